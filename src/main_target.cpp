@@ -1,0 +1,13 @@
+// wlinkcmd: the control daemon of the module. It takes no options.
+#include <stdio.h>
+
+#include "wifi_platform.h"
+#include "wlinkcmd.h"
+
+int main(int argc, char **argv) {
+    (void)argc;
+    (void)argv;
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    wifi_platform_set(wifi_platform_target());
+    return wifi_daemon_main();
+}

@@ -1,0 +1,51 @@
+// The module's own platform: the real paths, the shell, the kernel's ioctls.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include "wifi_platform.h"
+#include "wlinkcmd.h"
+
+namespace {
+
+class target_platform final : public wifi_platform {
+public:
+    int map_path(const char *module_path, char *out, size_t out_size) override {
+        size_t n = strlen(module_path);
+        if (n >= out_size) return -1;
+        memcpy(out, module_path, n + 1);
+        return 0;
+    }
+    int shell_run(const char *cmdline) override { return system(cmdline); }
+    FILE *shell_open(const char *cmdline) override { return popen(cmdline, "r"); }
+    int shell_close(FILE *fp) override { return pclose(fp); }
+    int netif_socket(int type) override { return socket(AF_INET, type, 0); }
+    int netif_ioctl(int fd, unsigned long request, void *arg) override { return ioctl(fd, request, arg); }
+    void sleep_ms(unsigned ms) override {
+        struct timespec ts;
+        ts.tv_sec = ms / 1000;
+        ts.tv_nsec = (long)(ms % 1000) * 1000000L;
+        while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+        }
+    }
+    time_t now() override { return time(nullptr); }
+    int poll(struct pollfd *fds, nfds_t nfds, int timeout_ms) override { return ::poll(fds, nfds, timeout_ms); }
+    void bind_addr(wifi_port_id id, struct sockaddr_in *addr) override {
+        memset(addr, 0, sizeof(*addr));
+        addr->sin_family = AF_INET;
+        addr->sin_addr.s_addr = htonl(INADDR_ANY);
+        addr->sin_port = htons(id == WIFI_PORT_UDP ? WIFI_UDP_PORT : WIFI_UPGRADE_PORT);
+    }
+    void link_event(wifi_link_event) override {}
+};
+
+}  // namespace
+
+wifi_platform *wifi_platform_target() {
+    static target_platform p;
+    return &p;
+}

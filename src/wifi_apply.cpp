@@ -1,0 +1,62 @@
+// Apply, restore and reboot.
+#include <arpa/inet.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "wlinkcmd.h"
+
+static const char kWifiIf[] = "ra0";
+static const char kLanIf[] = "br0";
+
+WIFI_HANDLER(wifi_msg_proc_encfg_rsp) {
+    if (!wifi_args_ok(cmd, reply, reply_size)) return -1;
+
+    if (g_cfg_pending.wifi_changed) {
+        char sw[64];
+        memset(sw, 0, sizeof(sw));
+        if (wifi_get_profile_value("WifiSwitch", sw, sizeof(sw)) != 0) return -1;
+        if (strstr(sw, "OFF") != nullptr) {
+            printf("========close wifi========\n");
+            if (wifi_set_if_flags(kWifiIf, "down") != 0) printf("==============close wifi fail===============\n");
+        } else {
+            printf("========restart wifi========\n");
+            if (wifi_set_if_flags(kWifiIf, "down") != 0) printf("==============close wifi fail===============\n");
+            if (wifi_set_if_flags(kWifiIf, "up") != 0) printf("==============open wifi fail===============\n");
+        }
+    }
+
+    if (g_cfg_pending.lan_ip_changed) {
+        char lan[32];
+        memset(lan, 0, sizeof(lan));
+        if (wifi_get_profile_value("LanIpaddr", lan, sizeof(lan)) != 0) return -1;
+        uint32_t addr = 0, mask = 0;
+        inet_pton(AF_INET, "255.255.255.0", &mask);
+        // An address that does not convert would put 0.0.0.0 on the bridge.
+        if (inet_pton(AF_INET, lan, &addr) != 1 || wifi_set_if_addr(kLanIf, &addr, &mask) != 0)
+            printf("==============set lan ip fail===============\n");
+    }
+
+    if (g_cfg_pending.dhcp_changed) {
+        wifi_shell_run("/etc/init.d/dhcp stop");
+        wifi_shell_run("/etc/init.d/dhcp start");
+    }
+
+    wifi_clear_cfg_pending();
+    return wifi_reply_ok(__func__, cmd, reply, reply_size);
+}
+
+WIFI_HANDLER(wifi_msg_proc_restore_rsp) {
+    if (!wifi_args_ok(cmd, reply, reply_size)) return -1;
+    wifi_reply_ok(__func__, cmd, reply, reply_size);
+    wifi_shell_run("cp " WIFI_FACTORY_PROFILE_PATH " /config/");
+    return 0;
+}
+
+WIFI_HANDLER(wifi_msg_proc_reboot_rsp) {
+    if (!wifi_args_ok(cmd, reply, reply_size)) return -1;
+    wifi_reply_ok(__func__, cmd, reply, reply_size);
+    char out[128];
+    memset(out, 0, sizeof(out));
+    if (wifi_shell_exec("reboot", out, sizeof(out)) != 0) return -1;
+    return 0;
+}

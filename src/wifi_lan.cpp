@@ -1,0 +1,169 @@
+// LAN, UDP peer, DHCP, VLAN and switch-port commands.
+#include <arpa/inet.h>
+#include <limits.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "wlinkcmd.h"
+
+enum { PARA_BUF = WIFI_PARA_BUF_SIZE, LINE_BUF = 128 };
+
+static int take_para(const char *cmd, char *reply, int32_t reply_size, char *para) {
+    if (!wifi_args_ok(cmd, reply, reply_size)) return -1;
+    memset(para, 0, PARA_BUF);
+    return wifi_msg_get_cmd_para(cmd, para, PARA_BUF);
+}
+
+static bool is_ipv4(const char *text) {
+    struct in_addr a;
+    return inet_pton(AF_INET, text, &a) == 1;
+}
+
+WIFI_HANDLER(wifi_msg_proc_set_udp_src_rsp) {
+    char para[PARA_BUF];
+    if (take_para(cmd, reply, reply_size, para) != 0) return -1;
+    wifi_strlcpy_zero(szUdpSrcIP, para, sizeof(szUdpSrcIP));
+    printf("==szCmdParaStr[%s]======szUdpSrcIP[%s]================\n", para, szUdpSrcIP);
+    g_cfg_pending.wifi_changed = 1;
+    return wifi_reply_ok(__func__, cmd, reply, reply_size);
+}
+
+WIFI_HANDLER(wifi_msg_proc_get_udp_src_rsp) {
+    if (!wifi_args_ok(cmd, reply, reply_size)) return -1;
+    char ip[WIFI_UDP_SRC_IP_SIZE];
+    wifi_strlcpy_zero(ip, szUdpSrcIP, sizeof(ip));
+    return wifi_reply_val(__func__, cmd, reply, reply_size, ip);
+}
+
+WIFI_HANDLER(wifi_msg_proc_set_lan_ip_rsp) {
+    char para[PARA_BUF];
+    if (take_para(cmd, reply, reply_size, para) != 0) return -1;
+    // Anything but a dotted quad would reach the DHCP router line and, at apply, the bridge.
+    if (!is_ipv4(para)) return -1;
+    if (wifi_set_profile_value("LanIpaddr", para) != 0) return -1;
+    wifi_modify_dhcp_cfg("router", para);
+    g_cfg_pending.dhcp_changed = 1;
+    g_cfg_pending.lan_ip_changed = 1;
+    return wifi_reply_ok(__func__, cmd, reply, reply_size);
+}
+
+WIFI_HANDLER(wifi_msg_proc_get_lan_ip_rsp) {
+    if (!wifi_args_ok(cmd, reply, reply_size)) return -1;
+    char lan[PARA_BUF];
+    memset(lan, 0, sizeof(lan));
+    if (wifi_get_profile_value("LanIpaddr", lan, sizeof(lan)) != 0) return -1;
+    return wifi_reply_val(__func__, cmd, reply, reply_size, lan);
+}
+
+WIFI_HANDLER(wifi_msg_proc_set_dhcp_rsp) {
+    char para[PARA_BUF];
+    if (take_para(cmd, reply, reply_size, para) != 0) return -1;
+    int start = 0, pool = 0, hours = 0;
+    if (sscanf(para, "%d %d %dh", &start, &pool, &hours) < 3) {
+        printf("=======sscanf param error!!==========\n");
+        return -1;
+    }
+    printf("======get dhcp set val,start ip:%d,dhcpool:%d,leasetime:%d===================\n", start, pool, hours);
+    // The pool must stay inside the LAN's host numbers and the lease must be at least
+    // an hour and fit in seconds; the server rejects anything else.
+    if (start < 1 || start > 254 || pool < 0 || pool > 254 - start || hours < 1 || hours > INT_MAX / 3600) {
+        printf("=======dhcp param out of range!!==========\n");
+        return -1;
+    }
+
+    char lan[32];
+    memset(lan, 0, sizeof(lan));
+    if (wifi_get_profile_value("LanIpaddr", lan, sizeof(lan)) != 0) return -1;
+    printf("=====szLanIP:%s===================\n", lan);
+    int a, b, c, d;
+    if (sscanf(lan, "%d.%d.%d.%d", &a, &b, &c, &d) < 4 || a < 0 || a > 255 || b < 0 || b > 255 || c < 0 ||
+        c > 255) {
+        printf("=======sscanf ipaddr error!!==========\n");
+        return -1;
+    }
+
+    char first[32], last[32], lease[16];
+    snprintf(first, sizeof(first), "%d.%d.%d.%d", a, b, c, start);
+    snprintf(last, sizeof(last), "%d.%d.%d.%d", a, b, c, start + pool);
+    snprintf(lease, sizeof(lease), "%d", hours * 3600);
+    wifi_modify_dhcp_cfg("start", first);
+    wifi_modify_dhcp_cfg("end", last);
+    wifi_modify_dhcp_cfg("lease", lease);
+    g_cfg_pending.dhcp_changed = 1;
+    return wifi_reply_ok(__func__, cmd, reply, reply_size);
+}
+
+WIFI_HANDLER(wifi_msg_proc_close_dhcp_rsp) {
+    if (!wifi_args_ok(cmd, reply, reply_size)) return -1;
+    wifi_shell_run("/etc/init.d/dhcp stop");
+    g_cfg_pending.dhcp_changed = 0;
+    return wifi_reply_ok(__func__, cmd, reply, reply_size);
+}
+
+WIFI_HANDLER(wifi_msg_proc_get_dhcp_rsp) {
+    if (!wifi_args_ok(cmd, reply, reply_size)) return -1;
+    return wifi_reply_val(__func__, cmd, reply, reply_size, "");
+}
+
+// Characters a VLAN argument may hold; nothing the shell would read as syntax.
+static bool vlan_arg_ok(const char *p) {
+    for (; *p != '\0'; p++) {
+        char ch = *p;
+        bool ok = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') ||
+                  strchr(" ,.:_-", ch) != nullptr;
+        if (!ok) return false;
+    }
+    return true;
+}
+
+WIFI_HANDLER(wifi_msg_proc_set_vlan_rsp) {
+    char para[PARA_BUF];
+    if (take_para(cmd, reply, reply_size, para) != 0) return -1;
+    if (!vlan_arg_ok(para)) {
+        printf("======cmd param error!=======\n");
+        return -1;
+    }
+    char line[LINE_BUF];
+    int n = snprintf(line, sizeof(line), "/etc/init.d/vlan set %s", para);
+    if (n < 0 || (size_t)n >= sizeof(line)) {
+        printf("======cmd param error!=======\n");
+        return -1;
+    }
+    wifi_shell_run(line);
+    return wifi_reply_ok(__func__, cmd, reply, reply_size);
+}
+
+WIFI_HANDLER(wifi_msg_proc_clear_vlan_rsp) {
+    char para[PARA_BUF];
+    if (take_para(cmd, reply, reply_size, para) != 0) return -1;
+    if (strcmp(para, "OFF") != 0) {
+        printf("======cmd param error!=======\n");
+        return -1;
+    }
+    wifi_shell_run("/etc/init.d/vlan clear");
+    return wifi_reply_ok(__func__, cmd, reply, reply_size);
+}
+
+WIFI_HANDLER(wifi_msg_proc_get_vlan_rsp) {
+    if (!wifi_args_ok(cmd, reply, reply_size)) return -1;
+    return wifi_reply_val(__func__, cmd, reply, reply_size, "waiting");
+}
+
+WIFI_HANDLER(wifi_msg_proc_get_port_rsp) {
+    if (!wifi_args_ok(cmd, reply, reply_size)) return -1;
+    char out[LINE_BUF];
+    memset(out, 0, sizeof(out));
+    if (wifi_shell_exec("switch reg read 80", out, sizeof(out)) != 0) {
+        printf("===wifi_msg_proc_get_port_rsp get port error========\n");
+        return -1;
+    }
+    printf("====get reg value:%s=======\n", out);
+    const char *v = strstr(out, "value=");
+    if (v == nullptr) return -1;
+    // The second character after the '=' holds the port bits.
+    int bits = 0;
+    if (strlen(v) > 7 && v[7] >= '0' && v[7] <= '9') bits = v[7] - '0';
+    snprintf(reply, (size_t)reply_size, "%s%d,%d,0,0", "+OK=", (bits >> 1) & 1, (bits >> 2) & 1);
+    printf("======%s======cmd %s,sucess!====val:%s======================\n", __func__, cmd, reply);
+    return 0;
+}

@@ -1,0 +1,151 @@
+// The command dispatcher and its table.
+#include <pthread.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "wlinkcmd.h"
+
+// Row order is part of the protocol: the first row whose text is a prefix of the
+// command wins, so every "X=" row stands ahead of its bare "X" row.
+const wifi_msg_cmd_entry g_wifi_msg_cmd_table[WIFI_MSG_CMD_ROWS] = {
+    {"AT+STAONLINECHECK", wifi_msg_proc_check_mactable_rsp},
+    {"AT+RESTORE", wifi_msg_proc_restore_rsp},
+    {"AT+REBOOT", wifi_msg_proc_reboot_rsp},
+    {"AT+VER", wifi_msg_proc_get_ver_rsp},
+    {"AT+SSID=", wifi_msg_proc_set_ssid_rsp},
+    {"AT+SSID", wifi_msg_proc_get_ssid_rsp},
+    {"AT+UIP=", wifi_msg_proc_set_udp_src_rsp},
+    {"AT+UIP", wifi_msg_proc_get_udp_src_rsp},
+    {"AT+LANIP=", wifi_msg_proc_set_lan_ip_rsp},
+    {"AT+LANIP", wifi_msg_proc_get_lan_ip_rsp},
+    {"AT+KEY=", wifi_msg_proc_set_pskey_rsp},
+    {"AT+KEY", wifi_msg_proc_get_pskey_rsp},
+    {"AT+CHANNEL!=", wifi_msg_proc_get_current_channel_rsp},
+    {"AT+CHANNEL=", wifi_msg_proc_set_channel_rsp},
+    {"AT+CHANNEL", wifi_msg_proc_get_channel_rsp},
+    {"AT+AUTH=", wifi_msg_proc_set_auth_rsp},
+    {"AT+AUTH", wifi_msg_proc_get_auth_rsp},
+    {"AT+ENCRY=", wifi_msg_proc_set_encrypt_rsp},
+    {"AT+ENCRY", wifi_msg_proc_get_encrypt_rsp},
+    {"AT+DHCP=OFF", wifi_msg_proc_close_dhcp_rsp},
+    {"AT+DHCP=", wifi_msg_proc_set_dhcp_rsp},
+    {"AT+DHCP", wifi_msg_proc_get_dhcp_rsp},
+    {"AT+PORT", wifi_msg_proc_get_port_rsp},
+    {"AT+WPS=", wifi_msg_proc_get_wps_rsp},
+    {"AT+WPS", wifi_msg_proc_set_wps_rsp},
+    {"AT+CNUM", wifi_msg_proc_get_client_num_rsp},
+    {"AT+CINFO=", wifi_msg_proc_get_client_info_rsp},
+    {"AT+CWIFISINALNUM", wifi_msg_proc_get_wifi_signal_num_rsp},
+    {"AT+CWIFISINGALSINGLEINFO=", wifi_msg_proc_get_wifi_singal_tableinfo_byindex_rsp},
+    {"AT+CIP=", wifi_msg_proc_get_client_ip_rsp},
+    {"AT+CMC", wifi_msg_proc_get_phy_rsp},
+    {"AT+WIFI=", wifi_msg_proc_set_wifi_rsp},
+    {"AT+WIFI", wifi_msg_proc_get_wifi_rsp},
+    {"AT+HTMODE=", wifi_msg_proc_set_htmode_rsp},
+    {"AT+HTMODE", wifi_msg_proc_get_htmode_rsp},
+    {"AT+COUNTRY=", wifi_msg_proc_set_region_rsp},
+    {"AT+COUNTRY", wifi_msg_proc_get_region_rsp},
+    {"AT+TXPOWER=", wifi_msg_proc_set_txpower_rsp},
+    {"AT+TXPOWER", wifi_msg_proc_get_txpower_rsp},
+    {"AT+VLAN=OFF", wifi_msg_proc_clear_vlan_rsp},
+    {"AT+VLAN=", wifi_msg_proc_set_vlan_rsp},
+    {"AT+VLAN", wifi_msg_proc_get_vlan_rsp},
+    {"AT+SCAN", wifi_msg_proc_scan_rsp},
+    {"AT+ENCFG", wifi_msg_proc_encfg_rsp},
+    {"AT+PASSWD=", wifi_msg_proc_set_passwd_rsp},
+    {"AT+UPGRADE=", wifi_msg_proc_upgrade_wifi_rsp},
+    {"AT+SSH=", wifi_msg_proc_close_ssh_rsp},
+    {"AT+SSH", wifi_msg_proc_open_ssh_rsp},
+    {"AT+STANUM=", wifi_msg_proc_set_maxassoc_rsp},
+    {"AT+STANUM", wifi_msg_proc_get_maxassoc_rsp},
+    {"AT+APSTART", wifi_msg_proc_set_ap_start},
+    {"AT+MAC", wifi_msg_proc_get_mac},
+    {"AT+SENSITIVITY=", wifi_msg_proc_get_sensitivity},
+    {"AT+PER", wifi_msg_proc_get_per_rsp},
+    {"AT+RESET", wifi_msg_proc_set_reset_counter},
+    {"AT+RETRYINFO=", wifi_msg_proc_get_client_retry_info_rsp},
+    {"AT+IGMP=", wifi_msg_proc_set_igmp_rsp},
+};
+
+const int32_t g_wifi_msg_cmd_num = WIFI_MSG_CMD_ROWS;
+
+wifi_cfg_pending g_cfg_pending;
+
+void wifi_clear_cfg_pending() { memset(&g_cfg_pending, 0, sizeof(g_cfg_pending)); }
+
+// One command at a time: the two links share the profile, the DHCP configuration,
+// the pending flags and every table, so their handlers never run at once.
+static pthread_mutex_t s_dispatch_lock = PTHREAD_MUTEX_INITIALIZER;
+
+bool wifi_args_ok(const char *cmd, const char *reply, int32_t reply_size) {
+    return cmd != nullptr && reply != nullptr && reply_size >= 1;
+}
+
+int wifi_reply_ok(const char *fn, const char *cmd, char *reply, int32_t reply_size) {
+    snprintf(reply, (size_t)reply_size, "%s", "+OK");
+    printf("======%s======cmd %s,sucess!==========================\n", fn, cmd);
+    return 0;
+}
+
+int wifi_reply_val(const char *fn, const char *cmd, char *reply, int32_t reply_size, const char *val) {
+    snprintf(reply, (size_t)reply_size, "%s%s", "+OK=", val);
+    printf("======%s======cmd %s,sucess!====val:%s======================\n", fn, cmd, reply);
+    return 0;
+}
+
+int wifi_msg_proc_heart_rsp(const char *cmd, char *reply, int32_t reply_size) {
+    if (!wifi_args_ok(cmd, reply, reply_size)) return -1;
+    return wifi_reply_ok(__func__, cmd, reply, reply_size);
+}
+
+int wifi_msg_get_cmd_para(const char *cmd, char *para, int32_t para_size) {
+    if (cmd == nullptr || para == nullptr || para_size < 1) return -1;
+    const char *eq = strchr(cmd, '=');
+    if (eq == nullptr) return -1;
+    // Like strncpy: the rest of para is zero-filled; a parameter as long as the
+    // buffer is cut one short so the result is always terminated.
+    wifi_strlcpy_zero(para, eq + 1, (size_t)para_size);
+    printf("=====cmd:%s  para:%s  ==================\n", cmd, para);
+    return 0;
+}
+
+static void reply_err(char *reply, int32_t reply_size) {
+    memset(reply, 0, (size_t)reply_size);
+    snprintf(reply, (size_t)reply_size, "%s", "+ERR");
+}
+
+static int dispatch_locked(const char *cmd, char *reply, int32_t reply_size) {
+    if (strcmp(cmd, "AT+") == 0) return wifi_msg_proc_heart_rsp(cmd, reply, reply_size);
+
+    int ret = -1;
+    bool found = false;
+    for (int32_t i = 0; i < g_wifi_msg_cmd_num; i++) {
+        const wifi_msg_cmd_entry &row = g_wifi_msg_cmd_table[i];
+        if (strncmp(cmd, row.cmd, strlen(row.cmd)) == 0) {
+            ret = row.handler(cmd, reply, reply_size);
+            found = true;
+            break;
+        }
+    }
+    if (!found) {
+        printf("======unsupport cmd:%s=========================\n", cmd);
+        reply_err(reply, reply_size);
+    }
+    if (ret != 0) {
+        printf("======msg proc error:%s========iRet[%d]=================\n", cmd, ret);
+        reply_err(reply, reply_size);
+    }
+    return ret;
+}
+
+int wifi_msg_proc_distribute(const char *cmd, char *reply, int32_t reply_size) {
+    if (cmd == nullptr || reply == nullptr || reply_size < 1) {
+        printf("====wifi_msg_proc_distribute para error=========================\n");
+        if (reply != nullptr && reply_size > 0) snprintf(reply, (size_t)reply_size, "%s", "+ERR");
+        return -1;
+    }
+    pthread_mutex_lock(&s_dispatch_lock);
+    int ret = dispatch_locked(cmd, reply, reply_size);
+    pthread_mutex_unlock(&s_dispatch_lock);
+    return ret;
+}

@@ -1,0 +1,71 @@
+// The platform seam: every touch of the world outside the daemon's own memory
+// goes through one `wifi_platform`, chosen once at start with wifi_platform_set().
+//
+//   - target (platform_target.cpp): the module itself, the exact paths, command
+//     lines, ioctls and ports;
+//   - sim (sim/): the simulated module, paths under a root folder, shell lines and
+//     driver requests carried out in memory and logged as events;
+//   - fake (tests/unit): records every call for the unit tests.
+#pragma once
+
+#include <poll.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <time.h>
+
+struct sockaddr_in;
+
+// Which link or server a socket address is asked for.
+enum wifi_port_id {
+    WIFI_PORT_UDP = 0,      // the UDP command link, port 8888 on the module
+    WIFI_PORT_UPGRADE = 1,  // the upgrade server, port 9999 on the module
+};
+
+// Events the core reports to the platform (the sim uses them for its ready line).
+enum wifi_link_event {
+    WIFI_LINK_SERIAL_UP = 0,
+    WIFI_LINK_UDP_UP = 1,
+};
+
+class wifi_platform {
+public:
+    virtual ~wifi_platform() = default;
+
+    // Files. Maps a module path such as "/config/mt7628.dat" to the path to open.
+    // Returns 0, or -1 when the result does not fit.
+    virtual int map_path(const char *module_path, char *out, size_t out_size) = 0;
+
+    // Shell. shell_run() is system(): runs the line and waits, returns its status.
+    // shell_open()/shell_close() are popen(cmd, "r")/pclose().
+    virtual int shell_run(const char *cmdline) = 0;
+    virtual FILE *shell_open(const char *cmdline) = 0;
+    virtual int shell_close(FILE *fp) = 0;
+
+    // Interface and wireless-driver ioctls. netif_socket() opens the short-lived
+    // AF_INET socket the request is issued on; netif_ioctl() issues one request on it.
+    virtual int netif_socket(int type) = 0;
+    virtual int netif_ioctl(int fd, unsigned long request, void *arg) = 0;
+
+    // Clock, sleeps and waits.
+    virtual void sleep_ms(unsigned ms) = 0;
+    virtual time_t now() = 0;
+    virtual int poll(struct pollfd *fds, nfds_t nfds, int timeout_ms) = 0;
+
+    // The local address a link or server binds.
+    virtual void bind_addr(wifi_port_id id, struct sockaddr_in *addr) = 0;
+
+    // A link is up (socket bound, serial device open).
+    virtual void link_event(wifi_link_event ev) = 0;
+};
+
+// The platform in force. Set once, before the link threads start.
+wifi_platform &wifi_plat();
+void wifi_platform_set(wifi_platform *p);
+
+// The target platform (the module's own), owned by platform_target.cpp.
+wifi_platform *wifi_platform_target();
+
+// Convenience: the mapped path of a module file, into a caller's buffer.
+// Falls back to an empty text (which no open succeeds on) when it does not fit.
+const char *wifi_path(const char *module_path, char *buf, size_t size);

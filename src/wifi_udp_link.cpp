@@ -1,0 +1,156 @@
+// The UDP command link.
+//   command: 55 44 33 22, 3 bytes, seq, 1 byte, length L, L bytes, checksum
+//   reply:   66 77 78 79, "seq", seq, ",", length n, n bytes, checksum
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "wifi_platform.h"
+#include "wlinkcmd.h"
+
+int g_udp_sockfd = -1;
+struct sockaddr_in g_udp_peer_addr;
+socklen_t g_udp_peer_len = sizeof(struct sockaddr_in);
+int32_t g_seq;
+
+char szUdpSrcIP[WIFI_UDP_SRC_IP_SIZE];
+
+static const uint8_t kCmdMagic[4] = {0x55, 0x44, 0x33, 0x22};
+static const uint8_t kReplyMagic[4] = {0x66, 0x77, 0x78, 0x79};
+enum { UDP_HDR = 10, UDP_MAX_PAYLOAD = 127 };
+
+uint8_t wifi_udp_checksum(const uint8_t *buf, size_t len) {
+    unsigned sum = 0;
+    for (size_t i = 0; i < len; i++) sum += buf[i];
+    return (uint8_t)(sum & 0xFF);
+}
+
+int wifi_get_udp_src_ipaddr(char *buf, int32_t size) {
+    if (buf == nullptr || size < 1) return -1;
+    printf("======wifi_get_udp_src_ipaddr szUdpSrcIP[%s]=================\n", szUdpSrcIP);
+    wifi_strlcpy_zero(buf, szUdpSrcIP, (size_t)size);
+    return 0;
+}
+
+int wifi_udp_parse_cmd(const uint8_t *dgram, int32_t *seq, char *payload) {
+    if (memcmp(dgram, kCmdMagic, sizeof(kCmdMagic)) != 0) return -1;
+    *seq = (int8_t)dgram[7];
+    printf("seq 111============ [%d]\n", *seq);
+    unsigned len = dgram[9];
+    // A length of 128 or more cannot have come from a command that fits the link's
+    // buffers; it is dropped like a datagram with a wrong checksum.
+    if (len > UDP_MAX_PAYLOAD) {
+        printf("check_sum err\r\n");
+        return -1;
+    }
+    uint8_t expect = dgram[UDP_HDR + len];
+    printf("iRecLen 111======iRecLen[%d]====== [%d]\n", (int)len, (int)(int8_t)expect);
+    memset(payload, 0, WIFI_UDP_BUF_SIZE);
+    memcpy(payload, dgram + UDP_HDR, len);
+    if (wifi_udp_checksum(dgram + UDP_HDR, len) != expect) {
+        printf("check_sum err\r\n");
+        return -1;
+    }
+    return 0;
+}
+
+int wifi_udp_recv_msg(char *buf, int32_t size) {
+    uint8_t dgram[WIFI_UDP_BUF_SIZE];
+    char payload[WIFI_UDP_BUF_SIZE];
+    memset(dgram, 0, sizeof(dgram));
+
+    g_udp_peer_len = sizeof(g_udp_peer_addr);
+    ssize_t n = recvfrom(g_udp_sockfd, dgram, sizeof(dgram), 0, (struct sockaddr *)&g_udp_peer_addr, &g_udp_peer_len);
+    if (n < 0) return -1;
+    char from[INET_ADDRSTRLEN] = {0};
+    inet_ntop(AF_INET, &g_udp_peer_addr.sin_addr, from, sizeof(from));
+    printf("===Received a string from client %s.\n", from);
+
+    char allowed[WIFI_UDP_SRC_IP_SIZE];
+    memset(allowed, 0, sizeof(allowed));
+    if (wifi_get_udp_src_ipaddr(allowed, sizeof(allowed)) != 0) return -1;
+    struct in_addr allowed_addr;
+    if (inet_pton(AF_INET, allowed, &allowed_addr) != 1) allowed_addr.s_addr = 0;
+    if (g_udp_peer_addr.sin_addr.s_addr != allowed_addr.s_addr || allowed_addr.s_addr == 0) {
+        printf("===ip check fail,src ip:%s=============\n", allowed);
+        return -1;
+    }
+
+    if (wifi_udp_parse_cmd(dgram, &g_seq, payload) != 0) return -1;
+    printf("===udp rec:%s=========\n", payload);
+    wifi_strlcpy_zero(buf, payload, (size_t)size);
+    return 0;
+}
+
+size_t wifi_udp_build_reply(int32_t seq, const char *text, uint8_t *out) {
+    // A reply longer than the datagram can carry is cut, so the datagram stays whole.
+    size_t n = strnlen(text, WIFI_UDP_MAX_REPLY);
+    memset(out, 0, WIFI_UDP_BUF_SIZE);
+    memcpy(out, kReplyMagic, sizeof(kReplyMagic));
+    memcpy(out + 4, "seq", 3);
+    out[7] = (uint8_t)seq;
+    out[8] = ',';
+    out[9] = (uint8_t)n;
+    memcpy(out + UDP_HDR, text, n);
+    out[UDP_HDR + n] = wifi_udp_checksum(out + UDP_HDR, n);
+    return UDP_HDR + n + 1;
+}
+
+int qel_data_boot_send_udp(const char *text, int32_t len) {
+    (void)len;
+    uint8_t out[WIFI_UDP_BUF_SIZE];
+    printf("qel_data_boot_send_udp g_seq [%d]\n", g_seq);
+    size_t n = wifi_udp_build_reply(g_seq, text, out);
+    printf("szSendBuf[4+5]  [%d]\n", (int)(int8_t)out[9]);
+    if (sendto(g_udp_sockfd, out, n, 0, (struct sockaddr *)&g_udp_peer_addr, g_udp_peer_len) < 0) {
+        printf("====sendto ERROR===============\n");
+        return -1;
+    }
+    printf("====sendto suc===============\n");
+    return 0;
+}
+
+void *wifi_udp_comm_task(void *arg) {
+    (void)arg;
+    g_udp_sockfd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (g_udp_sockfd < 0) {
+        perror("===wifi_udp_comm_task  error in generate socket\n");
+        exit(1);
+    }
+    int on = 1;
+    if (setsockopt(g_udp_sockfd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0) {
+        close(g_udp_sockfd);
+        exit(1);
+    }
+    struct sockaddr_in addr;
+    wifi_plat().bind_addr(WIFI_PORT_UDP, &addr);
+    if (bind(g_udp_sockfd, (struct sockaddr *)&addr, sizeof(addr)) != 0) {
+        perror("===wifi_udp_comm_task error in binding phrase\n");
+        close(g_udp_sockfd);
+        exit(1);
+    }
+    wifi_plat().link_event(WIFI_LINK_UDP_UP);
+
+    char cmd[WIFI_CMD_BUF_SIZE];
+    char reply[WIFI_REPLY_BUF_SIZE];
+    struct pollfd pfd;
+    pfd.fd = g_udp_sockfd;
+    pfd.events = POLLIN;
+    for (;;) {
+        printf("===========wifi_udp_comm_task44  while===============\n");
+        memset(cmd, 0, sizeof(cmd));
+        memset(reply, 0, sizeof(reply));
+        pfd.revents = 0;
+        if (wifi_plat().poll(&pfd, 1, -1) <= 0) continue;
+        if (!(pfd.revents & POLLIN) || (pfd.revents & (POLLERR | POLLHUP))) continue;
+        if (wifi_udp_recv_msg(cmd, sizeof(cmd)) != 0) continue;
+        wifi_msg_proc_distribute(cmd, reply, sizeof(reply));
+        qel_data_boot_send_udp(reply, (int32_t)strlen(reply));
+    }
+    return nullptr;
+}

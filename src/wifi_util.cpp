@@ -1,0 +1,50 @@
+// Shell and text utilities.
+#include <stdio.h>
+#include <string.h>
+
+#include "wifi_platform.h"
+#include "wlinkcmd.h"
+
+void wifi_strlcpy_zero(char *dst, const char *src, size_t size) {
+    if (size == 0) return;
+    size_t n = strnlen(src, size - 1);
+    memcpy(dst, src, n);
+    memset(dst + n, 0, size - n);
+}
+
+int wifi_shell_exec(const char *cmd, char *out, int32_t out_size) {
+    if (cmd == nullptr || out == nullptr || out_size < 1) return -1;
+
+    char line[256] = {0};
+    snprintf(line, sizeof(line), "%s 2>&1", cmd);
+    FILE *fp = wifi_plat().shell_open(line);
+    if (fp == nullptr) return -1;
+
+    // Whole pieces only: the first piece that does not fit ends the capture.
+    char piece[256];
+    size_t used = 0;
+    while (fgets(piece, sizeof(piece), fp) != nullptr) {
+        size_t n = strlen(piece);
+        if (used + n < (size_t)out_size) {
+            memcpy(out + used, piece, n + 1);
+            used += n;
+        } else {
+            out[used] = '\0';
+            break;
+        }
+    }
+    wifi_plat().shell_close(fp);
+    return 0;
+}
+
+int wifi_shell_run(const char *cmdline) { return wifi_plat().shell_run(cmdline); }
+
+int wifi_str_tolower(char *text) {
+    if (text == nullptr) return -1;
+    for (char *p = text; *p != '\0'; p++) {
+        if (*p >= 'A' && *p <= 'Z') *p = (char)(*p + 0x20);
+    }
+    return 0;
+}
+
+bool wifi_value_is_one_line(const char *value) { return strpbrk(value, "\r\n") == nullptr; }

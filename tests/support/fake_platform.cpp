@@ -1,0 +1,153 @@
+#include "fake_platform.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <linux/wireless.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "wlinkcmd.h"
+
+namespace fs = std::filesystem;
+
+FakePlatform::FakePlatform() {
+    char tmpl[] = "/tmp/wlinktest.XXXXXX";
+    root_ = mkdtemp(tmpl);
+}
+
+FakePlatform::~FakePlatform() {
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+}
+
+void FakePlatform::write_file(const std::string &module_path, const std::string &content) const {
+    fs::path p = path(module_path);
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << content;
+}
+
+std::string FakePlatform::read_file(const std::string &module_path) const {
+    std::ifstream in(path(module_path), std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool FakePlatform::exists(const std::string &module_path) const { return fs::exists(path(module_path)); }
+
+int FakePlatform::map_path(const char *module_path, char *out, size_t out_size) {
+    std::string p = module_path[0] == '/' ? root_ + module_path : root_ + "/" + module_path;
+    if (p.size() >= out_size) return -1;
+    memcpy(out, p.c_str(), p.size() + 1);
+    return 0;
+}
+
+int FakePlatform::shell_run(const char *cmdline) {
+    std::lock_guard<std::mutex> g(mu_);
+    shell_lines.push_back(cmdline);
+    return shell_status;
+}
+
+FILE *FakePlatform::shell_open(const char *cmdline) {
+    std::string line = cmdline;
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        shell_lines.push_back(line);
+    }
+    if (shell_open_fails) return nullptr;
+    const std::string redir = " 2>&1";
+    if (line.size() >= redir.size() && line.compare(line.size() - redir.size(), redir.size(), redir) == 0)
+        line.resize(line.size() - redir.size());
+    auto it = shell_output.find(line);
+    std::string text = it == shell_output.end() ? "sh: " + line + ": not found\n" : it->second;
+    FILE *fp = tmpfile();
+    if (fp == nullptr) return nullptr;
+    fwrite(text.data(), 1, text.size(), fp);
+    rewind(fp);
+    return fp;
+}
+
+int FakePlatform::shell_close(FILE *fp) {
+    fclose(fp);
+    return shell_status;
+}
+
+int FakePlatform::netif_socket(int type) {
+    if (socket_fails) return -1;
+    return socket(AF_INET, type, 0);
+}
+
+int FakePlatform::netif_ioctl(int, unsigned long request, void *arg) {
+    std::lock_guard<std::mutex> g(mu_);
+    FakeIoctl rec{request, "", "", 0, ""};
+    if (request == SIOCSIFADDR || request == SIOCSIFNETMASK || request == SIOCSIFFLAGS || request == SIOCGIFFLAGS) {
+        auto *ifr = static_cast<struct ifreq *>(arg);
+        rec.ifname = std::string(ifr->ifr_name, strnlen(ifr->ifr_name, IFNAMSIZ));
+        if (request == SIOCGIFFLAGS) ifr->ifr_flags = (short)interface_flags;
+        if (request == SIOCSIFFLAGS) rec.flags = (unsigned short)ifr->ifr_flags;
+        if (request == SIOCSIFADDR || request == SIOCSIFNETMASK) {
+            auto *sin = reinterpret_cast<struct sockaddr_in *>(&ifr->ifr_addr);
+            char buf[INET_ADDRSTRLEN];
+            inet_ntop(AF_INET, &sin->sin_addr, buf, sizeof(buf));
+            rec.addr = buf;
+        }
+    } else {
+        auto *wrq = static_cast<struct iwreq *>(arg);
+        rec.ifname = std::string(wrq->ifr_name, strnlen(wrq->ifr_name, IFNAMSIZ));
+        if (request == SIOCGIWFREQ) {
+            wrq->u.freq.m = channel;
+        } else if (wrq->u.data.pointer != nullptr && wrq->u.data.length > 0) {
+            const char *t = static_cast<const char *>(wrq->u.data.pointer);
+            rec.text = std::string(t, strnlen(t, wrq->u.data.length));
+        }
+    }
+    ioctls.push_back(rec);
+    auto it = ioctl_result.find(request);
+    int r = it == ioctl_result.end() ? 0 : it->second;
+    if (r != 0) errno = EIO;
+    return r;
+}
+
+void FakePlatform::sleep_ms(unsigned ms) {
+    std::lock_guard<std::mutex> g(mu_);
+    slept_ms += ms;
+}
+
+int FakePlatform::poll(struct pollfd *fds, nfds_t nfds, int timeout_ms) { return ::poll(fds, nfds, timeout_ms); }
+
+void FakePlatform::bind_addr(wifi_port_id, struct sockaddr_in *addr) {
+    memset(addr, 0, sizeof(*addr));
+    addr->sin_family = AF_INET;
+    addr->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr->sin_port = 0;
+}
+
+void FakePlatform::link_event(wifi_link_event ev) {
+    std::lock_guard<std::mutex> g(mu_);
+    link_events.push_back(ev);
+}
+
+static void reset_daemon_state() {
+    wifi_clear_cfg_pending();
+    memset(szUdpSrcIP, 0, sizeof(szUdpSrcIP));
+    g_seq = 0;
+}
+
+FakePlatformScope::FakePlatformScope() {
+    reset_daemon_state();
+    wifi_platform_set(&plat_);
+}
+
+FakePlatformScope::~FakePlatformScope() {
+    wifi_platform_set(wifi_platform_target());
+    reset_daemon_state();
+}

@@ -1,0 +1,82 @@
+// A platform for unit tests: module paths under a temporary root, and a record of
+// every shell line, ioctl and sleep instead of doing them.
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "wifi_platform.h"
+
+struct FakeIoctl {
+    unsigned long request;
+    std::string ifname;
+    std::string addr;  // dotted address for SIOCSIFADDR/SIOCSIFNETMASK
+    int flags;         // for SIOCSIFFLAGS
+    std::string text;  // for wireless requests carrying text
+};
+
+class FakePlatform final : public wifi_platform {
+public:
+    // Creates a fresh temporary root; removed by the destructor.
+    FakePlatform();
+    ~FakePlatform() override;
+
+    const std::string &root() const { return root_; }
+    // Path of a module file under the root.
+    std::string path(const std::string &module_path) const { return root_ + module_path; }
+    // Writes a module file (creating its folders); reads one back ("" when missing).
+    void write_file(const std::string &module_path, const std::string &content) const;
+    std::string read_file(const std::string &module_path) const;
+    bool exists(const std::string &module_path) const;
+
+    // What the shell prints for a command line (after " 2>&1" is stripped).
+    std::map<std::string, std::string> shell_output;
+    int shell_status = 0;
+    bool shell_open_fails = false;
+    // Results of ioctls by request number (default 0); errno set to EIO on failure.
+    std::map<unsigned long, int> ioctl_result;
+    int interface_flags = 0x1043;  // what SIOCGIFFLAGS reports
+    int channel = 6;               // what SIOCGIWFREQ reports
+    bool socket_fails = false;
+    time_t clock = 1000;
+
+    std::vector<std::string> shell_lines;  // every line run or opened, in order
+    std::vector<FakeIoctl> ioctls;
+    unsigned slept_ms = 0;
+    std::vector<int> link_events;
+
+    int map_path(const char *module_path, char *out, size_t out_size) override;
+    int shell_run(const char *cmdline) override;
+    FILE *shell_open(const char *cmdline) override;
+    int shell_close(FILE *fp) override;
+    int netif_socket(int type) override;
+    int netif_ioctl(int fd, unsigned long request, void *arg) override;
+    void sleep_ms(unsigned ms) override;
+    time_t now() override { return clock; }
+    int poll(struct pollfd *fds, nfds_t nfds, int timeout_ms) override;
+    void bind_addr(wifi_port_id id, struct sockaddr_in *addr) override;
+    void link_event(wifi_link_event ev) override;
+
+private:
+    std::string root_;
+    std::mutex mu_;
+};
+
+// Installs a FakePlatform for the lifetime of the object and restores the target
+// platform and the process-wide state afterwards.
+class FakePlatformScope {
+public:
+    FakePlatformScope();
+    ~FakePlatformScope();
+    FakePlatform &operator*() { return plat_; }
+    FakePlatform *operator->() { return &plat_; }
+
+private:
+    FakePlatform plat_;
+};
+
+// The factory files shipped with the simulated module, for seeding a root.
+std::string factory_profile_text();
+std::string factory_dhcp_text();
