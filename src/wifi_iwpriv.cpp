@@ -1,4 +1,5 @@
 // The wireless driver's ioctls on ra0.
+#include <net/if.h>  // before linux/wireless.h
 #include <linux/wireless.h>
 #include <stdio.h>
 #include <string.h>

@@ -2,8 +2,8 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <net/if.h>  // before linux/wireless.h
 #include <linux/wireless.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <string.h>
