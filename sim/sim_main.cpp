@@ -1,0 +1,272 @@
+// wlinkcmd-sim: the daemon on a simulated module.
+//
+// The process started by the user is the module's supervisor: it lays out the
+// module's files, owns the serial line (two pseudo-terminals and the bytes between
+// them) and runs the daemon as a child process, started again after a reboot.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim_platform.h"
+#include "unique_fd.h"
+#include "wlinkcmd.h"
+
+std::string factory_profile_text();
+std::string factory_dhcp_text();
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char kUsage[] =
+    "usage: wlinkcmd-sim --root DIR [--bind ADDR] [--udp-port N] [--upgrade-port N] [--time-scale N]\n"
+    "\n"
+    "Runs the wlinkcmd daemon on a simulated module.\n"
+    "\n"
+    "  --root DIR        the module's file system: module path /X is DIR/X. Missing files\n"
+    "                    are created from the factory template; existing ones are kept,\n"
+    "                    so a second run on DIR is the same module after a restart.\n"
+    "  --bind ADDR       IPv4 address the UDP link and the upgrade server bind (127.0.0.1)\n"
+    "  --udp-port N      port of the UDP command link (8888)\n"
+    "  --upgrade-port N  port of the upgrade server (9999)\n"
+    "  --time-scale N    run the daemon's clock N times faster and divide every sleep,\n"
+    "                    wait and time limit by N (1)\n"
+    "  --help            this text\n"
+    "\n"
+    "Serial line: DIR/sim/tty links to a pseudo-terminal; open it like a USB serial adapter.\n"
+    "stdout carries the daemon's log; DIR/sim/events gets one line per effect on the\n"
+    "outside world (shell, ifaddr, ifflags, iwpriv); DIR/sim/state holds the simulated\n"
+    "module's state. SIGINT or SIGTERM stops it with status 0.\n";
+
+volatile sig_atomic_t g_stop;
+pid_t g_child = -1;
+
+void on_signal(int) { g_stop = 1; }
+
+bool parse_int(const char *text, int lo, int hi, int *out) {
+    char *end = nullptr;
+    errno = 0;
+    long v = strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || v < lo || v > hi) return false;
+    *out = (int)v;
+    return true;
+}
+
+int usage_error(const char *msg) {
+    fprintf(stderr, "wlinkcmd-sim: %s\n%s", msg, kUsage);
+    return 2;
+}
+
+bool seed_file(const fs::path &path, const std::string &content) {
+    std::error_code ec;
+    if (fs::exists(path, ec)) return true;
+    fs::create_directories(path.parent_path(), ec);
+    std::ofstream out(path, std::ios::binary);
+    out << content;
+    return static_cast<bool>(out);
+}
+
+// Lays out the module's file system under the root; keeps what is there.
+bool prepare_root(const std::string &root) {
+    std::error_code ec;
+    for (const char *d : {"/config", "/etc/wireless/mt7628", "/tmp", "/var/run", "/dev", "/sim"})
+        fs::create_directories(root + d, ec);
+    return seed_file(root + WIFI_PROFILE_PATH, factory_profile_text()) &&
+           seed_file(root + WIFI_FACTORY_PROFILE_PATH, factory_profile_text()) &&
+           seed_file(root + WIFI_DHCP_CFG_PATH, factory_dhcp_text());
+}
+
+void make_raw(int fd) {
+    struct termios t;
+    if (tcgetattr(fd, &t) != 0) return;
+    cfmakeraw(&t);
+    cfsetispeed(&t, B115200);
+    cfsetospeed(&t, B115200);
+    tcsetattr(fd, TCSANOW, &t);
+}
+
+// One pseudo-terminal: the master the supervisor relays through, and its slave,
+// held open so that the master never sees a hang-up when the other side closes.
+struct pty_end {
+    UniqueFd master;
+    UniqueFd slave;
+    std::string path;
+};
+
+bool open_pty(pty_end *p) {
+    p->master.reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!p->master.valid() || grantpt(p->master.get()) != 0 || unlockpt(p->master.get()) != 0) return false;
+    char name[128];
+    if (ptsname_r(p->master.get(), name, sizeof(name)) != 0) return false;
+    p->path = name;
+    p->slave.reset(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!p->slave.valid()) return false;
+    make_raw(p->slave.get());
+    int fl = fcntl(p->master.get(), F_GETFL);
+    fcntl(p->master.get(), F_SETFL, fl | O_NONBLOCK);
+    return true;
+}
+
+bool relink(const std::string &target, const std::string &link) {
+    std::error_code ec;
+    fs::remove(link, ec);
+    fs::create_symlink(target, link, ec);
+    return !ec;
+}
+
+// Carries bytes between the module's end and the host's end of the serial line.
+void relay(int module_master, int host_master) {
+    struct pollfd p[2] = {{module_master, POLLIN, 0}, {host_master, POLLIN, 0}};
+    char buf[4096];
+    while (!g_stop) {
+        if (::poll(p, 2, 200) <= 0) continue;
+        for (int i = 0; i < 2; i++) {
+            if (!(p[i].revents & POLLIN)) continue;
+            ssize_t n = read(p[i].fd, buf, sizeof(buf));
+            if (n <= 0) continue;
+            // A full line (nobody reading) drops bytes, as a real wire would.
+            ssize_t w = write(p[1 - i].fd, buf, (size_t)n);
+            (void)w;
+        }
+    }
+}
+
+int run_child(const sim_options &opt) {
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (chdir(opt.root.c_str()) != 0) {
+        perror("wlinkcmd-sim: chdir");
+        return 1;
+    }
+    static sim_platform plat(opt);
+    plat.boot();
+    wifi_platform_set(&plat);
+    return wifi_daemon_main();
+}
+
+pid_t spawn_child(const std::vector<std::string> &args) {
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    std::vector<char *> argv;
+    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    execv("/proc/self/exe", argv.data());
+    perror("wlinkcmd-sim: exec");
+    _exit(127);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    sim_options opt;
+    bool child = false;
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i];
+        bool has_val = i + 1 < argc;
+        if (a == "--help" || a == "-h") {
+            fputs(kUsage, stdout);
+            return 0;
+        } else if (a == "--child") {
+            child = true;
+        } else if (a == "--root" && has_val) {
+            opt.root = argv[++i];
+        } else if (a == "--bind" && has_val) {
+            opt.bind = argv[++i];
+        } else if (a == "--tty" && has_val) {
+            opt.tty = argv[++i];
+        } else if (a == "--udp-port" && has_val) {
+            if (!parse_int(argv[++i], 1, 65535, &opt.udp_port)) return usage_error("bad --udp-port");
+        } else if (a == "--upgrade-port" && has_val) {
+            if (!parse_int(argv[++i], 1, 65535, &opt.upgrade_port)) return usage_error("bad --upgrade-port");
+        } else if (a == "--time-scale" && has_val) {
+            if (!parse_int(argv[++i], 1, 1000000, &opt.time_scale)) return usage_error("bad --time-scale");
+        } else {
+            return usage_error(("unknown or incomplete option: " + a).c_str());
+        }
+    }
+    if (opt.root.empty()) return usage_error("--root DIR is required");
+    struct in_addr probe;
+    if (inet_pton(AF_INET, opt.bind.c_str(), &probe) != 1) return usage_error("bad --bind address");
+
+    if (child) return run_child(opt);
+
+    std::error_code ec;
+    fs::create_directories(opt.root, ec);
+    opt.root = fs::absolute(opt.root, ec).lexically_normal().string();
+    if (!opt.root.empty() && opt.root.size() > 1 && opt.root.back() == '/') opt.root.pop_back();
+    if (!prepare_root(opt.root)) {
+        fprintf(stderr, "wlinkcmd-sim: cannot lay out the module's files under %s\n", opt.root.c_str());
+        return 1;
+    }
+
+    pty_end module_end, host_end;
+    if (!open_pty(&module_end) || !open_pty(&host_end)) {
+        perror("wlinkcmd-sim: pseudo-terminal");
+        return 1;
+    }
+    opt.tty = opt.root + "/sim/tty";
+    if (!relink(module_end.path, opt.root + WIFI_UART_DEV) || !relink(host_end.path, opt.tty)) {
+        fprintf(stderr, "wlinkcmd-sim: cannot link the serial line under %s\n", opt.root.c_str());
+        return 1;
+    }
+
+    struct sigaction sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sa_handler = on_signal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    std::thread wire(relay, module_end.master.get(), host_end.master.get());
+
+    std::vector<std::string> args = {"wlinkcmd-sim", "--child", "--root", opt.root, "--bind", opt.bind,
+                                     "--udp-port", std::to_string(opt.udp_port), "--upgrade-port",
+                                     std::to_string(opt.upgrade_port), "--time-scale",
+                                     std::to_string(opt.time_scale), "--tty", opt.tty};
+    fflush(stdout);
+    int status = 0;
+    int rc = 0;
+    g_child = spawn_child(args);
+    while (!g_stop) {
+        pid_t r = waitpid(g_child, &status, 0);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            rc = 1;
+            break;
+        }
+        if (WIFEXITED(status) && WEXITSTATUS(status) == SIM_REBOOT_STATUS) {
+            fprintf(stderr, "wlinkcmd-sim: module rebooting\n");
+            g_child = spawn_child(args);
+            continue;
+        }
+        // The daemon ended on its own (for instance its UDP port was taken).
+        rc = WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+        fprintf(stderr, "wlinkcmd-sim: daemon ended with status %d\n", rc);
+        g_child = -1;
+        break;
+    }
+    if (g_child > 0) {
+        kill(g_child, SIGTERM);
+        waitpid(g_child, &status, 0);
+        rc = 0;
+    }
+    g_stop = 1;
+    wire.join();
+    return rc;
+}

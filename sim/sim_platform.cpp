@@ -1,0 +1,322 @@
+#include "sim_platform.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <net/if.h>  // before linux/wireless.h
+#include <linux/sockios.h>
+#include <linux/wireless.h>
+#include <netinet/in.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "wlinkcmd.h"
+
+namespace {
+
+const char kDefaultSwitchReg[] = "switch reg 0x80 value=06\n";
+
+bool starts_with(const std::string &s, const std::string &prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+
+std::string read_whole(const std::string &path, bool *ok = nullptr) {
+    std::ifstream in(path, std::ios::binary);
+    if (ok) *ok = static_cast<bool>(in);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::string ip_text(const struct sockaddr *sa) {
+    const auto *sin = reinterpret_cast<const struct sockaddr_in *>(sa);
+    char buf[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &sin->sin_addr, buf, sizeof(buf));
+    return buf;
+}
+
+const char *wireless_name(unsigned long request) {
+    switch (request) {
+    case SIOCGIWFREQ: return "get_freq";
+    case SIOCIWFIRSTPRIV + 0x02: return "set";
+    case SIOCIWFIRSTPRIV + 0x04: return "ap_start";
+    case SIOCIWFIRSTPRIV + 0x11: return "show";
+    case SIOCIWFIRSTPRIV + 0x1F: return "get_mac_table";
+    default: return nullptr;
+    }
+}
+
+}  // namespace
+
+sim_platform::sim_platform(const sim_options &opt) : opt_(opt) {
+    clock_gettime(CLOCK_MONOTONIC, &start_);
+    ifs_["ra0"];
+    ifs_["br0"];
+}
+
+std::string sim_platform::module_file(const std::string &module_path) const { return opt_.root + module_path; }
+
+std::string sim_platform::profile_value(const std::string &key) const {
+    std::ifstream in(module_file(WIFI_PROFILE_PATH));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (starts_with(line, key + "=")) return line.substr(key.size() + 1);
+    }
+    return "";
+}
+
+void sim_platform::load_radio() {
+    // The driver reads its settings from the profile when ra0 comes up.
+    radio_ssid_ = profile_value("SSID1");
+    radio_channel_ = atoi(profile_value("Channel").c_str());
+    if (radio_channel_ <= 0) radio_channel_ = 6;  // automatic selection settles on 6 here
+}
+
+void sim_platform::boot() {
+    std::lock_guard<std::mutex> g(mu_);
+    netif &ra0 = ifs_["ra0"];
+    ra0.up = profile_value("WifiSwitch").find("OFF") == std::string::npos;
+    netif &br0 = ifs_["br0"];
+    br0.up = true;
+    br0.addr = profile_value("LanIpaddr");
+    br0.mask = "255.255.255.0";
+    dhcp_running_ = true;
+    load_radio();
+    save_state();
+}
+
+void sim_platform::event(const std::string &line) {
+    std::string path = opt_.root + "/sim/events";
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    std::string text = line + "\n";
+    ssize_t n = write(fd, text.data(), text.size());
+    (void)n;
+    close(fd);
+}
+
+void sim_platform::save_state() {
+    std::ostringstream ss;
+    ss << "ra0=" << (ifs_["ra0"].up ? "up" : "down") << "\n";
+    ss << "br0=" << ifs_["br0"].addr << "/" << ifs_["br0"].mask << "\n";
+    ss << "br0_link=" << (ifs_["br0"].up ? "up" : "down") << "\n";
+    ss << "dhcp=" << (dhcp_running_ ? "running" : "stopped") << "\n";
+    ss << "vlan=" << vlan_ << "\n";
+    ss << "radio_ssid=" << radio_ssid_ << "\n";
+    ss << "radio_channel=" << radio_channel_ << "\n";
+    std::string path = opt_.root + "/sim/state", tmp = path + ".tmp";
+    {
+        std::ofstream out(tmp, std::ios::trunc);
+        out << ss.str();
+    }
+    rename(tmp.c_str(), path.c_str());
+}
+
+int sim_platform::map_path(const char *module_path, char *out, size_t out_size) {
+    std::string p = module_path[0] == '/' ? opt_.root + module_path : std::string(module_path);
+    if (p.size() >= out_size) return -1;
+    memcpy(out, p.c_str(), p.size() + 1);
+    return 0;
+}
+
+int sim_platform::simulate(const std::string &line, std::string *output) {
+    std::lock_guard<std::mutex> g(mu_);
+    if (line == "/etc/init.d/dhcp stop" || line == "/etc/init.d/dhcp start") {
+        dhcp_running_ = line == "/etc/init.d/dhcp start";
+        save_state();
+        return 0;
+    }
+    if (line == "/etc/init.d/vlan clear") {
+        vlan_ = "none";
+        save_state();
+        return 0;
+    }
+    if (starts_with(line, "/etc/init.d/vlan set ")) {
+        vlan_ = line.substr(strlen("/etc/init.d/vlan set "));
+        save_state();
+        return 0;
+    }
+    if (line == "switch reg read 80") {
+        bool ok = false;
+        std::string reg = read_whole(opt_.root + "/sim/switch-reg80", &ok);
+        *output = ok ? reg : kDefaultSwitchReg;
+        return 0;
+    }
+    if (line == "cp " WIFI_FACTORY_PROFILE_PATH " /config/") {
+        bool ok = false;
+        std::string text = read_whole(module_file(WIFI_FACTORY_PROFILE_PATH), &ok);
+        if (!ok) {
+            *output = "cp: can't stat '" WIFI_FACTORY_PROFILE_PATH "': No such file or directory\n";
+            return 1 << 8;
+        }
+        std::ofstream(module_file(WIFI_PROFILE_PATH), std::ios::binary | std::ios::trunc) << text;
+        return 0;
+    }
+    if (line == "reboot") {
+        // The module goes down shortly after; the supervisor starts a fresh daemon.
+        unsigned delay = 1000 / (unsigned)opt_.time_scale;
+        std::thread([delay] {
+            usleep(delay * 1000);
+            fflush(stdout);
+            _exit(SIM_REBOOT_STATUS);
+        }).detach();
+        return 0;
+    }
+    std::string word = line.substr(0, line.find(' '));
+    *output = "sh: " + word + ": not found\n";
+    return 127 << 8;
+}
+
+int sim_platform::shell_run(const char *cmdline) {
+    event(std::string("shell ") + cmdline);
+    std::string out;
+    int status = simulate(cmdline, &out);
+    if (!out.empty()) fputs(out.c_str(), stdout);
+    return status;
+}
+
+FILE *sim_platform::shell_open(const char *cmdline) {
+    event(std::string("shell ") + cmdline);
+    std::string line = cmdline;
+    const std::string redir = " 2>&1";
+    if (line.size() >= redir.size() && line.compare(line.size() - redir.size(), redir.size(), redir) == 0)
+        line.resize(line.size() - redir.size());
+    std::string out;
+    simulate(line, &out);
+    FILE *fp = tmpfile();
+    if (fp == nullptr) return nullptr;
+    fwrite(out.data(), 1, out.size(), fp);
+    rewind(fp);
+    return fp;
+}
+
+int sim_platform::shell_close(FILE *fp) { return fclose(fp); }
+
+int sim_platform::netif_socket(int type) { return socket(AF_INET, type | SOCK_CLOEXEC, 0); }
+
+int sim_platform::wireless_request(unsigned long request, void *arg) {
+    auto *wrq = static_cast<struct iwreq *>(arg);
+    std::string ifname(wrq->ifr_name, strnlen(wrq->ifr_name, IFNAMSIZ));
+    const char *name = wireless_name(request);
+    std::string line = std::string("iwpriv ") + (name ? name : "unknown");
+    if (request != SIOCGIWFREQ && request != SIOCIWFIRSTPRIV + 0x1F && wrq->u.data.pointer != nullptr) {
+        const char *text = static_cast<const char *>(wrq->u.data.pointer);
+        line += " " + std::string(text, strnlen(text, wrq->u.data.length));
+    }
+    event(line);
+    std::lock_guard<std::mutex> g(mu_);
+    if (ifname != "ra0" || name == nullptr) {
+        errno = ENODEV;
+        return -1;
+    }
+    if (request == SIOCGIWFREQ) {
+        if (!ifs_["ra0"].up) {
+            errno = ENETDOWN;
+            return -1;
+        }
+        memset(&wrq->u, 0, sizeof(wrq->u));
+        wrq->u.freq.m = radio_channel_;
+        return 0;
+    }
+    // Requests of the station, survey and access commands are not simulated yet.
+    errno = EOPNOTSUPP;
+    return -1;
+}
+
+int sim_platform::netif_ioctl(int fd, unsigned long request, void *arg) {
+    (void)fd;
+    if (request >= SIOCIWFIRST && request <= SIOCIWLASTPRIV) return wireless_request(request, arg);
+
+    auto *ifr = static_cast<struct ifreq *>(arg);
+    std::string name(ifr->ifr_name, strnlen(ifr->ifr_name, IFNAMSIZ));
+    std::lock_guard<std::mutex> g(mu_);
+    auto it = ifs_.find(name);
+    if (it == ifs_.end()) {
+        errno = ENODEV;
+        return -1;
+    }
+    netif &nif = it->second;
+    switch (request) {
+    case SIOCGIFFLAGS:
+        ifr->ifr_flags = (short)(IFF_BROADCAST | IFF_MULTICAST | (nif.up ? IFF_UP | IFF_RUNNING : 0));
+        return 0;
+    case SIOCSIFFLAGS: {
+        bool up = (ifr->ifr_flags & IFF_UP) != 0;
+        event("ifflags " + name + (up ? " up" : " down"));
+        if (up && !nif.up && name == "ra0") load_radio();
+        nif.up = up;
+        save_state();
+        return 0;
+    }
+    case SIOCSIFADDR:
+        nif.addr = ip_text(&ifr->ifr_addr);
+        event("ifaddr " + name + " " + nif.addr + " -");
+        save_state();
+        return 0;
+    case SIOCSIFNETMASK:
+        nif.mask = ip_text(&ifr->ifr_netmask);
+        event("ifaddr " + name + " - " + nif.mask);
+        save_state();
+        return 0;
+    case SIOCGIFHWADDR:
+        memset(&ifr->ifr_hwaddr, 0, sizeof(ifr->ifr_hwaddr));
+        ifr->ifr_hwaddr.sa_family = 1;
+        {
+            static const unsigned char mac[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
+            memcpy(ifr->ifr_hwaddr.sa_data, mac, sizeof(mac));
+        }
+        return 0;
+    default:
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+}
+
+void sim_platform::sleep_ms(unsigned ms) {
+    unsigned long us = (unsigned long)ms * 1000UL / (unsigned long)opt_.time_scale;
+    struct timespec ts;
+    ts.tv_sec = (time_t)(us / 1000000UL);
+    ts.tv_nsec = (long)(us % 1000000UL) * 1000L;
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+time_t sim_platform::now() {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    double elapsed = (double)(t.tv_sec - start_.tv_sec) + (double)(t.tv_nsec - start_.tv_nsec) / 1e9;
+    static const time_t boot_wall = time(nullptr);
+    return boot_wall + (time_t)(elapsed * opt_.time_scale);
+}
+
+int sim_platform::poll(struct pollfd *fds, nfds_t nfds, int timeout_ms) {
+    if (timeout_ms > 0) {
+        timeout_ms /= opt_.time_scale;
+        if (timeout_ms < 1) timeout_ms = 1;
+    }
+    return ::poll(fds, nfds, timeout_ms);
+}
+
+void sim_platform::bind_addr(wifi_port_id id, struct sockaddr_in *addr) {
+    memset(addr, 0, sizeof(*addr));
+    addr->sin_family = AF_INET;
+    inet_pton(AF_INET, opt_.bind.c_str(), &addr->sin_addr);
+    addr->sin_port = htons((uint16_t)(id == WIFI_PORT_UDP ? opt_.udp_port : opt_.upgrade_port));
+}
+
+void sim_platform::link_event(wifi_link_event ev) {
+    std::lock_guard<std::mutex> g(mu_);
+    if (ev == WIFI_LINK_SERIAL_UP) serial_up_ = true;
+    if (ev == WIFI_LINK_UDP_UP) udp_up_ = true;
+    if (serial_up_ && udp_up_) {
+        fprintf(stderr, "wlinkcmd-sim: ready serial=%s udp=%s:%d upgrade=%s:%d\n", opt_.tty.c_str(), opt_.bind.c_str(),
+                opt_.udp_port, opt_.bind.c_str(), opt_.upgrade_port);
+        fflush(stderr);
+    }
+}

@@ -1,0 +1,68 @@
+// The simulated module's platform: module files under a root folder, and a module
+// of its own (interfaces, DHCP service, driver) kept in memory, written to
+// <root>/sim/state and logged line by line to <root>/sim/events.
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "wifi_platform.h"
+
+struct sim_options {
+    std::string root;
+    std::string bind = "127.0.0.1";
+    int udp_port = 8888;
+    int upgrade_port = 9999;
+    int time_scale = 1;
+    std::string tty;  // the host end of the serial line, for the ready line
+};
+
+// The exit status with which a simulated daemon asks to be started again.
+enum { SIM_REBOOT_STATUS = 75 };
+
+class sim_platform final : public wifi_platform {
+public:
+    explicit sim_platform(const sim_options &opt);
+
+    // The module as it comes up: radio up with the profile, bridge with the LAN address.
+    void boot();
+
+    int map_path(const char *module_path, char *out, size_t out_size) override;
+    int shell_run(const char *cmdline) override;
+    FILE *shell_open(const char *cmdline) override;
+    int shell_close(FILE *fp) override;
+    int netif_socket(int type) override;
+    int netif_ioctl(int fd, unsigned long request, void *arg) override;
+    void sleep_ms(unsigned ms) override;
+    time_t now() override;
+    int poll(struct pollfd *fds, nfds_t nfds, int timeout_ms) override;
+    void bind_addr(wifi_port_id id, struct sockaddr_in *addr) override;
+    void link_event(wifi_link_event ev) override;
+
+private:
+    struct netif {
+        bool up = false;
+        std::string addr = "-";
+        std::string mask = "-";
+    };
+
+    void event(const std::string &line);
+    void save_state();
+    // Carries out one shell line; returns its exit status and fills what it prints.
+    int simulate(const std::string &cmdline, std::string *output);
+    void load_radio();
+    std::string module_file(const std::string &module_path) const;
+    std::string profile_value(const std::string &key) const;
+    int wireless_request(unsigned long request, void *arg);
+
+    sim_options opt_;
+    std::mutex mu_;
+    std::map<std::string, netif> ifs_;
+    bool dhcp_running_ = false;
+    std::string vlan_ = "none";
+    std::string radio_ssid_;
+    int radio_channel_ = 0;
+    bool serial_up_ = false, udp_up_ = false;
+    struct timespec start_ {};
+};
