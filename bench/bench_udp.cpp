@@ -1,0 +1,191 @@
+// Round-trip time of the UDP command link, against a bare UDP echo on the
+// same loopback with datagrams of the same size.
+//
+//   bench_udp [-n N] [--sim PATH]
+#include <poll.h>
+
+#include <atomic>
+
+#include "sim_process.h"
+#include "wlink_host.h"
+
+namespace {
+
+constexpr int kTimeoutMs = 500;
+constexpr double kPhaseBudgetMs = 20000;  // each phase stops here at the latest
+
+// Bound to 127.0.0.1 on a free port; sends every datagram back to its sender.
+class EchoServer {
+ public:
+  bool start() {
+    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+      return false;
+    port = ntohs(a.sin_port);
+    thread_ = std::thread([this] { run(); });
+    return true;
+  }
+  ~EchoServer() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int port = -1;
+
+ private:
+  void run() {
+    uint8_t buf[512];
+    while (!stop_) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, 100) <= 0) continue;
+      sockaddr_in from{};
+      socklen_t len = sizeof from;
+      ssize_t n = ::recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+      if (n > 0) ::sendto(fd_, buf, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), len);
+    }
+  }
+  int fd_ = -1;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+struct Phase {
+  std::vector<double> rtt_ms;
+  double wall_ms = 0;
+  int failures = 0;
+  size_t dgram_out = 0, dgram_in = 0;
+};
+
+// N sequential round trips of the "AT+" command datagram on a connected
+// socket. Against the module a reply counts when it decodes with the right
+// sequence byte; against the echo, when it is the datagram sent.
+Phase run_phase(int port, int n, bool echo) {
+  Phase ph;
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    ph.failures = n;
+    if (fd >= 0) ::close(fd);
+    return ph;
+  }
+  ph.rtt_ms.reserve(static_cast<size_t>(n));
+  uint8_t buf[512];
+  std::vector<uint8_t> dgram;
+  const auto start = bench::Clock::now();
+  for (int i = 0; i < n && bench::ms_since(start) < kPhaseBudgetMs; ++i) {
+    const auto seq = static_cast<uint8_t>(i);
+    std::string err;
+    wlink::encode_udp_command(seq, "AT+", &dgram, &err);
+    ph.dgram_out = dgram.size();
+    const auto t0 = bench::Clock::now();
+    bool ok = false;
+    if (::send(fd, dgram.data(), dgram.size(), 0) == static_cast<ssize_t>(dgram.size())) {
+      for (;;) {  // skip anything stale until the matching reply or time-out
+        const int left = kTimeoutMs - static_cast<int>(bench::ms_since(t0));
+        pollfd p{fd, POLLIN, 0};
+        if (left <= 0 || ::poll(&p, 1, left) <= 0) break;
+        const ssize_t got = ::recv(fd, buf, sizeof buf, 0);
+        if (got <= 0) continue;
+        std::string text;
+        ok = echo ? (static_cast<size_t>(got) == dgram.size() &&
+                     std::memcmp(buf, dgram.data(), dgram.size()) == 0)
+                  : (wlink::decode_udp_reply(buf, static_cast<size_t>(got), seq, &text) ==
+                         wlink::ReplyCheck::Ok &&
+                     text == "+OK");
+        if (ok) {
+          ph.dgram_in = static_cast<size_t>(got);
+          break;
+        }
+      }
+    }
+    if (ok)
+      ph.rtt_ms.push_back(bench::ms_since(t0));
+    else
+      ++ph.failures;
+  }
+  ph.wall_ms = bench::ms_since(start);
+  ::close(fd);
+  return ph;
+}
+
+void report(const char* name, const Phase& ph, const bench::Figures& f) {
+  std::printf("%-5s  %5zu ok  %3d lost  datagram %zu->%zu B  median %8.1f us  p99 %8.1f us  "
+              "min %7.1f us  max %8.1f us  %9.0f cmd/s\n",
+              name, f.n, ph.failures, ph.dgram_out, ph.dgram_in, f.median * 1e3, f.p99 * 1e3,
+              f.min * 1e3, f.max * 1e3, ph.wall_ms > 0 ? 1e3 * static_cast<double>(f.n) / ph.wall_ms : 0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i)
+    if (!std::strcmp(argv[i], "-h") || !std::strcmp(argv[i], "--help")) {
+      std::printf("usage: %s [-n N (2000)] [--sim PATH]\n", argv[0]);
+      return 0;
+    }
+  const int n = std::atoi(bench::arg(argc, argv, "-n", "2000").c_str());
+  const std::string sim_path = bench::arg(argc, argv, "--sim", WLINK_SIM_PATH);
+  if (n < 1 || n > 100000) {
+    std::fprintf(stderr, "bench_udp: -n must be 1..100000\n");
+    return 1;
+  }
+  bench::arm_watchdog(58);
+
+  std::printf("bench_udp: UDP command link vs bare UDP echo, %d sequential \"AT+\" round trips each\n", n);
+  std::printf("build type: %s\n", bench::build_description().c_str());
+
+  bench::SimProcess sim;
+  std::string err;
+  if (!sim.start(sim_path, 1, &err)) {
+    std::fprintf(stderr, "bench_udp: %s\n", err.c_str());
+    return 1;
+  }
+  std::printf("simulator: udp 127.0.0.1:%d, serial %s\n", sim.udp_port, sim.tty.c_str());
+
+  // The UDP link serves only the address given by AT+UIP over the serial line.
+  wlink::SerialClient serial;
+  std::optional<std::string> r;
+  if (serial.open(sim.tty, &err))
+    for (int i = 0; i < 3 && !r; ++i) r = serial.command("AT+UIP=127.0.0.1", 2000, &err);
+  if (!r || *r != "+OK") {
+    std::fprintf(stderr, "bench_udp: AT+UIP over serial failed: %s\n", r ? r->c_str() : err.c_str());
+    return 1;
+  }
+  wlink::UdpClient udp;
+  if (!udp.open("127.0.0.1", static_cast<uint16_t>(sim.udp_port), &err) ||
+      !(r = udp.command("AT+", 1000, 2, &err)) || *r != "+OK") {
+    std::fprintf(stderr, "bench_udp: UDP heartbeat failed: %s\n", r ? r->c_str() : err.c_str());
+    return 1;
+  }
+
+  EchoServer echo;
+  if (!echo.start()) {
+    std::fprintf(stderr, "bench_udp: cannot start the echo server\n");
+    return 1;
+  }
+
+  run_phase(sim.udp_port, 50, false);  // warm-up, not counted
+  run_phase(echo.port, 50, true);
+  const Phase ps = run_phase(sim.udp_port, n, false);
+  const Phase pe = run_phase(echo.port, n, true);
+  const int sim_rc = sim.stop();
+
+  const auto fs = bench::figures(ps.rtt_ms), fe = bench::figures(pe.rtt_ms);
+  report("sim", ps, fs);
+  report("echo", pe, fe);
+  if (fs.n && fe.n && fe.median > 0)
+    std::printf("ratio of medians (sim/echo): %.2f\n", fs.median / fe.median);
+  else
+    std::printf("ratio of medians (sim/echo): n/a\n");
+  std::printf("goal: median within 2x of bare echo\n");
+  std::printf("simulator stopped, status %d\n", sim_rc);
+  return 0;
+}

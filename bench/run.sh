@@ -1,0 +1,21 @@
+#!/bin/sh
+# Builds the benchmarks (if needed) and runs them.
+#   bench/run.sh [BUILD_DIR]     default: build-bench at the top of the tree,
+#                                configured as Release without the tests
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+dir=${1:-$top/build-bench}
+if [ ! -f "$dir/CMakeCache.txt" ]; then
+  gen=
+  command -v ninja >/dev/null 2>&1 && gen="-G Ninja"
+  # shellcheck disable=SC2086
+  cmake -S "$top" -B "$dir" $gen -DCMAKE_BUILD_TYPE=Release -DWLINK_TESTS=OFF >/dev/null
+fi
+cmake --build "$dir" --target bench_udp bench_serial wlinkcmd-sim >/dev/null
+rc=0
+for b in bench_udp bench_serial; do
+  echo "== $b"
+  "$dir/bench/$b" || rc=1
+  echo
+done
+exit $rc
