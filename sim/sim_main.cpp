@@ -11,6 +11,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -19,7 +20,6 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "sim_platform.h"
@@ -54,7 +54,6 @@ const char kUsage[] =
     "module's state. SIGINT or SIGTERM stops it with status 0.\n";
 
 volatile sig_atomic_t g_stop;
-pid_t g_child = -1;
 
 void on_signal(int) { g_stop = 1; }
 
@@ -129,12 +128,13 @@ bool relink(const std::string &target, const std::string &link) {
     return !ec;
 }
 
-// Carries bytes between the module's end and the host's end of the serial line.
-void relay(int module_master, int host_master) {
+// Carries bytes between the module's end and the host's end of the serial line,
+// until the supervisor ends.
+[[noreturn]] void relay(int module_master, int host_master) {
     struct pollfd p[2] = {{module_master, POLLIN, 0}, {host_master, POLLIN, 0}};
     char buf[4096];
-    while (!g_stop) {
-        if (::poll(p, 2, 200) <= 0) continue;
+    for (;;) {
+        if (::poll(p, 2, -1) <= 0) continue;
         for (int i = 0; i < 2; i++) {
             if (!(p[i].revents & POLLIN)) continue;
             ssize_t n = read(p[i].fd, buf, sizeof(buf));
@@ -146,50 +146,56 @@ void relay(int module_master, int host_master) {
     }
 }
 
-int run_child(const sim_options &opt) {
+// Starts a child process of the supervisor that ends with it. The supervisor has no
+// threads, so the child may go on without exec: it starts from the supervisor's
+// fresh memory, as a module does from its flash after a reboot.
+template <typename Fn>
+pid_t spawn(Fn body) {
+    fflush(stdout);
+    fflush(stderr);
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    body();
+    _exit(1);
+}
+
+[[noreturn]] void run_daemon(const sim_options &opt) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     if (chdir(opt.root.c_str()) != 0) {
         perror("wlinkcmd-sim: chdir");
-        return 1;
+        _exit(1);
     }
     static sim_platform plat(opt);
     plat.boot();
     wifi_platform_set(&plat);
-    return wifi_daemon_main();
+    _exit(wifi_daemon_main() & 0xFF);
 }
 
-pid_t spawn_child(const std::vector<std::string> &args) {
-    pid_t pid = fork();
-    if (pid != 0) return pid;
-    std::vector<char *> argv;
-    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
-    execv("/proc/self/exe", argv.data());
-    perror("wlinkcmd-sim: exec");
-    _exit(127);
+void stop(pid_t pid) {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    int status;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
     sim_options opt;
-    bool child = false;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         bool has_val = i + 1 < argc;
         if (a == "--help" || a == "-h") {
             fputs(kUsage, stdout);
             return 0;
-        } else if (a == "--child") {
-            child = true;
         } else if (a == "--root" && has_val) {
             opt.root = argv[++i];
         } else if (a == "--bind" && has_val) {
             opt.bind = argv[++i];
-        } else if (a == "--tty" && has_val) {
-            opt.tty = argv[++i];
         } else if (a == "--udp-port" && has_val) {
             if (!parse_int(argv[++i], 1, 65535, &opt.udp_port)) return usage_error("bad --udp-port");
         } else if (a == "--upgrade-port" && has_val) {
@@ -203,8 +209,6 @@ int main(int argc, char **argv) {
     if (opt.root.empty()) return usage_error("--root DIR is required");
     struct in_addr probe;
     if (inet_pton(AF_INET, opt.bind.c_str(), &probe) != 1) return usage_error("bad --bind address");
-
-    if (child) return run_child(opt);
 
     std::error_code ec;
     fs::create_directories(opt.root, ec);
@@ -233,18 +237,21 @@ int main(int argc, char **argv) {
     sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    std::thread wire(relay, module_end.master.get(), host_end.master.get());
+    pid_t wire = spawn([&] { relay(module_end.master.get(), host_end.master.get()); });
+    // The daemon sees the serial line only through its device path.
+    auto daemon = [&] {
+        module_end.master.reset();
+        module_end.slave.reset();
+        host_end.master.reset();
+        host_end.slave.reset();
+        run_daemon(opt);
+    };
 
-    std::vector<std::string> args = {"wlinkcmd-sim", "--child", "--root", opt.root, "--bind", opt.bind,
-                                     "--udp-port", std::to_string(opt.udp_port), "--upgrade-port",
-                                     std::to_string(opt.upgrade_port), "--time-scale",
-                                     std::to_string(opt.time_scale), "--tty", opt.tty};
-    fflush(stdout);
-    int status = 0;
     int rc = 0;
-    g_child = spawn_child(args);
+    pid_t child = spawn(daemon);
     while (!g_stop) {
-        pid_t r = waitpid(g_child, &status, 0);
+        int status = 0;
+        pid_t r = waitpid(child, &status, 0);
         if (r < 0) {
             if (errno == EINTR) continue;
             rc = 1;
@@ -252,21 +259,19 @@ int main(int argc, char **argv) {
         }
         if (WIFEXITED(status) && WEXITSTATUS(status) == SIM_REBOOT_STATUS) {
             fprintf(stderr, "wlinkcmd-sim: module rebooting\n");
-            g_child = spawn_child(args);
+            child = spawn(daemon);
             continue;
         }
         // The daemon ended on its own (for instance its UDP port was taken).
         rc = WIFEXITED(status) ? WEXITSTATUS(status) : 1;
         fprintf(stderr, "wlinkcmd-sim: daemon ended with status %d\n", rc);
-        g_child = -1;
+        child = -1;
         break;
     }
-    if (g_child > 0) {
-        kill(g_child, SIGTERM);
-        waitpid(g_child, &status, 0);
+    if (child > 0) {
+        stop(child);
         rc = 0;
     }
-    g_stop = 1;
-    wire.join();
+    stop(wire);
     return rc;
 }

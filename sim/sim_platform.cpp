@@ -177,7 +177,9 @@ int sim_platform::shell_run(const char *cmdline) {
     event(std::string("shell ") + cmdline);
     std::string out;
     int status = simulate(cmdline, &out);
-    if (!out.empty()) fputs(out.c_str(), stdout);
+    // What a command prints reaches the daemon's own output; only errors are
+    // simulated here, and those go to standard error as the shell's would.
+    if (!out.empty()) fputs(out.c_str(), stderr);
     return status;
 }
 

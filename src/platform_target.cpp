@@ -43,9 +43,8 @@ public:
     void link_event(wifi_link_event) override {}
 };
 
+target_platform g_target_platform;
+
 }  // namespace
 
-wifi_platform *wifi_platform_target() {
-    static target_platform p;
-    return &p;
-}
+wifi_platform *wifi_platform_target() { return &g_target_platform; }

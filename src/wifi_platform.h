@@ -30,7 +30,6 @@ enum wifi_link_event {
 
 class wifi_platform {
 public:
-    virtual ~wifi_platform() = default;
 
     // Files. Maps a module path such as "/config/mt7628.dat" to the path to open.
     // Returns 0, or -1 when the result does not fit.
@@ -57,6 +56,10 @@ public:
 
     // A link is up (socket bound, serial device open).
     virtual void link_event(wifi_link_event ev) = 0;
+
+protected:
+    // Platforms live for the whole process and are never deleted through this type.
+    ~wifi_platform() = default;
 };
 
 // The platform in force. Set once, before the link threads start.

@@ -21,7 +21,7 @@ class FakePlatform final : public wifi_platform {
 public:
     // Creates a fresh temporary root; removed by the destructor.
     FakePlatform();
-    ~FakePlatform() override;
+    ~FakePlatform();
 
     const std::string &root() const { return root_; }
     // Path of a module file under the root.
