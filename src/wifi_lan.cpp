@@ -22,8 +22,10 @@ static bool is_ipv4(const char *text) {
 WIFI_HANDLER(wifi_msg_proc_set_udp_src_rsp) {
     char para[PARA_BUF];
     if (take_para(cmd, reply, reply_size, para) != 0) return -1;
-    wifi_strlcpy_zero(szUdpSrcIP, para, sizeof(szUdpSrcIP));
-    printf("==szCmdParaStr[%s]======szUdpSrcIP[%s]================\n", para, szUdpSrcIP);
+    wifi_set_udp_src_ipaddr(para);
+    char stored[WIFI_UDP_SRC_IP_SIZE];
+    wifi_strlcpy_zero(stored, para, sizeof(stored));
+    printf("==szCmdParaStr[%s]======szUdpSrcIP[%s]================\n", para, stored);
     g_cfg_pending.wifi_changed = 1;
     return wifi_reply_ok(__func__, cmd, reply, reply_size);
 }
@@ -31,7 +33,7 @@ WIFI_HANDLER(wifi_msg_proc_set_udp_src_rsp) {
 WIFI_HANDLER(wifi_msg_proc_get_udp_src_rsp) {
     if (!wifi_args_ok(cmd, reply, reply_size)) return -1;
     char ip[WIFI_UDP_SRC_IP_SIZE];
-    wifi_strlcpy_zero(ip, szUdpSrcIP, sizeof(ip));
+    wifi_read_udp_src_ipaddr(ip, sizeof(ip));
     return wifi_reply_val(__func__, cmd, reply, reply_size, ip);
 }
 

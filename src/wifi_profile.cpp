@@ -22,7 +22,17 @@ int wifi_rewrite_file(const char *module_path, const char *module_tmp_path, wifi
 
     char line[LINE_BUF];
     int ret = 0;
-    while (ret == 0 && fgets(line, sizeof(line), in.get()) != nullptr) ret = ed.edit(line, out.get());
+    bool long_line = false;  // inside a line longer than the buffer
+    while (ret == 0 && fgets(line, sizeof(line), in.get()) != nullptr) {
+        bool whole = strchr(line, '\n') != nullptr || feof(in.get());
+        // A line longer than the buffer is not ours to edit: it goes through as it
+        // is, piece by piece, so that no piece of it becomes a line of its own.
+        if (long_line || !whole)
+            ret = fputs(line, out.get()) < 0 ? -1 : 0;
+        else
+            ret = ed.edit(line, out.get());
+        long_line = !whole;
+    }
     if (ret == 0 && ferror(in.get())) ret = -1;
     // The new copy is complete on the storage before it takes the old one's place,
     // so a power cut leaves either the old or the new file.

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -30,11 +31,27 @@ uint8_t wifi_udp_checksum(const uint8_t *buf, size_t len) {
     return (uint8_t)(sum & 0xFF);
 }
 
+// "AT+UIP=" writes the allowed peer on whichever link it came, while the UDP link
+// reads it for every datagram.
+static pthread_mutex_t s_src_ip_lock = PTHREAD_MUTEX_INITIALIZER;
+
+void wifi_read_udp_src_ipaddr(char *buf, size_t size) {
+    pthread_mutex_lock(&s_src_ip_lock);
+    wifi_strlcpy_zero(buf, szUdpSrcIP, size);
+    pthread_mutex_unlock(&s_src_ip_lock);
+}
+
 int wifi_get_udp_src_ipaddr(char *buf, int32_t size) {
     if (buf == nullptr || size < 1) return -1;
-    printf("======wifi_get_udp_src_ipaddr szUdpSrcIP[%s]=================\n", szUdpSrcIP);
-    wifi_strlcpy_zero(buf, szUdpSrcIP, (size_t)size);
+    wifi_read_udp_src_ipaddr(buf, (size_t)size);
+    printf("======wifi_get_udp_src_ipaddr szUdpSrcIP[%s]=================\n", buf);
     return 0;
+}
+
+void wifi_set_udp_src_ipaddr(const char *ip) {
+    pthread_mutex_lock(&s_src_ip_lock);
+    wifi_strlcpy_zero(szUdpSrcIP, ip, sizeof(szUdpSrcIP));
+    pthread_mutex_unlock(&s_src_ip_lock);
 }
 
 int wifi_udp_parse_cmd(const uint8_t *dgram, int32_t *seq, char *payload) {

@@ -55,6 +55,9 @@ void wifi_clear_cfg_pending();
 enum { WIFI_UDP_SRC_IP_SIZE = 32 };
 extern char szUdpSrcIP[WIFI_UDP_SRC_IP_SIZE];
 int wifi_get_udp_src_ipaddr(char *buf, int32_t size);
+// The allowed peer is written and read only through these, under their own lock.
+void wifi_set_udp_src_ipaddr(const char *ip);  // cut to 31 characters
+void wifi_read_udp_src_ipaddr(char *buf, size_t size);
 
 // ---------------------------------------------------------------------------
 // Module files and fixed command lines
