@@ -153,11 +153,25 @@ template <typename Fn>
 pid_t spawn(Fn body) {
     fflush(stdout);
     fflush(stderr);
+    // The stop signals wait until the child has its own dispositions: one that
+    // arrived in between would otherwise run the supervisor's handler in the child
+    // and be lost, and the supervisor would wait for that child for ever.
+    sigset_t stop_sigs, old;
+    sigemptyset(&stop_sigs);
+    sigaddset(&stop_sigs, SIGINT);
+    sigaddset(&stop_sigs, SIGTERM);
+    sigprocmask(SIG_BLOCK, &stop_sigs, &old);
+    pid_t parent = getpid();
     pid_t pid = fork();
-    if (pid != 0) return pid;
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (pid != 0) {
+        sigprocmask(SIG_SETMASK, &old, nullptr);
+        return pid;
+    }
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(1);  // the supervisor is already gone
+    sigprocmask(SIG_SETMASK, &old, nullptr);
     body();
     _exit(1);
 }
