@@ -26,8 +26,8 @@ struct dhcp_writer final : wifi_line_editor {
     const char *key;
     const char *value;
 
-    int edit(const char *line, FILE *out) override {
-        if (!line_sets(line, key) || strchr(line, '#') != nullptr) return fputs(line, out) < 0 ? -1 : 0;
+    int edit(const char *line, size_t len, FILE *out) override {
+        if (!line_sets(line, key) || memchr(line, '#', len) != nullptr) return wifi_copy_line(line, len, out);
         const char *fmt;
         if (strstr(key, "start") != nullptr || strstr(key, "end") != nullptr)
             fmt = "%s\t\t%s\n";

@@ -10,6 +10,21 @@
 
 enum { LINE_BUF = 512, SEARCH_BUF = 64, PATH_BUF = 512 };
 
+// Reads one line, or the next size - 1 bytes of a longer one, NUL-terminated.
+// Returns the number of bytes read, stray NUL bytes included; 0 at the end.
+static size_t read_piece(FILE *in, char *buf, size_t size) {
+    size_t n = 0;
+    int c;
+    while (n + 1 < size && (c = getc(in)) != EOF) {
+        buf[n++] = (char)c;
+        if (c == '\n') break;
+    }
+    buf[n] = '\0';
+    return n;
+}
+
+int wifi_copy_line(const char *line, size_t len, FILE *out) { return fwrite(line, 1, len, out) == len ? 0 : -1; }
+
 int wifi_rewrite_file(const char *module_path, const char *module_tmp_path, wifi_line_editor &ed) {
     char path[PATH_BUF], tmp_path[PATH_BUF];
     wifi_path(module_path, path, sizeof(path));
@@ -21,16 +36,17 @@ int wifi_rewrite_file(const char *module_path, const char *module_tmp_path, wifi
     if (!out) return -1;
 
     char line[LINE_BUF];
+    size_t len;
     int ret = 0;
     bool long_line = false;  // inside a line longer than the buffer
-    while (ret == 0 && fgets(line, sizeof(line), in.get()) != nullptr) {
-        bool whole = strchr(line, '\n') != nullptr || feof(in.get());
+    while (ret == 0 && (len = read_piece(in.get(), line, sizeof(line))) > 0) {
+        bool whole = line[len - 1] == '\n' || feof(in.get());
         // A line longer than the buffer is not ours to edit: it goes through as it
         // is, piece by piece, so that no piece of it becomes a line of its own.
         if (long_line || !whole)
-            ret = fputs(line, out.get()) < 0 ? -1 : 0;
+            ret = wifi_copy_line(line, len, out.get());
         else
-            ret = ed.edit(line, out.get());
+            ret = ed.edit(line, len, out.get());
         long_line = !whole;
     }
     if (ret == 0 && ferror(in.get())) ret = -1;
@@ -67,14 +83,14 @@ struct profile_writer final : wifi_line_editor {
     const char *value;
     char search[SEARCH_BUF];
 
-    int edit(const char *line, FILE *out) override {
+    int edit(const char *line, size_t len, FILE *out) override {
         size_t key_len, val_len;
         const char *val;
         if (strstr(line, search) != nullptr && split_line(line, &key_len, &val, &val_len) &&
             key_len == strlen(key) && strncmp(line, key, key_len) == 0) {
             return fprintf(out, "%s=%s\n", key, value) < 0 ? -1 : 0;
         }
-        return fputs(line, out) < 0 ? -1 : 0;
+        return wifi_copy_line(line, len, out);
     }
 };
 

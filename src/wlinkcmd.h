@@ -100,12 +100,15 @@ int wifi_get_profile_value(const char *key, char *out, int32_t out_size);
 // rename failed; on failure `path` keeps its old content and the temporary file
 // is removed.
 struct wifi_line_editor {
+    // `line` holds `len` bytes (a stray NUL byte among them is kept) and a terminator.
     // Returns 0, or -1 to abandon the rewrite.
-    virtual int edit(const char *line, FILE *out) = 0;
+    virtual int edit(const char *line, size_t len, FILE *out) = 0;
   protected:
     ~wifi_line_editor() = default;
 };
 int wifi_rewrite_file(const char *module_path, const char *module_tmp_path, wifi_line_editor &ed);
+// Writes a line unchanged; 0 or -1.
+int wifi_copy_line(const char *line, size_t len, FILE *out);
 
 // A value that may be written as one line of a configuration file.
 bool wifi_value_is_one_line(const char *value);

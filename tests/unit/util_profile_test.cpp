@@ -202,3 +202,11 @@ TEST(DhcpCfg, LinesLongerThanTheBufferPassThroughWhole) {
     EXPECT_EQ(wifi_modify_dhcp_cfg("router", "10.0.0.2"), 0);
     EXPECT_EQ(p->read_file(WIFI_DHCP_CFG_PATH), long_line + "opt\trouter\t10.0.0.2\n");
 }
+
+TEST_F(Profile, StrayNulBytesSurviveARewrite) {
+    // A power cut can leave zero bytes in a file; they must not swallow the line end.
+    const std::string text = std::string("a=b\0x\n", 6) + "c=d\n" + std::string("\0\0\0", 3);
+    seed(text);
+    EXPECT_EQ(wifi_set_profile_value("c", "v"), 0);
+    EXPECT_EQ(file(), std::string("a=b\0x\n", 6) + "c=v\n" + std::string("\0\0\0", 3));
+}
