@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -263,11 +264,21 @@ SimProcess SimProcess::spawn(const std::vector<std::string>& args, const std::st
   posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&fa, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  // WLINK_SIM, when set, is the command that runs the simulated module instead of the
+  // one built here, e.g. "qemu-mipsel -L /usr/mipsel-linux-gnu build-mipsel/sim/wlinkcmd-sim".
+  std::vector<std::string> words = args;
+  const char* sim = getenv("WLINK_SIM");
+  if (sim != nullptr && *sim != '\0' && !words.empty() && words[0] == WLINK_SIM_PATH) {
+    std::istringstream in(sim);
+    std::vector<std::string> cmd{std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+    words.erase(words.begin());
+    words.insert(words.begin(), cmd.begin(), cmd.end());
+  }
   std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& a : words) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   pid_t pid = -1;
-  if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) == 0) p.pid = pid;
+  if (posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ) == 0) p.pid = pid;
   posix_spawn_file_actions_destroy(&fa);
   return p;
 }
