@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "fake_platform.h"
 #include "wifi_platform.h"
 
 namespace wlt {
@@ -149,52 +150,6 @@ int open_fd_count();
 // ---------------------------------------------------------------------------
 // The module's platform for these tests
 // ---------------------------------------------------------------------------
-
-// Module files under a temporary root, like the unit tests' fake; shell lines are
-// recorded and not run (opened ones read as empty output); interface requests go to
-// the kernel on real AF_INET sockets, in the namespace of the calling thread.
-class NetnsPlatform final : public wifi_platform {
-public:
-    NetnsPlatform();
-    ~NetnsPlatform();
-
-    bool ok() const { return root_.ok(); }
-    const std::string &root() const { return root_.path(); }
-    std::string path(const std::string &module_path) const { return root_.path() + module_path; }
-    bool write_file(const std::string &module_path, const std::string &content) const;
-    std::string read_file(const std::string &module_path) const;
-    // The factory profile and DHCP configuration, as the module ships them.
-    bool seed_factory_files() const;
-
-    std::vector<std::string> shell_lines();  // every line run or opened, in order
-
-    int map_path(const char *module_path, char *out, size_t out_size) override;
-    int shell_run(const char *cmdline) override;
-    FILE *shell_open(const char *cmdline) override;
-    int shell_close(FILE *fp) override;
-    int netif_socket(int type) override;
-    int netif_ioctl(int fd, unsigned long request, void *arg) override;
-    void sleep_ms(unsigned ms) override;
-    time_t now() override;
-    int poll(struct pollfd *fds, nfds_t nfds, int timeout_ms) override;
-    void bind_addr(wifi_port_id id, struct sockaddr_in *addr) override;
-    void link_event(wifi_link_event ev) override;
-
-private:
-    TempDir root_;
-    std::mutex mu_;
-    std::vector<std::string> shell_lines_;
-};
-
-// Installs a platform for its lifetime with the daemon's in-memory state cleared,
-// and puts back the target platform and cleared state afterwards.
-class PlatformScope {
-public:
-    explicit PlatformScope(wifi_platform *p);
-    ~PlatformScope();
-    PlatformScope(const PlatformScope &) = delete;
-    PlatformScope &operator=(const PlatformScope &) = delete;
-};
 
 // One command through the dispatcher as a link does it: a zero-filled 256-byte reply
 // buffer and the size 256. Returns the handler's result; the reply text goes to *reply.

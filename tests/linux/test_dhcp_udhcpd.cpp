@@ -110,13 +110,13 @@ TEST(DhcpServe, StationGetsALeaseFromTheConfiguredPool) {
 
     // The module's files under a temporary root; the commands run inside the module's
     // namespace so that the apply's ioctls reach its br0. Shell lines are recorded.
-    wlt::NetnsPlatform plat;
-    ASSERT_TRUE(plat.ok());
-    ASSERT_TRUE(plat.seed_factory_files());
     std::string conf_text;
     std::vector<std::string> shell_lines;
     {
-        wlt::PlatformScope scope(&plat);
+        FakePlatformScope scope;
+        FakePlatform &plat = *scope;
+        plat.real_netif = true;
+        plat.seed_factory_files();
         std::vector<std::pair<std::string, std::string>> replies;
         std::string err = wlt::run_in_netns(module.name(), [&] {
             for (const char *c : {"AT+LANIP=10.77.0.1", "AT+DHCP=100 20 2h", "AT+ENCFG"}) {
@@ -128,7 +128,7 @@ TEST(DhcpServe, StationGetsALeaseFromTheConfiguredPool) {
         ASSERT_EQ(err, "");
         for (const auto &r : replies) EXPECT_EQ(r.second, "+OK") << r.first;
         conf_text = plat.read_file(WIFI_DHCP_CFG_PATH);
-        shell_lines = plat.shell_lines();
+        shell_lines = plat.shell_lines;
     }
     EXPECT_EQ(shell_lines, (std::vector<std::string>{"/etc/init.d/dhcp stop", "/etc/init.d/dhcp start"}));
     ASSERT_EQ(wlt::ipv4_addrs(module, "br0"), std::vector<std::string>{"10.77.0.1/24"});

@@ -221,15 +221,12 @@ protected:
     void SetUp() override {
         NetifTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
-        plat_ = std::make_unique<wlt::NetnsPlatform>();
-        ASSERT_TRUE(plat_->ok());
-        ASSERT_TRUE(plat_->seed_factory_files());
-        scope_ = std::make_unique<wlt::PlatformScope>(plat_.get());
+        scope_ = std::make_unique<FakePlatformScope>();
+        plat().real_netif = true;
+        plat().seed_factory_files();
     }
-    void TearDown() override {
-        scope_.reset();
-        plat_.reset();
-    }
+    void TearDown() override { scope_.reset(); }
+    FakePlatform &plat() { return **scope_; }
 
     // Runs one command inside the namespace; returns the reply, or "+ERR" when the
     // handler failed (what the link would send).
@@ -241,8 +238,7 @@ protected:
         });
     }
 
-    std::unique_ptr<wlt::NetnsPlatform> plat_;
-    std::unique_ptr<wlt::PlatformScope> scope_;
+    std::unique_ptr<FakePlatformScope> scope_;
 };
 
 TEST_F(NetifCommandTest, LanAddressReachesTheBridgeAtApply) {
@@ -254,13 +250,13 @@ TEST_F(NetifCommandTest, LanAddressReachesTheBridgeAtApply) {
     EXPECT_EQ(cmd("AT+ENCFG"), "+OK");
     EXPECT_EQ(addrs("br0"), std::vector<std::string>{"10.77.0.1/24"});
     // The DHCP service restarts after the address is in place; the radio is left alone.
-    EXPECT_EQ(plat_->shell_lines(), (std::vector<std::string>{"/etc/init.d/dhcp stop", "/etc/init.d/dhcp start"}));
+    EXPECT_EQ(plat().shell_lines, (std::vector<std::string>{"/etc/init.d/dhcp stop", "/etc/init.d/dhcp start"}));
     EXPECT_FALSE(has_word(flags("ra0"), "UP"));
     EXPECT_EQ(g_cfg_pending.wifi_changed + g_cfg_pending.dhcp_changed + g_cfg_pending.lan_ip_changed, 0u);
 
     // A second apply finds nothing pending.
     EXPECT_EQ(cmd("AT+ENCFG"), "+OK");
-    EXPECT_EQ(plat_->shell_lines().size(), 2u);
+    EXPECT_EQ(plat().shell_lines.size(), 2u);
     EXPECT_EQ(addrs("br0"), std::vector<std::string>{"10.77.0.1/24"});
 }
 
@@ -293,7 +289,7 @@ TEST_F(NetifCommandTest, RadioRestartsAndStopsAtApply) {
     EXPECT_TRUE(has_word(flags("ra0"), "UP"));
     // Neither the bridge nor the DHCP service was touched.
     EXPECT_EQ(addrs("br0"), std::vector<std::string>{});
-    EXPECT_EQ(plat_->shell_lines(), std::vector<std::string>{});
+    EXPECT_EQ(plat().shell_lines, std::vector<std::string>{});
 }
 
 TEST_F(NetifCommandTest, ApplyStillAnswersOkWhenTheInterfacesAreMissing) {
@@ -303,7 +299,7 @@ TEST_F(NetifCommandTest, ApplyStillAnswersOkWhenTheInterfacesAreMissing) {
     ASSERT_EQ(cmd("AT+SSID=wlt-linux"), "+OK");
     EXPECT_EQ(cmd("AT+ENCFG"), "+OK");
     EXPECT_EQ(g_cfg_pending.wifi_changed + g_cfg_pending.dhcp_changed + g_cfg_pending.lan_ip_changed, 0u);
-    EXPECT_EQ(plat_->shell_lines(), (std::vector<std::string>{"/etc/init.d/dhcp stop", "/etc/init.d/dhcp start"}));
+    EXPECT_EQ(plat().shell_lines, (std::vector<std::string>{"/etc/init.d/dhcp stop", "/etc/init.d/dhcp start"}));
 }
 
 }  // namespace

@@ -42,6 +42,12 @@ std::string FakePlatform::read_file(const std::string &module_path) const {
     return ss.str();
 }
 
+void FakePlatform::seed_factory_files() const {
+    write_file(WIFI_PROFILE_PATH, factory_profile_text());
+    write_file(WIFI_FACTORY_PROFILE_PATH, factory_profile_text());
+    write_file(WIFI_DHCP_CFG_PATH, factory_dhcp_text());
+}
+
 bool FakePlatform::exists(const std::string &module_path) const { return fs::exists(path(module_path)); }
 
 int FakePlatform::map_path(const char *module_path, char *out, size_t out_size) {
@@ -86,8 +92,13 @@ int FakePlatform::netif_socket(int type) {
     return socket(AF_INET, type, 0);
 }
 
-int FakePlatform::netif_ioctl(int, unsigned long request, void *arg) {
+int FakePlatform::netif_ioctl(int fd, unsigned long request, void *arg) {
     std::lock_guard<std::mutex> g(mu_);
+    if (real_netif) {
+        FakeIoctl rec{request, std::string(static_cast<struct ifreq *>(arg)->ifr_name), "", 0, ""};
+        ioctls.push_back(rec);
+        return ioctl(fd, request, arg);
+    }
     FakeIoctl rec{request, "", "", 0, ""};
     if (request == SIOCSIFADDR || request == SIOCSIFNETMASK || request == SIOCSIFFLAGS || request == SIOCGIFFLAGS) {
         auto *ifr = static_cast<struct ifreq *>(arg);

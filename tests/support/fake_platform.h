@@ -26,6 +26,8 @@ public:
     const std::string &root() const { return root_; }
     // Path of a module file under the root.
     std::string path(const std::string &module_path) const { return root_ + module_path; }
+    // The factory profile (at both its paths) and DHCP configuration.
+    void seed_factory_files() const;
     // Writes a module file (creating its folders); reads one back ("" when missing).
     void write_file(const std::string &module_path, const std::string &content) const;
     std::string read_file(const std::string &module_path) const;
@@ -40,6 +42,9 @@ public:
     int interface_flags = 0x1043;  // what SIOCGIFFLAGS reports
     int channel = 6;               // what SIOCGIWFREQ reports
     bool socket_fails = false;
+    // When set, interface and driver requests are recorded and then issued to the
+    // kernel for real (tests on real interfaces, inside a network namespace).
+    bool real_netif = false;
     time_t clock = 1000;
 
     std::vector<std::string> shell_lines;  // every line run or opened, in order
@@ -70,6 +75,8 @@ class FakePlatformScope {
 public:
     FakePlatformScope();
     ~FakePlatformScope();
+    FakePlatformScope(const FakePlatformScope &) = delete;
+    FakePlatformScope &operator=(const FakePlatformScope &) = delete;
     FakePlatform &operator*() { return plat_; }
     FakePlatform *operator->() { return &plat_; }
 
