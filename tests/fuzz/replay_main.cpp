@@ -1,10 +1,8 @@
-// Runs a fuzz target's entry point on saved inputs, without libFuzzer: every file
-// named on the command line, and every file in every folder named there (names
-// beginning with '.' skipped), in name order. A broken property aborts the run.
+// Runs a fuzz target's entry point on saved inputs without libFuzzer: every file named
+// on the command line and every file in every folder named there (names starting with
+// '.' skipped), in name order. A broken property aborts the run.
 #include <stdint.h>
 #include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -25,41 +23,29 @@ int main(int argc, char **argv) {
     }
     std::vector<fs::path> inputs;
     for (int i = 1; i < argc; i++) {
-        fs::path arg(argv[i]);
-        std::error_code ec;
-        if (fs::is_directory(arg, ec)) {
-            std::vector<fs::path> here;
-            for (const fs::directory_entry &e : fs::directory_iterator(arg)) {
-                if (e.path().filename().string().rfind('.', 0) == 0 || !e.is_regular_file()) continue;
-                here.push_back(e.path());
-            }
-            std::sort(here.begin(), here.end());
-            inputs.insert(inputs.end(), here.begin(), here.end());
-        } else if (fs::is_regular_file(arg, ec)) {
-            inputs.push_back(arg);
+        std::vector<fs::path> here;
+        if (fs::is_directory(argv[i])) {
+            for (const fs::directory_entry &e : fs::directory_iterator(argv[i]))
+                if (e.is_regular_file() && e.path().filename().string()[0] != '.') here.push_back(e.path());
+        } else if (fs::is_regular_file(argv[i])) {
+            here.push_back(argv[i]);
         } else {
             fprintf(stderr, "%s: no such file or folder\n", argv[i]);
             return 2;
         }
+        std::sort(here.begin(), here.end());
+        inputs.insert(inputs.end(), here.begin(), here.end());
     }
-
     LLVMFuzzerInitialize(&argc, &argv);
     for (const fs::path &p : inputs) {
         std::ifstream in(p, std::ios::binary);
-        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (!in.good() && !in.eof()) {
-            fprintf(stderr, "%s: cannot read\n", p.c_str());
-            return 2;
-        }
-        fprintf(stderr, "replay: %s (%zu bytes)\n", p.c_str(), bytes.size());
-        fflush(stdout);
-        // A copy of exactly the input's size, so that a read past its end is caught.
-        auto *data = static_cast<uint8_t *>(malloc(bytes.size() ? bytes.size() : 1));
-        memcpy(data, bytes.data(), bytes.size());
-        LLVMFuzzerTestOneInput(data, bytes.size());
-        free(data);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        // A block of exactly the input's size (never null), so that a read past its end is caught.
+        std::vector<uint8_t> bytes(std::max<size_t>(1, text.size()));
+        std::copy(text.begin(), text.end(), bytes.begin());
+        fprintf(stderr, "replay: %s (%zu bytes)\n", p.c_str(), text.size());
+        LLVMFuzzerTestOneInput(bytes.data(), text.size());
     }
-    fflush(stdout);
     fprintf(stderr, "replay: %zu inputs, all passed\n", inputs.size());
     return 0;
 }

@@ -1,88 +1,127 @@
-// Stand-ins for the module's two links, for testing the host side:
-// a UDP responder on 127.0.0.1 and a serial responder on a pty pair.
+// Stand-ins for the module's two links, each answering on its own thread: a UDP
+// responder on 127.0.0.1 and a serial responder on the master side of a pty.
+// What they received is read once the exchange is over; that ends the thread.
 #pragma once
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <atomic>
-#include <cstdint>
+#include <chrono>
 #include <functional>
-#include <mutex>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
+
+#include "wlink_host.h"
 
 namespace wlinktest {
 
 using Bytes = std::vector<uint8_t>;
 
-// Builds a reply datagram as the module sends it.
-Bytes udp_reply(uint8_t seq, std::string_view text);
+// A reply datagram as the module sends it.
+inline Bytes udp_reply(uint8_t seq, const std::string& text) {
+  Bytes b = {0x66, 0x77, 0x78, 0x79, 's', 'e', 'q', seq, ',', static_cast<uint8_t>(text.size())};
+  for (char c : text) b.push_back(static_cast<uint8_t>(c));
+  b.push_back(wlink::checksum8(b.data() + 10, text.size()));
+  return b;
+}
 
-// Concatenated serial frames of a text.
-std::string frame_bytes(std::string_view text);
-
-// Answers command datagrams on 127.0.0.1 (ephemeral port). The responder
-// gets the command text, its sequence byte and the number of valid command
-// datagrams received before this one, and returns the datagrams to send back
-// to the sender (none to stay silent).
+// Gets the text of each command datagram, its sequence byte and the number of
+// datagrams before it; returns the datagrams to send back.
 class FakeUdpModule {
  public:
   using Responder = std::function<std::vector<Bytes>(const std::string& cmd, uint8_t seq, int n)>;
-
-  explicit FakeUdpModule(Responder r);
-  ~FakeUdpModule();
-  FakeUdpModule(const FakeUdpModule&) = delete;
-  FakeUdpModule& operator=(const FakeUdpModule&) = delete;
-
+  explicit FakeUdpModule(Responder respond) {
+    sockaddr_in sin{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof sin;
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&sin), len);
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sin), &len);
+    port_ = ntohs(sin.sin_port);
+    // Runs until stopped and nothing is left to read.
+    thread_ = std::thread([this, respond] {
+      uint8_t b[512];
+      for (pollfd p{fd_, POLLIN, 0}; ::poll(&p, 1, 20) > 0 || !stop_;) {
+        sockaddr_in from{};
+        socklen_t flen = sizeof from;
+        const ssize_t n = ::recvfrom(fd_, b, sizeof b, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &flen);
+        if (n <= 0) continue;
+        raw_.emplace_back(b, b + n);
+        if (n < 11 || static_cast<size_t>(n) != 11u + b[9]) continue;
+        const std::string cmd(reinterpret_cast<char*>(b) + 10, b[9]);
+        for (const Bytes& d : respond(cmd, b[7], static_cast<int>(raw_.size()) - 1))
+          ::sendto(fd_, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&from), flen);
+      }
+    });
+  }
+  ~FakeUdpModule() {
+    raw();
+    ::close(fd_);
+  }
   uint16_t port() const { return port_; }
-  std::vector<std::string> commands() const;  // valid commands, in order
-  std::vector<Bytes> raw() const;             // every datagram received
-  std::vector<uint8_t> seqs() const;          // sequence byte of each valid command
-  int invalid() const;                        // datagrams that did not parse
+  const std::vector<Bytes>& raw() {  // every datagram received
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    return raw_;
+  }
+  std::vector<std::string> commands() {  // their payloads
+    std::vector<std::string> out;
+    for (const Bytes& d : raw()) out.emplace_back(d.size() < 11 ? "<short>" : std::string(d.begin() + 10, d.end() - 1));
+    return out;
+  }
 
  private:
-  void run();
-
-  Responder responder_;
-  int fd_ = -1;
+  int fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   uint16_t port_ = 0;
-  std::atomic<bool> stop_{false};
-  mutable std::mutex mu_;
-  std::vector<std::string> commands_;
   std::vector<Bytes> raw_;
-  std::vector<uint8_t> seqs_;
-  int invalid_ = 0;
+  std::atomic<bool> stop_{false};
   std::thread thread_;
 };
 
-// Plays the module on the master side of a pty; the client opens
-// slave_path(). Received frames are reassembled; the responder returns the
-// pieces of the reply, each written separately with a short pause between.
+// Answers the first command the client frames on the pty (within two seconds) with
+// `pieces`, written one by one 30 ms apart. The client opens slave_path().
 class FakeSerialModule {
  public:
-  using Responder = std::function<std::vector<std::string>(const std::string& cmd)>;
-
-  explicit FakeSerialModule(Responder r);
-  ~FakeSerialModule();
-  FakeSerialModule(const FakeSerialModule&) = delete;
-  FakeSerialModule& operator=(const FakeSerialModule&) = delete;
-
-  bool ok() const { return master_ >= 0; }
+  explicit FakeSerialModule(std::vector<std::string> pieces) {
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
+    slave_path_ = ::ptsname(master_);
+    slave_ = ::open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);  // held: no hang-up
+    thread_ = std::thread([this, pieces] {
+      wlink::FrameAssembler assembler;
+      wlink::Frame f;
+      size_t have = 0;
+      for (pollfd p{master_, POLLIN, 0}; ::poll(&p, 1, 2000) > 0;) {
+        const ssize_t n = ::read(master_, f.data() + have, f.size() - have);
+        if (n <= 0 || (have += static_cast<size_t>(n)) < f.size()) continue;
+        have = 0;
+        if (assembler.feed(f) != wlink::FrameAssembler::Feed::Complete) continue;
+        command_ = assembler.message();
+        for (const std::string& piece : pieces) {
+          if (::write(master_, piece.data(), piece.size()) < 0) break;
+          std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        }
+        return;
+      }
+    });
+  }
+  ~FakeSerialModule() {
+    command();
+    ::close(slave_);
+    ::close(master_);
+  }
+  bool ok() const { return thread_.joinable(); }
   const std::string& slave_path() const { return slave_path_; }
-  std::vector<std::string> commands() const;
-  std::string raw() const;  // every byte received from the client
+  const std::string& command() {  // the command answered, "" when none came
+    if (thread_.joinable()) thread_.join();
+    return command_;
+  }
 
  private:
-  void run();
-
-  Responder responder_;
-  int master_ = -1;
-  int slave_ = -1;  // held open so the master never sees a hang-up
-  std::string slave_path_;
-  std::atomic<bool> stop_{false};
-  mutable std::mutex mu_;
-  std::vector<std::string> commands_;
-  std::string raw_;
+  int master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC), slave_ = -1;
+  std::string slave_path_, command_;
   std::thread thread_;
 };
 

@@ -1,258 +1,123 @@
 // Byte layouts: serial frames, the frame assembler and UDP datagrams.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "wlink_host.h"
 
 using wlink::Frame;
-using wlink::FrameAssembler;
 using wlink::ReplyCheck;
 using Feed = wlink::FrameAssembler::Feed;
+using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-Frame frame_of(std::initializer_list<int> head) {
-  Frame f{};
-  size_t i = 0;
-  for (int b : head) f[i++] = static_cast<uint8_t>(b);
-  return f;
+Bytes hex(const std::string& s) {
+  std::istringstream in(s);
+  Bytes b;
+  for (unsigned v; in >> std::hex >> v;) b.push_back(static_cast<uint8_t>(v));
+  return b;
 }
 
-Frame with_checksum(Frame f) {
+// Leading bytes, zero padding and a checksum that matches.
+Frame frame(std::initializer_list<int> head) {
+  Frame f{};
+  std::copy(head.begin(), head.end(), f.begin());
   f[15] = wlink::checksum8(f.data(), 15);
   return f;
 }
 
-std::vector<uint8_t> bytes(std::initializer_list<int> l) {
-  std::vector<uint8_t> v;
-  for (int b : l) v.push_back(static_cast<uint8_t>(b));
-  return v;
-}
+const std::string kText30 = "+OK=0123456789abcdefghijklmnop";
 
 }  // namespace
 
-TEST(Checksum, SumsLowEightBits) {
-  const uint8_t abc[] = {'a', 'b', 'c'};
-  EXPECT_EQ(wlink::checksum8(abc, 3), 0x26);
-  EXPECT_EQ(wlink::checksum8(nullptr, 0), 0);
-  std::vector<uint8_t> ff(16, 0xFF);
-  EXPECT_EQ(wlink::checksum8(ff.data(), ff.size()), 0xF0);
-}
-
-TEST(Frames, HeartbeatCommandFrame) {
-  const auto frames = wlink::encode_frames("AT+");
-  ASSERT_EQ(frames.size(), 1u);
-  const Frame want = frame_of({0x03, 0x03, 0x00, 0x41, 0x54, 0x2B, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xC6});
-  EXPECT_EQ(frames[0], want);
-}
-
-TEST(Frames, OkReplyFrame) {
-  const auto frames = wlink::encode_frames("+OK");
-  ASSERT_EQ(frames.size(), 1u);
-  const Frame want = frame_of({0x03, 0x03, 0x00, 0x2B, 0x4F, 0x4B, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xCB});
-  EXPECT_EQ(frames[0], want);
-}
-
-TEST(Frames, ThirtyByteTextInThreeFrames) {
-  const std::string text = "+OK=0123456789abcdefghijklmnop";
-  ASSERT_EQ(text.size(), 30u);
-  const auto frames = wlink::encode_frames(text);
-  ASSERT_EQ(frames.size(), 3u);
-  const int chunk[] = {12, 12, 6}, off[] = {0, 12, 24};
-  for (size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(frames[i][0], 30);
-    EXPECT_EQ(frames[i][1], chunk[i]);
-    EXPECT_EQ(frames[i][2], off[i]);
-    EXPECT_EQ(std::string(frames[i].begin() + 3, frames[i].begin() + 3 + chunk[i]),
-              text.substr(off[i], chunk[i]));
-    EXPECT_EQ(frames[i][15], wlink::checksum8(frames[i].data(), 15));
+// Each vector is built by the encoder and read back by the assembler or the decoder.
+TEST(Layout, ExactVectors) {
+  enum Kind { kFrames, kUdpCommand, kUdpReply };
+  const struct { const char* what; Kind kind; std::string text; Bytes bytes; } vectors[] = {
+      {"heartbeat frame", kFrames, "AT+", hex("03 03 00 41 54 2b 00 00 00 00 00 00 00 00 00 c6")},
+      {"reply frame", kFrames, "+OK", hex("03 03 00 2b 4f 4b 00 00 00 00 00 00 00 00 00 cb")},
+      {"30 bytes as (12,0) (12,12) (6,24)", kFrames, kText30,
+       hex("1e 0c 00 2b 4f 4b 3d 30 31 32 33 34 35 36 37 c8  1e 0c 0c 38 39 61 62 63 64 65 66 67 68 69 6a 9e"
+           "  1e 06 18 6b 6c 6d 6e 6f 70 00 00 00 00 00 00 cd")},
+      {"UDP heartbeat command, seq 7", kUdpCommand, "AT+", hex("55 44 33 22 73 65 71 07 2c 03 41 54 2b c0")},
+      {"UDP heartbeat reply, seq 7", kUdpReply, "+OK", hex("66 77 78 79 73 65 71 07 2c 03 2b 4f 4b c5")},
+  };
+  for (const auto& v : vectors) {
+    SCOPED_TRACE(v.what);
+    Bytes built = v.bytes;
+    std::string text, err;
+    if (v.kind == kFrames) {
+      built.clear();
+      wlink::FrameAssembler a;
+      for (const Frame& f : wlink::encode_frames(v.text)) {
+        built.insert(built.end(), f.begin(), f.end());
+        EXPECT_EQ(a.feed(f), built.size() < v.bytes.size() ? Feed::Incomplete : Feed::Complete);
+      }
+      text = a.message();
+    } else if (v.kind == kUdpCommand) {
+      EXPECT_TRUE(wlink::encode_udp_command(7, v.text, &built, &err)) << err;
+      text = v.text;
+    } else {
+      EXPECT_EQ(wlink::decode_udp_reply(v.bytes.data(), v.bytes.size(), 7, &text), ReplyCheck::Ok);
+    }
+    EXPECT_EQ(built, v.bytes);
+    EXPECT_EQ(text, v.text);
   }
-  for (int i = 3 + 6; i < 15; ++i) EXPECT_EQ(frames[2][i], 0) << i;
 }
 
-TEST(Frames, OneFramePerStartedTwelveBytes) {
-  EXPECT_EQ(wlink::encode_frames(std::string(12, 'x')).size(), 1u);
-  EXPECT_EQ(wlink::encode_frames(std::string(13, 'x')).size(), 2u);
-  EXPECT_EQ(wlink::encode_frames(std::string(24, 'x')).size(), 2u);
-  EXPECT_EQ(wlink::encode_frames(std::string(25, 'x')).size(), 3u);
-  EXPECT_EQ(wlink::encode_frames(std::string(255, 'x')).size(), 22u);
-  EXPECT_TRUE(wlink::encode_frames(std::string(256, 'x')).empty());
-}
-
-TEST(Frames, EmptyTextIsOneZeroFrame) {
-  const auto frames = wlink::encode_frames("");
-  ASSERT_EQ(frames.size(), 1u);
-  EXPECT_EQ(frames[0], Frame{});
-}
-
-TEST(Frames, CommandLimits) {
-  std::vector<Frame> out;
-  std::string err;
-  EXPECT_FALSE(wlink::encode_command_frames("", &out, &err));
-  EXPECT_FALSE(err.empty());
-  EXPECT_FALSE(wlink::encode_command_frames(std::string(128, 'A'), &out, &err));
-  ASSERT_TRUE(wlink::encode_command_frames(std::string(127, 'A'), &out, &err));
-  EXPECT_EQ(out.size(), 11u);
-  EXPECT_EQ(out.back()[1], 127 - 120);
-  EXPECT_EQ(out.back()[2], 120);
-  ASSERT_TRUE(wlink::encode_command_frames("AT+SSID=HomeNet1", &out, &err));  // 16 bytes
-  EXPECT_EQ(out.size(), 2u);
-}
-
-TEST(Assembler, SingleFrame) {
-  FrameAssembler a;
-  EXPECT_EQ(a.feed(wlink::encode_frames("+OK")[0]), Feed::Complete);
-  EXPECT_EQ(a.message(), "+OK");
-}
-
-TEST(Assembler, InOrderFrames) {
-  const std::string text = "+OK=192.168.100.254/some-longer-value";
-  const auto frames = wlink::encode_frames(text);
-  ASSERT_EQ(frames.size(), 4u);
-  FrameAssembler a;
-  for (size_t i = 0; i + 1 < frames.size(); ++i) {
-    EXPECT_EQ(a.feed(frames[i]), Feed::Incomplete);
-    EXPECT_EQ(a.message(), "");
+// A bad frame in the middle of a message is refused and changes nothing.
+TEST(Assembler, BadFramesAreRefusedAndLeaveTheMessageAlone) {
+  const auto good = wlink::encode_frames(kText30);
+  Frame bad_sum = good[1], changed = good[1];
+  bad_sum[15] ^= 1, changed[5] ^= 1;
+  const struct { const char* what; Frame f; } cases[] = {
+      {"wrong checksum", bad_sum},
+      {"payload changed under its checksum", changed},
+      {"all zero", Frame{}},
+      {"zero total", frame({0, 3, 0, 'a', 'b', 'c'})},
+      {"chunk over 12", frame({30, 13, 12, 'x'})},
+      {"empty chunk", frame({30, 0, 12})},
+      {"past the total", frame({30, 8, 24, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h'})},
+      {"past 255", frame({255, 2, 254, 'a', 'b'})},
+      {"padding not zero", frame({30, 2, 12, 'a', 'b', 'c'})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    wlink::FrameAssembler a;
+    EXPECT_EQ(a.feed(good[0]), Feed::Incomplete);
+    EXPECT_EQ(a.feed(c.f), Feed::Bad);
+    EXPECT_EQ(a.feed(good[1]), Feed::Incomplete);
+    EXPECT_EQ(a.feed(good[2]), Feed::Complete);
+    EXPECT_EQ(a.message(), kText30);
   }
-  EXPECT_EQ(a.feed(frames.back()), Feed::Complete);
-  EXPECT_EQ(a.message(), text);
 }
 
-TEST(Assembler, OutOfOrderOffsetsArePlaced) {
-  const std::string text = "+OK=0123456789abcdefghijklmnop";
-  const auto frames = wlink::encode_frames(text);
-  FrameAssembler a;
-  EXPECT_EQ(a.feed(frames[1]), Feed::Incomplete);
-  EXPECT_EQ(a.feed(frames[0]), Feed::Incomplete);
-  EXPECT_EQ(a.feed(frames[2]), Feed::Complete);
-  EXPECT_EQ(a.message(), text);
-
-  // The last frame first: the message waits for the bytes before it.
-  a.reset();
-  EXPECT_EQ(a.feed(frames[2]), Feed::Incomplete);
-  EXPECT_EQ(a.feed(frames[0]), Feed::Incomplete);
-  EXPECT_EQ(a.feed(frames[1]), Feed::Complete);
-  EXPECT_EQ(a.message(), text);
-}
-
-TEST(Assembler, BadChecksum) {
-  Frame f = wlink::encode_frames("+OK")[0];
-  f[15] ^= 1;
-  FrameAssembler a;
-  EXPECT_EQ(a.feed(f), Feed::Bad);
-  f[15] ^= 1;
-  f[4] ^= 1;  // payload changed under an old checksum
-  EXPECT_EQ(a.feed(f), Feed::Bad);
-}
-
-TEST(Assembler, ZeroTotalIsNoFrame) {
-  FrameAssembler a;
-  EXPECT_EQ(a.feed(Frame{}), Feed::Bad);
-  EXPECT_EQ(a.feed(with_checksum(frame_of({0, 3, 0, 'a', 'b', 'c'}))), Feed::Bad);
-}
-
-TEST(Assembler, OversizeChunkAndOverrun) {
-  FrameAssembler a;
-  EXPECT_EQ(a.feed(with_checksum(frame_of({20, 13, 0, 'x'}))), Feed::Bad);   // chunk > 12
-  EXPECT_EQ(a.feed(with_checksum(frame_of({20, 0, 0}))), Feed::Bad);        // empty chunk
-  EXPECT_EQ(a.feed(with_checksum(frame_of({10, 3, 8, 'a', 'b', 'c'}))), Feed::Bad);  // past total
-  EXPECT_EQ(a.feed(with_checksum(frame_of({255, 2, 254, 'a', 'b'}))), Feed::Bad);    // past 255
-  EXPECT_EQ(a.feed(with_checksum(frame_of({3, 2, 0, 'a', 'b', 'c'}))), Feed::Bad);   // dirty padding
-}
-
-TEST(Assembler, BadFrameLeavesProgressAlone) {
-  const std::string text = "+OK=0123456789abcdefghijklmnop";
-  const auto frames = wlink::encode_frames(text);
-  FrameAssembler a;
-  EXPECT_EQ(a.feed(frames[0]), Feed::Incomplete);
-  Frame broken = frames[1];
-  broken[15] ^= 0x55;
-  EXPECT_EQ(a.feed(broken), Feed::Bad);
-  EXPECT_EQ(a.feed(frames[1]), Feed::Incomplete);
-  EXPECT_EQ(a.feed(frames[2]), Feed::Complete);
-  EXPECT_EQ(a.message(), text);
-}
-
-TEST(Assembler, NewTotalStartsNewMessage) {
-  const auto longer = wlink::encode_frames("+OK=0123456789abcdefghijklmnop");
-  FrameAssembler a;
-  EXPECT_EQ(a.feed(longer[0]), Feed::Incomplete);
-  EXPECT_EQ(a.feed(wlink::encode_frames("+ERR")[0]), Feed::Complete);
-  EXPECT_EQ(a.message(), "+ERR");
-  // After completion the next frame starts afresh.
-  EXPECT_EQ(a.feed(wlink::encode_frames("+OK")[0]), Feed::Complete);
-  EXPECT_EQ(a.message(), "+OK");
-}
-
-TEST(Assembler, LongestReply) {
-  std::string text(255, 'v');
-  for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 26);
-  FrameAssembler a;
-  Feed last = Feed::Bad;
-  for (const auto& f : wlink::encode_frames(text)) last = a.feed(f);
-  EXPECT_EQ(last, Feed::Complete);
-  EXPECT_EQ(a.message(), text);
-}
-
-TEST(UdpCommand, HeartbeatBytes) {
-  std::vector<uint8_t> out;
-  std::string err;
-  ASSERT_TRUE(wlink::encode_udp_command(7, "AT+", &out, &err));
-  EXPECT_EQ(out, bytes({0x55, 0x44, 0x33, 0x22, 0x73, 0x65, 0x71, 0x07, 0x2C, 0x03, 0x41, 0x54,
-                        0x2B, 0xC0}));
-}
-
-TEST(UdpCommand, Limits) {
-  std::vector<uint8_t> out;
-  std::string err;
-  EXPECT_FALSE(wlink::encode_udp_command(1, std::string(128, 'A'), &out, &err));
-  EXPECT_FALSE(err.empty());
-  ASSERT_TRUE(wlink::encode_udp_command(1, std::string(127, 'A'), &out, &err));
-  EXPECT_EQ(out.size(), 138u);
-  EXPECT_EQ(out[9], 127);
-  ASSERT_TRUE(wlink::encode_udp_command(0, "", &out, &err));
-  EXPECT_EQ(out, bytes({0x55, 0x44, 0x33, 0x22, 's', 'e', 'q', 0, ',', 0, 0}));
-}
-
-TEST(UdpReply, HeartbeatReply) {
-  const auto d = bytes({0x66, 0x77, 0x78, 0x79, 0x73, 0x65, 0x71, 0x07, 0x2C, 0x03, 0x2B, 0x4F,
-                        0x4B, 0xC5});
-  std::string text;
-  EXPECT_EQ(wlink::decode_udp_reply(d.data(), d.size(), 7, &text), ReplyCheck::Ok);
-  EXPECT_EQ(text, "+OK");
-}
-
-TEST(UdpReply, Rejections) {
-  const auto good = bytes({0x66, 0x77, 0x78, 0x79, 's', 'e', 'q', 0x07, ',', 0x03, '+', 'O', 'K',
-                           0xC5});
-  std::string text = "untouched";
-  auto d = good;
-  d[0] = 0x55;
-  EXPECT_EQ(wlink::decode_udp_reply(d.data(), d.size(), 7, &text), ReplyCheck::BadMagic);
-  d = good;
-  d[5] = 'E';
-  EXPECT_EQ(wlink::decode_udp_reply(d.data(), d.size(), 7, &text), ReplyCheck::BadMagic);
-  EXPECT_EQ(wlink::decode_udp_reply(good.data(), good.size(), 8, &text), ReplyCheck::BadSeq);
-  d = good;
-  d[13] = 0xC6;
-  EXPECT_EQ(wlink::decode_udp_reply(d.data(), d.size(), 7, &text), ReplyCheck::BadChecksum);
-  EXPECT_EQ(wlink::decode_udp_reply(good.data(), good.size() - 1, 7, &text), ReplyCheck::BadLength);
-  d = good;
-  d.push_back(0);
-  EXPECT_EQ(wlink::decode_udp_reply(d.data(), d.size(), 7, &text), ReplyCheck::BadLength);
-  d = good;
-  d[9] = 0x04;
-  EXPECT_EQ(wlink::decode_udp_reply(d.data(), d.size(), 7, &text), ReplyCheck::BadLength);
-  EXPECT_EQ(wlink::decode_udp_reply(good.data(), 5, 7, &text), ReplyCheck::BadLength);
-  EXPECT_EQ(wlink::decode_udp_reply(nullptr, 0, 7, &text), ReplyCheck::BadLength);
-  EXPECT_EQ(text, "untouched");
-}
-
-TEST(UdpReply, ZeroSeqAndEmptyText) {
-  const auto d = bytes({0x66, 0x77, 0x78, 0x79, 's', 'e', 'q', 0x00, ',', 0x00, 0x00});
-  std::string text = "x";
-  EXPECT_EQ(wlink::decode_udp_reply(d.data(), d.size(), 0, &text), ReplyCheck::Ok);
-  EXPECT_EQ(text, "");
+TEST(UdpReply, Decode) {
+  const Bytes good = hex("66 77 78 79 73 65 71 07 2c 03 2b 4f 4b c5");
+  auto with = [&](size_t i, uint8_t v) {
+    Bytes d = good;
+    d.resize(std::max(d.size(), i + 1));
+    d[i] = v;
+    return d;
+  };
+  const struct { const char* what; Bytes d; uint8_t seq; ReplyCheck want; } cases[] = {
+      {"empty text, seq 0", hex("66 77 78 79 73 65 71 00 2c 00 00"), 0, ReplyCheck::Ok},
+      {"command magic", with(0, 0x55), 7, ReplyCheck::BadMagic},
+      {"'seE'", with(5, 'E'), 7, ReplyCheck::BadMagic},
+      {"other sequence", good, 8, ReplyCheck::BadSeq},
+      {"checksum", with(13, 0xc6), 7, ReplyCheck::BadChecksum},
+      {"one byte short", Bytes(good.begin(), good.end() - 1), 7, ReplyCheck::BadLength},
+      {"one byte extra", with(14, 0), 7, ReplyCheck::BadLength},
+      {"length byte too big", with(9, 4), 7, ReplyCheck::BadLength},
+      {"header cut", Bytes(good.begin(), good.begin() + 5), 7, ReplyCheck::BadLength},
+      {"nothing", Bytes{}, 7, ReplyCheck::BadLength},
+  };
+  for (const auto& c : cases) {
+    std::string text = "old";
+    EXPECT_EQ(wlink::decode_udp_reply(c.d.data(), c.d.size(), c.seq, &text), c.want) << c.what;
+    EXPECT_EQ(text, c.want == ReplyCheck::Ok ? "" : "old") << c.what;  // untouched unless Ok
+  }
 }

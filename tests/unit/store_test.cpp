@@ -1,0 +1,104 @@
+// Shell capture and lower-casing, the wireless profile store and the DHCP
+// configuration editor.
+#include <gtest/gtest.h>
+
+#include "unit_helpers.h"
+
+TEST(Utilities, ShellCaptureKeepsWholePiecesAndLowerCase) {
+    FakePlatformScope p;
+    p->shell_output["two"] = "a\nb\n";
+    char out[128];
+    memset(out, 0, sizeof(out));
+    EXPECT_EQ(wifi_shell_exec("two", out, sizeof(out)), 0);
+    EXPECT_STREQ(out, "a\nb\n");
+    char small[4];
+    memset(small, 'Z', sizeof(small));
+    EXPECT_EQ(wifi_shell_exec("two", small, sizeof(small)), 0);  // "b\n" would bring it to 4
+    EXPECT_EQ(std::string(small, 4), std::string("a\n\0Z", 4));
+    EXPECT_EQ(wifi_shell_exec("x", out, 0), -1);  // runs nothing
+    EXPECT_EQ(p->shell_lines, (Lines{"two 2>&1", "two 2>&1"}));
+    p->shell_output[std::string(250, 'c')] = std::string(300, 'x');  // a first piece of 255 ends it
+    EXPECT_EQ(wifi_shell_exec(std::string(250, 'c').c_str(), out, sizeof(out)), 0);
+    EXPECT_STREQ(out, "");
+    EXPECT_EQ(wifi_shell_exec(std::string(300, 'c').c_str(), out, sizeof(out)), 0);  // cut to 255
+    EXPECT_EQ(p->shell_lines.back(), std::string(255, 'c'));
+    p->shell_open_fails = true;
+    EXPECT_EQ(wifi_shell_exec("two", out, sizeof(out)), -1);
+    char text[] = "WPA2PsZ-09@[`{";
+    EXPECT_EQ(wifi_str_tolower(text), 0);
+    EXPECT_STREQ(text, "wpa2psz-09@[`{");
+}
+
+TEST(ProfileStore, ReadsAndRewrites) {
+    const std::string nul_text = std::string("a=b\0x\n", 6) + "c=d\n" + std::string("\0\0\0", 3);
+    // lines longer than the 511-byte pieces they are read in pass through whole, even
+    // when a later piece starts like a line that sets the key
+    const std::string long_line = "SSID1=" + std::string(600, 'x') + "\n" + std::string(511, 'y') + "SSID1=z\n";
+    const struct {
+        std::string text, key;
+        std::string read;  // what the key reads before the write, "<-1>" for a failure
+        std::string value;
+        int ret;
+        std::string after;
+    } cases[] = {
+        {"ApCliSSID1=a\nSSID1=b\nSSID10=SSID1=c\n#SSID1=old\n SSID1=old\nX=SSID1=y\n", "SSID1", "b", "new", 0,
+         "ApCliSSID1=a\nSSID1=new\nSSID10=SSID1=c\n#SSID1=old\n SSID1=old\nX=SSID1=y\n"},
+        {"#SSID1=old\n SSID1=old\n", "SSID1", "<-1>", "x", 0, "#SSID1=old\n SSID1=old\n"},
+        {"A=1\nno newline at end", "NoSuchKey", "<-1>", "v", 0, "A=1\nno newline at end"},
+        {"Channel=1\nA=b\nChannel=6\n", "Channel", "1", "11", 0, "Channel=11\nA=b\nChannel=11\n"},
+        {"A=ab'cd\nB=\n", "A", "ab", "z", 0, "A=z\nB=\n"},
+        {"A=1\nB=\n", "B", "keep", "2", 0, "A=1\nB=2\n"},  // an empty value leaves the buffer alone
+        {"C=x=y\nD=tail", "D", "tail", "", 0, "C=x=y\nD=\n"},
+        {"C=x=y\n", "C", "x=y", "a\nb", -1, "C=x=y\n"},
+        {"C=x=y\n", "C", "x=y", "x\r\nWifiSwitch=OFF", -1, "C=x=y\n"},
+        {"A=1\n" + long_line + "SSID1=short\n", "SSID1", std::string(127, 'x'), "new", 0,
+         "A=1\n" + long_line + "SSID1=new\n"},
+        {nul_text, "c", "d", "v", 0, std::string("a=b\0x\n", 6) + "c=v\n" + std::string("\0\0\0", 3)},
+        {"A=1\n", std::string(63, 'k'), "<-1>", "x", -1, "A=1\n"},  // too long to search for
+    };
+    {
+        FakePlatformScope none;  // no profile at all
+        EXPECT_EQ(wifi_set_profile_value("K", "x"), -1);
+        EXPECT_EQ(wifi_get_profile_value("K", std::vector<char>(16).data(), 16), -1);
+        EXPECT_FALSE(none->exists(WIFI_PROFILE_PATH) || none->exists(WIFI_PROFILE_TMP_PATH));
+    }
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.after);
+        FakePlatformScope p;
+        p->write_file(WIFI_PROFILE_PATH, c.text);
+        char buf[128] = "keep";
+        int r = wifi_get_profile_value(c.key.c_str(), buf, sizeof(buf));
+        EXPECT_EQ(r == 0 ? std::string(buf) : "<-1>", c.read);
+        EXPECT_EQ(wifi_set_profile_value(c.key.c_str(), c.value.c_str()), c.ret);
+        EXPECT_EQ(p->read_file(WIFI_PROFILE_PATH), c.after);
+        EXPECT_FALSE(p->exists(WIFI_PROFILE_TMP_PATH));
+    }
+}
+
+TEST(DhcpEditor, RewritesOnlyTheLinesThatSetTheKey) {
+    FakePlatformScope p;
+    p->write_file(WIFI_DHCP_CFG_TMP_PATH, "stale\n");  // left by a failed rename: replaced
+    const std::string long_line = "opt\trouter\t" + std::string(600, '1') + "\n";
+    p->write_file(WIFI_DHCP_CFG_PATH,
+                  "#opt router 1.1.1.1\nopt router 2.2.2.2 # old\nopt\trouter\t3.3.3.3\n  option router 4.4.4.4\n"
+                  "opt routers 5.5.5.5\nrouter 6.6.6.6\nopt dns router\n" + long_line +
+                  "start 1\nstarter 7\ninterface br0\nlease_file /tmp/x\nmax_leases 10\noption\tlease\t60");
+    EXPECT_EQ(wifi_modify_dhcp_cfg("router", "9.9.9.9"), 0);
+    EXPECT_EQ(wifi_modify_dhcp_cfg("lease", "7200"), 0);
+    EXPECT_EQ(wifi_modify_dhcp_cfg("start", "10.0.0.5"), 0);
+    EXPECT_EQ(wifi_modify_dhcp_cfg("nosuch", "1"), 0);
+    const std::string after =
+        "#opt router 1.1.1.1\nopt router 2.2.2.2 # old\nopt\trouter\t9.9.9.9\nopt\trouter\t9.9.9.9\n"
+        "opt routers 5.5.5.5\nopt\trouter\t9.9.9.9\nopt dns router\n" + long_line +
+        "start\t\t10.0.0.5\nstarter 7\ninterface br0\nlease_file /tmp/x\nmax_leases 10\noption\tlease\t7200\n";
+    EXPECT_EQ(p->read_file(WIFI_DHCP_CFG_PATH), after);
+    // refused: line breaks, and a key that has no line format of its own
+    for (const auto &kv : KV{{"start", "1.2.3.4\n"}, {"start", "1.2.3.4\rend 9.9.9.9"}, {"interface", "eth0"}}) {
+        EXPECT_EQ(wifi_modify_dhcp_cfg(kv.first.c_str(), kv.second.c_str()), -1) << kv.second;
+        EXPECT_EQ(p->read_file(WIFI_DHCP_CFG_PATH), after);
+        EXPECT_FALSE(p->exists(WIFI_DHCP_CFG_TMP_PATH));
+    }
+    std::remove(p->path(WIFI_DHCP_CFG_PATH).c_str());
+    EXPECT_EQ(wifi_modify_dhcp_cfg("start", "1.2.3.4"), -1);
+    EXPECT_FALSE(p->exists(WIFI_DHCP_CFG_PATH) || p->exists(WIFI_DHCP_CFG_TMP_PATH));
+}
