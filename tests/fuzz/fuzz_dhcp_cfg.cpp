@@ -15,11 +15,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::vector<char> key = fuzz_cstr(in[1]), value = fuzz_cstr(in[2]);
     int ret = wifi_modify_dhcp_cfg(key.data(), value.data());
 
-    std::string after = fuzz_read(WIFI_DHCP_CFG_PATH);
-    FUZZ_CHECK(ret == 0 || ret == -1, "result %d", ret);
-    FUZZ_CHECK(fuzz_exists(WIFI_DHCP_CFG_PATH) && !fuzz_exists(WIFI_DHCP_CFG_TMP_PATH), "configuration replaced badly");
-    FUZZ_CHECK(fuzz_lines(after) == fuzz_lines(content), "%zu lines became %zu", fuzz_lines(content),
-               fuzz_lines(after));
-    if (ret != 0) FUZZ_CHECK(after == content, "a failed edit changed the configuration");
+    fuzz_check_rewrite(WIFI_DHCP_CFG_PATH, WIFI_DHCP_CFG_TMP_PATH, content, ret);
     return 0;
 }

@@ -15,12 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::vector<char> key = fuzz_cstr(in[1]), value = fuzz_cstr(in[2]);
     int ret = wifi_set_profile_value(key.data(), value.data());
 
-    std::string after = fuzz_read(WIFI_PROFILE_PATH);
-    FUZZ_CHECK(ret == 0 || ret == -1, "result %d", ret);
-    FUZZ_CHECK(fuzz_exists(WIFI_PROFILE_PATH) && !fuzz_exists(WIFI_PROFILE_TMP_PATH), "profile replaced badly");
-    FUZZ_CHECK(fuzz_lines(after) == fuzz_lines(content), "%zu lines became %zu", fuzz_lines(content),
-               fuzz_lines(after));
-    if (ret != 0) FUZZ_CHECK(after == content, "a failed write changed the profile");
+    fuzz_check_rewrite(WIFI_PROFILE_PATH, WIFI_PROFILE_TMP_PATH, content, ret);
     // Reads stay inside buffers of every size and end in a NUL.
     for (int32_t n : {128, 5, 1}) {
         std::vector<char> out((size_t)n, '\0');
