@@ -101,14 +101,13 @@ inline size_t fuzz_lines(const std::string &t) {
 // third ends at the next NUL.
 // What every rewrite of a file through its temporary file must keep: a result of 0 or
 // -1, the file in place and no temporary file, no line added or lost, and on failure
-// the old content byte for byte. Returns the content afterwards.
-inline std::string fuzz_check_rewrite(const char *path, const char *tmp_path, const std::string &before, int ret) {
+// the old content byte for byte.
+inline void fuzz_check_rewrite(const char *path, const char *tmp_path, const std::string &before, int ret) {
     std::string after = fuzz_read(path);
     FUZZ_CHECK(ret == 0 || ret == -1, "result %d", ret);
     FUZZ_CHECK(fuzz_exists(path) && !fuzz_exists(tmp_path), "%s replaced badly", path);
     FUZZ_CHECK(fuzz_lines(after) == fuzz_lines(before), "%zu lines became %zu", fuzz_lines(before), fuzz_lines(after));
     if (ret != 0) FUZZ_CHECK(after == before, "a failed rewrite changed %s", path);
-    return after;
 }
 
 inline std::vector<std::string> fuzz_split3(const uint8_t *data, size_t size) {
