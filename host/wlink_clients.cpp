@@ -71,11 +71,6 @@ uint8_t initial_seq() {
 
 }  // namespace
 
-void UniqueFd::reset(int fd) {
-  if (fd_ >= 0 && fd_ != fd) ::close(fd_);
-  fd_ = fd;
-}
-
 // ---------------------------------------------------------------------------
 // SerialClient
 

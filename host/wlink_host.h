@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "unique_fd.h"
+
 namespace wlink {
 
 constexpr size_t kFrameSize = 16;        // one serial frame
@@ -83,33 +85,8 @@ const char* to_string(ReplyCheck r);
 // On Ok stores the reply text in *text (if not null).
 ReplyCheck decode_udp_reply(const uint8_t* p, size_t n, uint8_t expect_seq, std::string* text);
 
-// ---------------------------------------------------------------------------
-// Move-only owner of a file descriptor.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { reset(); }
-  UniqueFd(UniqueFd&& o) noexcept : fd_(o.release()) {}
-  UniqueFd& operator=(UniqueFd&& o) noexcept {
-    if (this != &o) reset(o.release());
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
+// Move-only owner of a file descriptor: the one the daemon uses.
+using ::UniqueFd;
 
 // ---------------------------------------------------------------------------
 // Commands over a serial port: raw 115200 8N1, no flow control.

@@ -23,7 +23,7 @@ public:
         return fd;
     }
     void reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0 && fd_ != fd) ::close(fd_);
         fd_ = fd;
     }
 
