@@ -8,12 +8,6 @@
 
 enum { PARA_BUF = WIFI_PARA_BUF_SIZE, LINE_BUF = 128 };
 
-static int take_para(const char *cmd, char *reply, int32_t reply_size, char *para) {
-    if (!wifi_args_ok(cmd, reply, reply_size)) return -1;
-    memset(para, 0, PARA_BUF);
-    return wifi_msg_get_cmd_para(cmd, para, PARA_BUF);
-}
-
 static bool is_ipv4(const char *text) {
     struct in_addr a;
     return inet_pton(AF_INET, text, &a) == 1;
@@ -21,7 +15,7 @@ static bool is_ipv4(const char *text) {
 
 WIFI_HANDLER(wifi_msg_proc_set_udp_src_rsp) {
     char para[PARA_BUF];
-    if (take_para(cmd, reply, reply_size, para) != 0) return -1;
+    if (wifi_take_para(cmd, reply, reply_size, para) != 0) return -1;
     wifi_set_udp_src_ipaddr(para);
     char stored[WIFI_UDP_SRC_IP_SIZE];
     wifi_strlcpy_zero(stored, para, sizeof(stored));
@@ -39,7 +33,7 @@ WIFI_HANDLER(wifi_msg_proc_get_udp_src_rsp) {
 
 WIFI_HANDLER(wifi_msg_proc_set_lan_ip_rsp) {
     char para[PARA_BUF];
-    if (take_para(cmd, reply, reply_size, para) != 0) return -1;
+    if (wifi_take_para(cmd, reply, reply_size, para) != 0) return -1;
     // Anything but a dotted quad would reach the DHCP router line and, at apply, the bridge.
     if (!is_ipv4(para)) return -1;
     if (wifi_set_profile_value("LanIpaddr", para) != 0) return -1;
@@ -59,7 +53,7 @@ WIFI_HANDLER(wifi_msg_proc_get_lan_ip_rsp) {
 
 WIFI_HANDLER(wifi_msg_proc_set_dhcp_rsp) {
     char para[PARA_BUF];
-    if (take_para(cmd, reply, reply_size, para) != 0) return -1;
+    if (wifi_take_para(cmd, reply, reply_size, para) != 0) return -1;
     int start = 0, pool = 0, hours = 0;
     if (sscanf(para, "%d %d %dh", &start, &pool, &hours) < 3) {
         printf("=======sscanf param error!!==========\n");
@@ -120,7 +114,7 @@ static bool vlan_arg_ok(const char *p) {
 
 WIFI_HANDLER(wifi_msg_proc_set_vlan_rsp) {
     char para[PARA_BUF];
-    if (take_para(cmd, reply, reply_size, para) != 0) return -1;
+    if (wifi_take_para(cmd, reply, reply_size, para) != 0) return -1;
     if (!vlan_arg_ok(para)) {
         printf("======cmd param error!=======\n");
         return -1;
@@ -137,7 +131,7 @@ WIFI_HANDLER(wifi_msg_proc_set_vlan_rsp) {
 
 WIFI_HANDLER(wifi_msg_proc_clear_vlan_rsp) {
     char para[PARA_BUF];
-    if (take_para(cmd, reply, reply_size, para) != 0) return -1;
+    if (wifi_take_para(cmd, reply, reply_size, para) != 0) return -1;
     if (strcmp(para, "OFF") != 0) {
         printf("======cmd param error!=======\n");
         return -1;
@@ -165,7 +159,7 @@ WIFI_HANDLER(wifi_msg_proc_get_port_rsp) {
     // The second character after the '=' holds the port bits.
     int bits = 0;
     if (strlen(v) > 7 && v[7] >= '0' && v[7] <= '9') bits = v[7] - '0';
-    snprintf(reply, (size_t)reply_size, "%s%d,%d,0,0", "+OK=", (bits >> 1) & 1, (bits >> 2) & 1);
-    printf("======%s======cmd %s,sucess!====val:%s======================\n", __func__, cmd, reply);
-    return 0;
+    char ports[16];
+    snprintf(ports, sizeof(ports), "%d,%d,0,0", (bits >> 1) & 1, (bits >> 2) & 1);
+    return wifi_reply_val(__func__, cmd, reply, reply_size, ports);
 }

@@ -81,16 +81,30 @@ bool wifi_args_ok(const char *cmd, const char *reply, int32_t reply_size) {
     return cmd != nullptr && reply != nullptr && reply_size >= 1;
 }
 
+void wifi_log_ok(const char *fn, const char *cmd) {
+    printf("======%s======cmd %s,sucess!==========================\n", fn, cmd);
+}
+
+void wifi_log_val(const char *fn, const char *cmd, const char *val) {
+    printf("======%s======cmd %s,sucess!====val:%s======================\n", fn, cmd, val);
+}
+
 int wifi_reply_ok(const char *fn, const char *cmd, char *reply, int32_t reply_size) {
     snprintf(reply, (size_t)reply_size, "%s", "+OK");
-    printf("======%s======cmd %s,sucess!==========================\n", fn, cmd);
+    wifi_log_ok(fn, cmd);
     return 0;
 }
 
 int wifi_reply_val(const char *fn, const char *cmd, char *reply, int32_t reply_size, const char *val) {
     snprintf(reply, (size_t)reply_size, "%s%s", "+OK=", val);
-    printf("======%s======cmd %s,sucess!====val:%s======================\n", fn, cmd, reply);
+    wifi_log_val(fn, cmd, reply);
     return 0;
+}
+
+int wifi_take_para(const char *cmd, char *reply, int32_t reply_size, char *para) {
+    if (!wifi_args_ok(cmd, reply, reply_size)) return -1;
+    memset(para, 0, WIFI_PARA_BUF_SIZE);
+    return wifi_msg_get_cmd_para(cmd, para, WIFI_PARA_BUF_SIZE);
 }
 
 int wifi_msg_proc_heart_rsp(const char *cmd, char *reply, int32_t reply_size) {

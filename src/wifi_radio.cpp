@@ -7,13 +7,6 @@
 
 enum { PARA_BUF = WIFI_PARA_BUF_SIZE };
 
-// Log variants of this family.
-static void log_set(const char *fn, const char *cmd) {
-    printf("======%s======cmd %s,sucess!==========================\n", fn, cmd);
-}
-static void log_val(const char *fn, const char *cmd, const char *val) {
-    printf("======%s======cmd %s,sucess!====val:%s======================\n", fn, cmd, val);
-}
 static void log_short(const char *fn, const char *cmd) { printf("======%s======cmd %s,sucess!====\n", fn, cmd); }
 
 enum set_log { SET_L1, SET_L2_OK, SET_L4 };
@@ -22,16 +15,14 @@ enum get_log { GET_L2, GET_L2_BARE, GET_L3 };
 // One key written with a (possibly mapped) parameter.
 static int set_keys(const char *fn, const char *cmd, char *reply, int32_t reply_size, set_log lg,
                     int (*write)(const char *para)) {
-    if (!wifi_args_ok(cmd, reply, reply_size)) return -1;
     char para[PARA_BUF];
-    memset(para, 0, sizeof(para));
-    if (wifi_msg_get_cmd_para(cmd, para, sizeof(para)) != 0) return -1;
+    if (wifi_take_para(cmd, reply, reply_size, para) != 0) return -1;
     if (write(para) != 0) return -1;
     g_cfg_pending.wifi_changed = 1;
     snprintf(reply, (size_t)reply_size, "%s", "+OK");
     switch (lg) {
-    case SET_L1: log_set(fn, cmd); break;
-    case SET_L2_OK: log_val(fn, cmd, reply); break;
+    case SET_L1: wifi_log_ok(fn, cmd); break;
+    case SET_L2_OK: wifi_log_val(fn, cmd, reply); break;
     case SET_L4: printf("======%s======cmd %s,sucess!=============new debug=============\n", fn, cmd); break;
     }
     return 0;
@@ -46,8 +37,8 @@ static int get_key(const char *fn, const char *cmd, char *reply, int32_t reply_s
     const char *out = (stored != nullptr && strcmp(val, stored) == 0) ? shown : val;
     snprintf(reply, (size_t)reply_size, "%s%s", "+OK=", out);
     switch (lg) {
-    case GET_L2: log_val(fn, cmd, reply); break;
-    case GET_L2_BARE: log_val(fn, cmd, out); break;
+    case GET_L2: wifi_log_val(fn, cmd, reply); break;
+    case GET_L2_BARE: wifi_log_val(fn, cmd, out); break;
     case GET_L3: log_short(fn, cmd); break;
     }
     return 0;
@@ -88,7 +79,7 @@ WIFI_HANDLER(wifi_msg_proc_get_current_channel_rsp) {
         return -1;
     }
     snprintf(reply, (size_t)reply_size, "%s%s", "+OK=", chan);
-    log_val(__func__, cmd, reply);
+    wifi_log_val(__func__, cmd, reply);
     return 0;
 }
 

@@ -25,11 +25,8 @@ static const uint8_t kCmdMagic[4] = {0x55, 0x44, 0x33, 0x22};
 static const uint8_t kReplyMagic[4] = {0x66, 0x77, 0x78, 0x79};
 enum { UDP_HDR = 10, UDP_MAX_PAYLOAD = 127 };
 
-uint8_t wifi_udp_checksum(const uint8_t *buf, size_t len) {
-    unsigned sum = 0;
-    for (size_t i = 0; i < len; i++) sum += buf[i];
-    return (uint8_t)(sum & 0xFF);
-}
+// The same 8-bit byte sum as the serial frames'.
+uint8_t wifi_udp_checksum(const uint8_t *buf, size_t len) { return wifi_uart_checksum(buf, len); }
 
 // "AT+UIP=" writes the allowed peer on whichever link it came, while the UDP link
 // reads it for every datagram.

@@ -37,8 +37,14 @@ int wifi_msg_get_cmd_para(const char *cmd, char *para, int32_t para_size);
 int wifi_reply_ok(const char *fn, const char *cmd, char *reply, int32_t reply_size);
 // "+OK=" + value (bounded) and the query's success line with the whole reply.
 int wifi_reply_val(const char *fn, const char *cmd, char *reply, int32_t reply_size, const char *val);
+// The two success lines alone, for handlers whose reply is made otherwise.
+void wifi_log_ok(const char *fn, const char *cmd);
+void wifi_log_val(const char *fn, const char *cmd, const char *val);
 // True when the three handler arguments are usable.
 bool wifi_args_ok(const char *cmd, const char *reply, int32_t reply_size);
+// Checks the handler arguments and takes the parameter into a zero-filled buffer of
+// WIFI_PARA_BUF_SIZE bytes; 0, or -1 (bad arguments, no '=').
+int wifi_take_para(const char *cmd, char *reply, int32_t reply_size, char *para);
 
 // ---------------------------------------------------------------------------
 // Process-wide state held in memory only
