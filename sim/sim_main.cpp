@@ -182,9 +182,11 @@ pid_t spawn(Fn body) {
         perror("wlinkcmd-sim: chdir");
         _exit(1);
     }
-    static sim_platform plat(opt);
-    plat.boot();
-    wifi_platform_set(&plat);
+    // Never destroyed: a link thread may end the process with exit() while the
+    // other thread is still using the platform.
+    sim_platform *plat = new sim_platform(opt);
+    plat->boot();
+    wifi_platform_set(plat);
     _exit(wifi_daemon_main() & 0xFF);
 }
 
