@@ -8,13 +8,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    fuzz_platform().begin_run();
-    std::vector<std::string> in = fuzz_split3(data, size);
-    const std::string &content = in[0];
-    fuzz_write(WIFI_DHCP_CFG_PATH, content);
-    std::vector<char> key = fuzz_cstr(in[1]), value = fuzz_cstr(in[2]);
-    int ret = wifi_modify_dhcp_cfg(key.data(), value.data());
-
-    fuzz_check_rewrite(WIFI_DHCP_CFG_PATH, WIFI_DHCP_CFG_TMP_PATH, content, ret);
+    fuzz_rewrite_case(data, size, WIFI_DHCP_CFG_PATH, WIFI_DHCP_CFG_TMP_PATH, wifi_modify_dhcp_cfg);
     return 0;
 }

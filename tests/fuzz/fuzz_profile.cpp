@@ -8,14 +8,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    fuzz_platform().begin_run();
-    std::vector<std::string> in = fuzz_split3(data, size);
-    const std::string &content = in[0];
-    fuzz_write(WIFI_PROFILE_PATH, content);
-    std::vector<char> key = fuzz_cstr(in[1]), value = fuzz_cstr(in[2]);
-    int ret = wifi_set_profile_value(key.data(), value.data());
-
-    fuzz_check_rewrite(WIFI_PROFILE_PATH, WIFI_PROFILE_TMP_PATH, content, ret);
+    std::vector<char> key = fuzz_rewrite_case(data, size, WIFI_PROFILE_PATH, WIFI_PROFILE_TMP_PATH, wifi_set_profile_value);
     // Reads stay inside buffers of every size and end in a NUL.
     for (int32_t n : {128, 5, 1}) {
         std::vector<char> out((size_t)n, '\0');

@@ -97,33 +97,38 @@ inline size_t fuzz_lines(const std::string &t) {
     return (size_t)std::count(t.begin(), t.end(), '\n') + (!t.empty() && t.back() != '\n');
 }
 
-// The input cut at its first two NUL bytes into three texts (missing ones empty); the
-// third ends at the next NUL.
-// What every rewrite of a file through its temporary file must keep: a result of 0 or
-// -1, the file in place and no temporary file, no line added or lost, and on failure
-// the old content byte for byte.
-inline void fuzz_check_rewrite(const char *path, const char *tmp_path, const std::string &before, int ret) {
-    std::string after = fuzz_read(path);
-    FUZZ_CHECK(ret == 0 || ret == -1, "result %d", ret);
-    FUZZ_CHECK(fuzz_exists(path) && !fuzz_exists(tmp_path), "%s replaced badly", path);
-    FUZZ_CHECK(fuzz_lines(after) == fuzz_lines(before), "%zu lines became %zu", fuzz_lines(before), fuzz_lines(after));
-    if (ret != 0) FUZZ_CHECK(after == before, "a failed rewrite changed %s", path);
-}
-
-inline std::vector<std::string> fuzz_split3(const uint8_t *data, size_t size) {
-    std::vector<std::string> parts(1);
-    for (size_t i = 0; i < size && (data[i] != 0 || parts.size() < 3); i++) {
-        if (data[i] != 0) parts.back() += (char)data[i];
-        else parts.emplace_back();
-    }
-    parts.resize(3);
-    return parts;
-}
-
 // A text in a heap block of exactly its length plus the NUL, so that AddressSanitizer
 // sees a read past the end.
 inline std::vector<char> fuzz_cstr(const std::string &s) {
     std::vector<char> v(s.size() + 1, '\0');
     std::copy(s.begin(), s.end(), v.begin());
     return v;
+}
+
+// One rewrite of a file through its temporary file. The input is cut at its first two
+// NUL bytes into the file's content, a key and a value (missing ones empty; the value
+// ends at the next NUL); the content is laid down and `set` writes the key with the
+// value. Then every rewrite must keep: a result of 0 or -1, the file in place and no
+// temporary file, no line added or lost, and on failure the old content byte for byte.
+// Returns the key, for further checks.
+inline std::vector<char> fuzz_rewrite_case(const uint8_t *data, size_t size, const char *path,
+                                           const char *tmp_path, int (*set)(const char *, const char *)) {
+    fuzz_platform().begin_run();
+    std::vector<std::string> parts(1);
+    for (size_t i = 0; i < size && (data[i] != 0 || parts.size() < 3); i++) {
+        if (data[i] != 0) parts.back() += (char)data[i];
+        else parts.emplace_back();
+    }
+    parts.resize(3);
+    const std::string &before = parts[0];
+    fuzz_write(path, before);
+    std::vector<char> key = fuzz_cstr(parts[1]), value = fuzz_cstr(parts[2]);
+    int ret = set(key.data(), value.data());
+
+    std::string after = fuzz_read(path);
+    FUZZ_CHECK(ret == 0 || ret == -1, "result %d", ret);
+    FUZZ_CHECK(fuzz_exists(path) && !fuzz_exists(tmp_path), "%s replaced badly", path);
+    FUZZ_CHECK(fuzz_lines(after) == fuzz_lines(before), "%zu lines became %zu", fuzz_lines(before), fuzz_lines(after));
+    if (ret != 0) FUZZ_CHECK(after == before, "a failed rewrite changed %s", path);
+    return key;
 }
