@@ -5,11 +5,7 @@
 #include "wlink_host.h"
 
 int main(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i)
-    if (!std::strcmp(argv[i], "-h") || !std::strcmp(argv[i], "--help")) {
-      std::printf("usage: %s [-t SECONDS (10)] [-n MAX_COMMANDS] [--sim PATH]\n", argv[0]);
-      return 0;
-    }
+  if (bench::help_asked(argc, argv, "[-t SECONDS (10)] [-n MAX_COMMANDS] [--sim PATH]")) return 0;
   const double secs = std::atof(bench::arg(argc, argv, "-t", "10").c_str());
   const long max_n = std::atol(bench::arg(argc, argv, "-n", "0").c_str());
   const std::string sim_path = bench::arg(argc, argv, "--sim", WLINK_SIM_PATH);

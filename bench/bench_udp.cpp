@@ -126,11 +126,7 @@ void report(const char* name, const Phase& ph, const bench::Figures& f) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i)
-    if (!std::strcmp(argv[i], "-h") || !std::strcmp(argv[i], "--help")) {
-      std::printf("usage: %s [-n N (2000)] [--sim PATH]\n", argv[0]);
-      return 0;
-    }
+  if (bench::help_asked(argc, argv, "[-n N (2000)] [--sim PATH]")) return 0;
   const int n = std::atoi(bench::arg(argc, argv, "-n", "2000").c_str());
   const std::string sim_path = bench::arg(argc, argv, "--sim", WLINK_SIM_PATH);
   if (n < 1 || n > 100000) {

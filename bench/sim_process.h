@@ -246,4 +246,14 @@ inline std::string arg(int argc, char** argv, const char* name, const std::strin
   return def;
 }
 
+// True, after printing "usage: PROG OPTIONS", when argv asks for help (-h or --help).
+inline bool help_asked(int argc, char** argv, const char* options) {
+  for (int i = 1; i < argc; ++i)
+    if (!std::strcmp(argv[i], "-h") || !std::strcmp(argv[i], "--help")) {
+      std::printf("usage: %s %s\n", argv[0], options);
+      return true;
+    }
+  return false;
+}
+
 }  // namespace bench
