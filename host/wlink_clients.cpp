@@ -142,12 +142,10 @@ std::optional<std::string> SerialClient::command(std::string_view cmd, int timeo
       std::this_thread::sleep_for(std::chrono::milliseconds(pace_ms_));
   }
 
-  // Frames may arrive split over reads or several in one read, and line
-  // noise may shift them: keep the unread bytes and slide a 16-byte window,
-  // one byte at a time past anything that is not a good frame.
-  FrameAssembler assembler;
-  uint8_t acc[kFrameSize + 256];
-  size_t have = 0;
+  // Frames may arrive split over reads or several in one read, and line noise
+  // may shift them: the stream keeps what was read and finds them.
+  wifi_frame_stream stream;
+  wifi_frame_stream_init(&stream, kMaxReplyLen);
   const auto deadline = deadline_in(timeout_ms);
   for (;;) {
     const int r = wait_fd(fd_.get(), POLLIN, deadline, err);
@@ -156,25 +154,17 @@ std::optional<std::string> SerialClient::command(std::string_view cmd, int timeo
       set_err(err, "no reply within " + std::to_string(timeout_ms) + " ms");
       return std::nullopt;
     }
-    const ssize_t got = ::read(fd_.get(), acc + have, sizeof acc - have);
+    size_t room;
+    uint8_t* at = wifi_frame_stream_space(&stream, &room);
+    const ssize_t got = ::read(fd_.get(), at, room);
     if (got < 0) {
       if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
       set_err(err, errno_text("read"));
       return std::nullopt;
     }
-    have += static_cast<size_t>(got);
-    size_t pos = 0;
-    while (have - pos >= kFrameSize) {
-      Frame f;
-      std::memcpy(f.data(), acc + pos, kFrameSize);
-      switch (assembler.feed(f)) {
-        case FrameAssembler::Feed::Complete: return assembler.message();
-        case FrameAssembler::Feed::Incomplete: pos += kFrameSize; break;
-        case FrameAssembler::Feed::Bad: pos += 1; break;
-      }
-    }
-    std::memmove(acc, acc + pos, have - pos);  // fewer than 16 bytes stay
-    have -= pos;
+    wifi_frame_stream_commit(&stream, static_cast<size_t>(got));
+    for (wifi_frame_take t; (t = wifi_frame_stream_take(&stream)) != WIFI_FRAME_NONE;)
+      if (t == WIFI_FRAME_DONE) return std::string(stream.msg, stream.msg_len);
   }
 }
 

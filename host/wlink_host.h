@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "unique_fd.h"
+#include "wifi_frame.h"
 
 namespace wlink {
 
@@ -42,30 +43,9 @@ std::vector<Frame> encode_frames(std::string_view text);
 // Frames for a command: refuses an empty command or one over 127 bytes.
 bool encode_command_frames(std::string_view cmd, std::vector<Frame>* out, std::string* err);
 
-// Reassembles one message from received frames. A frame is Bad (and leaves
-// the assembler untouched) when byte 0 is 0, the checksum is wrong, the chunk
-// length is 0 or over 12, offset+chunk runs past the total, or a padding byte
-// is not zero. Frames are placed by their offset; a frame announcing another
-// total than the message in progress starts a new message. The message is
-// Complete once every one of its bytes has arrived; for frames sent in
-// rising offset order, as the module sends them, that is the frame whose
-// offset + chunk reaches the total.
-class FrameAssembler {
- public:
-  enum class Feed { Incomplete, Complete, Bad };
-
-  Feed feed(const Frame& f);
-  std::string message() const;  // the assembled text once Complete
-  void reset();
-
-  static bool frame_ok(const Frame& f);
-
- private:
-  std::array<char, kMaxReplyLen> buf_{};
-  std::array<bool, kMaxReplyLen> have_{};
-  size_t total_ = 0;
-  bool complete_ = false;
-};
+// Received bytes are cut into frames and joined into whole messages by the
+// module's own stream assembler (wifi_frame.h): it falls back into step after junk
+// or a lost byte and never hands on a message with a frame missing.
 
 // ---------------------------------------------------------------------------
 // UDP datagrams

@@ -17,31 +17,19 @@ constexpr uint8_t kReplyMagic[4] = {0x66, 0x77, 0x78, 0x79};
 
 }  // namespace
 
-uint8_t checksum8(const uint8_t* p, size_t n) {
-  unsigned sum = 0;
-  for (size_t i = 0; i < n; ++i) sum += p[i];
-  return static_cast<uint8_t>(sum & 0xFF);
-}
+uint8_t checksum8(const uint8_t* p, size_t n) { return wifi_frame_sum(p, n); }
 
 std::vector<Frame> encode_frames(std::string_view text) {
   std::vector<Frame> frames;
   if (text.size() > kMaxReplyLen) return frames;
-  const auto total = static_cast<uint8_t>(text.size());
   size_t off = 0;
-  size_t left = text.size();
-  for (;;) {
-    const size_t chunk = std::min(left, kFramePayload);
-    Frame f{};
-    f[0] = total;
-    f[1] = static_cast<uint8_t>(chunk);
-    f[2] = static_cast<uint8_t>(off);
-    if (chunk) std::memcpy(&f[3], text.data() + off, chunk);
-    f[15] = checksum8(f.data(), 15);
+  do {
+    const size_t chunk = std::min(text.size() - off, kFramePayload);
+    Frame f;
+    wifi_frame_build(f.data(), text.size(), off, text.data() + off, chunk);
     frames.push_back(f);
     off += chunk;
-    left -= chunk;
-    if (left == 0) break;
-  }
+  } while (off < text.size());
   return frames;
 }
 
@@ -56,43 +44,6 @@ bool encode_command_frames(std::string_view cmd, std::vector<Frame>* out, std::s
   }
   if (out) *out = encode_frames(cmd);
   return true;
-}
-
-bool FrameAssembler::frame_ok(const Frame& f) {
-  const size_t total = f[0], chunk = f[1], off = f[2];
-  if (total == 0 || chunk == 0 || chunk > kFramePayload) return false;
-  if (off + chunk > total) return false;
-  for (size_t i = 3 + chunk; i < 15; ++i)
-    if (f[i] != 0) return false;
-  return checksum8(f.data(), 15) == f[15];
-}
-
-FrameAssembler::Feed FrameAssembler::feed(const Frame& f) {
-  if (!frame_ok(f)) return Feed::Bad;
-  const size_t total = f[0], chunk = f[1], off = f[2];
-  if (complete_ || total != total_) {
-    reset();
-    total_ = total;
-  }
-  std::memcpy(&buf_[off], &f[3], chunk);
-  std::fill(have_.begin() + off, have_.begin() + off + chunk, true);
-  if (std::all_of(have_.begin(), have_.begin() + total_, [](bool b) { return b; })) {
-    complete_ = true;
-    return Feed::Complete;
-  }
-  return Feed::Incomplete;
-}
-
-std::string FrameAssembler::message() const {
-  if (!complete_) return {};
-  return std::string(buf_.data(), total_);
-}
-
-void FrameAssembler::reset() {
-  buf_.fill(0);
-  have_.fill(false);
-  total_ = 0;
-  complete_ = false;
 }
 
 bool encode_udp_command(uint8_t seq, std::string_view cmd, std::vector<uint8_t>* out,

@@ -24,7 +24,11 @@
 
 #include "sim_platform.h"
 #include "unique_fd.h"
-#include "wlinkcmd.h"
+#include "wifi_apply.h"
+#include "wifi_dhcp_cfg.h"
+#include "wifi_main.h"
+#include "wifi_profile.h"
+#include "wifi_uart.h"
 
 std::string factory_profile_text();
 std::string factory_dhcp_text();

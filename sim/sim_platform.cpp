@@ -18,7 +18,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "wlinkcmd.h"
+#include "wifi_apply.h"
+#include "wifi_profile.h"
 
 namespace {
 
@@ -146,16 +147,6 @@ int sim_platform::simulate(const std::string &line, std::string *output) {
         bool ok = false;
         std::string reg = read_whole(opt_.root + "/sim/switch-reg80", &ok);
         *output = ok ? reg : kDefaultSwitchReg;
-        return 0;
-    }
-    if (line == "cp " WIFI_FACTORY_PROFILE_PATH " /config/") {
-        bool ok = false;
-        std::string text = read_whole(module_file(WIFI_FACTORY_PROFILE_PATH), &ok);
-        if (!ok) {
-            *output = "cp: can't stat '" WIFI_FACTORY_PROFILE_PATH "': No such file or directory\n";
-            return 1 << 8;
-        }
-        std::ofstream(module_file(WIFI_PROFILE_PATH), std::ios::binary | std::ios::trunc) << text;
         return 0;
     }
     if (line == "reboot") {

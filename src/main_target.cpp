@@ -2,7 +2,7 @@
 #include <stdio.h>
 
 #include "wifi_platform.h"
-#include "wlinkcmd.h"
+#include "wifi_main.h"
 
 int main(int argc, char **argv) {
     (void)argc;

@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 
 #include "wifi_platform.h"
-#include "wlinkcmd.h"
 
 namespace {
 
@@ -21,9 +20,10 @@ public:
         return 0;
     }
     int shell_run(const char *cmdline) override { return system(cmdline); }
-    FILE *shell_open(const char *cmdline) override { return popen(cmdline, "r"); }
+    // "e": the read end of the pipe is not handed on to later children.
+    FILE *shell_open(const char *cmdline) override { return popen(cmdline, "re"); }
     int shell_close(FILE *fp) override { return pclose(fp); }
-    int netif_socket(int type) override { return socket(AF_INET, type, 0); }
+    int netif_socket(int type) override { return socket(AF_INET, type | SOCK_CLOEXEC, 0); }
     int netif_ioctl(int fd, unsigned long request, void *arg) override { return ioctl(fd, request, arg); }
     void sleep_ms(unsigned ms) override {
         struct timespec ts;

@@ -3,7 +3,14 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "wlinkcmd.h"
+#include "wifi_apply.h"
+#include "wifi_netif.h"
+#include "wifi_profile.h"
+#include "wifi_util.h"
+
+wifi_cfg_pending g_cfg_pending;
+
+void wifi_clear_cfg_pending() { memset(&g_cfg_pending, 0, sizeof(g_cfg_pending)); }
 
 static const char kWifiIf[] = "ra0";
 static const char kLanIf[] = "br0";
@@ -47,9 +54,13 @@ WIFI_HANDLER(wifi_msg_proc_encfg_rsp) {
 
 WIFI_HANDLER(wifi_msg_proc_restore_rsp) {
     if (!wifi_args_ok(cmd, reply, reply_size)) return -1;
-    wifi_reply_ok(__func__, cmd, reply, reply_size);
-    wifi_shell_run("cp " WIFI_FACTORY_PROFILE_PATH " /config/");
-    return 0;
+    // The factory copy takes the profile's place whole, as every profile change does:
+    // a copy over the live file could leave it empty or cut at a power cut.
+    if (wifi_copy_file(WIFI_FACTORY_PROFILE_PATH, WIFI_PROFILE_PATH, WIFI_PROFILE_TMP_PATH) != 0) {
+        printf("======restore of the factory profile failed======\n");
+        return -1;
+    }
+    return wifi_reply_ok(__func__, cmd, reply, reply_size);
 }
 
 WIFI_HANDLER(wifi_msg_proc_reboot_rsp) {

@@ -2,7 +2,8 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "wlinkcmd.h"
+#include "wifi_dhcp_cfg.h"
+#include "wifi_util.h"
 
 // True when the line sets `key`: its first word is the key ("start", "end"), or its
 // first word is "opt" or "option" and its second word is the key ("router",
@@ -20,39 +21,56 @@ static bool line_sets(const char *line, const char *key) {
     return wlen == klen && strncmp(w, key, klen) == 0;
 }
 
+// The line that sets `key` to `value`; false for a key of no known class.
+static bool format_line(const char *key, const char *value, char *out, size_t size) {
+    const char *fmt;
+    if (strstr(key, "start") != nullptr || strstr(key, "end") != nullptr)
+        fmt = "%s\t\t%s\n";
+    else if (strstr(key, "router") != nullptr)
+        fmt = "opt\t%s\t%s\n";
+    else if (strstr(key, "lease") != nullptr)
+        fmt = "option\t%s\t%s\n";
+    else
+        return false;
+    int n = snprintf(out, size, fmt, key, value);
+    return n > 0 && (size_t)n < size;
+}
+
 namespace {
 
 struct dhcp_writer final : wifi_line_editor {
-    const char *key;
-    const char *value;
+    const wifi_kv *kv;
+    size_t n;
 
     int edit(const char *line, size_t len, FILE *out) override {
-        if (!line_sets(line, key) || memchr(line, '#', len) != nullptr) return wifi_copy_line(line, len, out);
-        const char *fmt;
-        if (strstr(key, "start") != nullptr || strstr(key, "end") != nullptr)
-            fmt = "%s\t\t%s\n";
-        else if (strstr(key, "router") != nullptr)
-            fmt = "opt\t%s\t%s\n";
-        else if (strstr(key, "lease") != nullptr)
-            fmt = "option\t%s\t%s\n";
-        else
-            return -1;  // a key of no known class cannot be written
-        char repl[512];
-        int n = snprintf(repl, sizeof(repl), fmt, key, value);
-        if (n < 0 || (size_t)n >= sizeof(repl)) return -1;
-        return fputs(repl, out) < 0 ? -1 : 0;
+        if (memchr(line, '#', len) != nullptr) return wifi_copy_line(line, len, out);
+        for (size_t i = 0; i < n; i++) {
+            if (!line_sets(line, kv[i].key)) continue;
+            char repl[512];
+            if (!format_line(kv[i].key, kv[i].value, repl, sizeof(repl))) return -1;  // cannot be written
+            return fputs(repl, out) < 0 ? -1 : 0;
+        }
+        return wifi_copy_line(line, len, out);
     }
 };
 
 }  // namespace
 
-int wifi_modify_dhcp_cfg(const char *key, const char *value) {
-    if (key == nullptr || value == nullptr) return -1;
-    printf("===modify dhcp cfg :key:%s--val:%s\n", key, value);
-    // A line break in a value would add lines to the server's configuration.
-    if (!wifi_value_is_one_line(value) || !wifi_value_is_one_line(key)) return -1;
+int wifi_modify_dhcp_cfg_values(const wifi_kv *kv, size_t n) {
+    if (kv == nullptr || n == 0) return -1;
+    for (size_t i = 0; i < n; i++) {
+        if (kv[i].key == nullptr || kv[i].value == nullptr) return -1;
+        printf("===modify dhcp cfg :key:%s--val:%s\n", kv[i].key, kv[i].value);
+        // A line break would add lines to the server's configuration.
+        if (!wifi_value_is_one_line(kv[i].value) || !wifi_value_is_one_line(kv[i].key)) return -1;
+    }
     dhcp_writer w;
-    w.key = key;
-    w.value = value;
+    w.kv = kv;
+    w.n = n;
     return wifi_rewrite_file(WIFI_DHCP_CFG_PATH, WIFI_DHCP_CFG_TMP_PATH, w);
+}
+
+int wifi_modify_dhcp_cfg(const char *key, const char *value) {
+    wifi_kv kv = {key, value};
+    return wifi_modify_dhcp_cfg_values(&kv, 1);
 }

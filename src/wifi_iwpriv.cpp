@@ -7,7 +7,8 @@
 
 #include "unique_fd.h"
 #include "wifi_platform.h"
-#include "wlinkcmd.h"
+#include "wifi_iwpriv.h"
+#include "wifi_util.h"
 
 enum { IW_TEXT_BUF = 255, IW_GUARD = 256 };
 static const char kWifiIf[] = "ra0";

@@ -1,21 +1,22 @@
 // LAN, UDP peer, DHCP, VLAN and switch-port commands.
-#include <arpa/inet.h>
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>
 
-#include "wlinkcmd.h"
+#include "wifi_apply.h"
+#include "wifi_dhcp_cfg.h"
+#include "wifi_lan.h"
+#include "wifi_profile.h"
+#include "wifi_udp_link.h"
+#include "wifi_util.h"
 
 enum { PARA_BUF = WIFI_PARA_BUF_SIZE, LINE_BUF = 128 };
-
-static bool is_ipv4(const char *text) {
-    struct in_addr a;
-    return inet_pton(AF_INET, text, &a) == 1;
-}
 
 WIFI_HANDLER(wifi_msg_proc_set_udp_src_rsp) {
     char para[PARA_BUF];
     if (wifi_take_para(cmd, reply, reply_size, para) != 0) return -1;
+    // Anything else would shut out every datagram, this host's too.
+    if (!wifi_is_ipv4(para)) return -1;
     wifi_set_udp_src_ipaddr(para);
     char stored[WIFI_UDP_SRC_IP_SIZE];
     wifi_strlcpy_zero(stored, para, sizeof(stored));
@@ -35,9 +36,9 @@ WIFI_HANDLER(wifi_msg_proc_set_lan_ip_rsp) {
     char para[PARA_BUF];
     if (wifi_take_para(cmd, reply, reply_size, para) != 0) return -1;
     // Anything but a dotted quad would reach the DHCP router line and, at apply, the bridge.
-    if (!is_ipv4(para)) return -1;
+    if (!wifi_is_ipv4(para)) return -1;
     if (wifi_set_profile_value("LanIpaddr", para) != 0) return -1;
-    wifi_modify_dhcp_cfg("router", para);
+    if (wifi_modify_dhcp_cfg("router", para) != 0) return -1;
     g_cfg_pending.dhcp_changed = 1;
     g_cfg_pending.lan_ip_changed = 1;
     return wifi_reply_ok(__func__, cmd, reply, reply_size);
@@ -54,8 +55,11 @@ WIFI_HANDLER(wifi_msg_proc_get_lan_ip_rsp) {
 WIFI_HANDLER(wifi_msg_proc_set_dhcp_rsp) {
     char para[PARA_BUF];
     if (wifi_take_para(cmd, reply, reply_size, para) != 0) return -1;
+    // "%d %d %dh": start host number, pool size, lease hours (the h may be left out).
     int start = 0, pool = 0, hours = 0;
-    if (sscanf(para, "%d %d %dh", &start, &pool, &hours) < 3) {
+    const char *p = para;
+    if (wifi_parse_int(&p, INT_MIN, INT_MAX, &start) != 0 || wifi_parse_int(&p, INT_MIN, INT_MAX, &pool) != 0 ||
+        wifi_parse_int(&p, INT_MIN, INT_MAX, &hours) != 0) {
         printf("=======sscanf param error!!==========\n");
         return -1;
     }
@@ -71,20 +75,21 @@ WIFI_HANDLER(wifi_msg_proc_set_dhcp_rsp) {
     memset(lan, 0, sizeof(lan));
     if (wifi_get_profile_value("LanIpaddr", lan, sizeof(lan)) != 0) return -1;
     printf("=====szLanIP:%s===================\n", lan);
-    int a, b, c, d;
-    if (sscanf(lan, "%d.%d.%d.%d", &a, &b, &c, &d) < 4 || a < 0 || a > 255 || b < 0 || b > 255 || c < 0 ||
-        c > 255) {
+    int net[3], d;
+    const char *q = lan;
+    bool ok = true;
+    for (int i = 0; i < 3 && ok; i++) ok = wifi_parse_int(&q, 0, 255, &net[i]) == 0 && *q++ == '.';
+    if (!ok || wifi_parse_int(&q, INT_MIN, INT_MAX, &d) != 0) {
         printf("=======sscanf ipaddr error!!==========\n");
         return -1;
     }
 
     char first[32], last[32], lease[16];
-    snprintf(first, sizeof(first), "%d.%d.%d.%d", a, b, c, start);
-    snprintf(last, sizeof(last), "%d.%d.%d.%d", a, b, c, start + pool);
+    snprintf(first, sizeof(first), "%d.%d.%d.%d", net[0], net[1], net[2], start);
+    snprintf(last, sizeof(last), "%d.%d.%d.%d", net[0], net[1], net[2], start + pool);
     snprintf(lease, sizeof(lease), "%d", hours * 3600);
-    wifi_modify_dhcp_cfg("start", first);
-    wifi_modify_dhcp_cfg("end", last);
-    wifi_modify_dhcp_cfg("lease", lease);
+    const wifi_kv kv[] = {{"start", first}, {"end", last}, {"lease", lease}};
+    if (wifi_modify_dhcp_cfg_values(kv, 3) != 0) return -1;
     g_cfg_pending.dhcp_changed = 1;
     return wifi_reply_ok(__func__, cmd, reply, reply_size);
 }

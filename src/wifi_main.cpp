@@ -3,7 +3,9 @@
 #include <stdio.h>
 
 #include "wifi_platform.h"
-#include "wlinkcmd.h"
+#include "wifi_main.h"
+#include "wifi_uart_link.h"
+#include "wifi_udp_link.h"
 
 int wifi_daemon_main() {
     printf("===========wlinkcmd start!!!===========================\n");

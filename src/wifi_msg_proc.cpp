@@ -3,7 +3,12 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "wlinkcmd.h"
+#include "wifi_apply.h"
+#include "wifi_lan.h"
+#include "wifi_msg_proc.h"
+#include "wifi_radio.h"
+#include "wifi_unbuilt.h"
+#include "wifi_util.h"
 
 // Row order is part of the protocol: the first row whose text is a prefix of the
 // command wins, so every "X=" row stands ahead of its bare "X" row.
@@ -68,10 +73,6 @@ const wifi_msg_cmd_entry g_wifi_msg_cmd_table[WIFI_MSG_CMD_ROWS] = {
 };
 
 const int32_t g_wifi_msg_cmd_num = WIFI_MSG_CMD_ROWS;
-
-wifi_cfg_pending g_cfg_pending;
-
-void wifi_clear_cfg_pending() { memset(&g_cfg_pending, 0, sizeof(g_cfg_pending)); }
 
 // One command at a time: the two links share the profile, the DHCP configuration,
 // the pending flags and every table, so their handlers never run at once.

@@ -9,7 +9,8 @@
 
 #include "unique_fd.h"
 #include "wifi_platform.h"
-#include "wlinkcmd.h"
+#include "wifi_netif.h"
+#include "wifi_util.h"
 
 static void prepare(struct ifreq *ifr, const char *name) {
     memset(ifr, 0, sizeof(*ifr));

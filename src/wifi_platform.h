@@ -5,7 +5,7 @@
 //     lines, ioctls and ports;
 //   - sim (sim/): the simulated module, paths under a root folder, shell lines and
 //     driver requests carried out in memory and logged as events;
-//   - fake (tests/unit): records every call for the unit tests.
+//   - fake (platform_fake.cpp): records every call, for the tests.
 #pragma once
 
 #include <poll.h>
@@ -15,6 +15,10 @@
 #include <time.h>
 
 struct sockaddr_in;
+
+// The module's ports.
+#define WIFI_UDP_PORT 8888
+#define WIFI_UPGRADE_PORT 9999
 
 // Which link or server a socket address is asked for.
 enum wifi_port_id {

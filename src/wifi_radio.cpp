@@ -3,7 +3,10 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "wlinkcmd.h"
+#include "wifi_apply.h"
+#include "wifi_iwpriv.h"
+#include "wifi_profile.h"
+#include "wifi_radio.h"
 
 enum { PARA_BUF = WIFI_PARA_BUF_SIZE };
 
@@ -62,8 +65,8 @@ WIFI_HANDLER(wifi_msg_proc_get_pskey_rsp) {
 WIFI_HANDLER(wifi_msg_proc_set_channel_rsp) {
     return set_keys(__func__, cmd, reply, reply_size, SET_L1, [](const char *p) {
         bool automatic = strstr(p, "auto") != nullptr;
-        if (wifi_set_profile_value("AutoChannelSelect", automatic ? "2" : "4") != 0) return -1;
-        return wifi_set_profile_value("Channel", automatic ? "0" : p);
+        const wifi_kv kv[] = {{"AutoChannelSelect", automatic ? "2" : "4"}, {"Channel", automatic ? "0" : p}};
+        return wifi_set_profile_values(kv, 2);
     });
 }
 WIFI_HANDLER(wifi_msg_proc_get_channel_rsp) {
@@ -85,14 +88,16 @@ WIFI_HANDLER(wifi_msg_proc_get_current_channel_rsp) {
 
 WIFI_HANDLER(wifi_msg_proc_set_auth_rsp) {
     return set_keys(__func__, cmd, reply, reply_size, SET_L1, [](const char *p) {
+        // Open authentication goes with no encryption; leaving it turns "NONE" into
+        // "AES". The mode and the encryption change in one rewrite.
         const char *mode = strcmp(p, "WPAPSK_WPA2PSK") == 0 ? "WPAPSKWPA2PSK" : p;
-        if (wifi_set_profile_value("AuthMode", mode) != 0) return -1;
-        if (strcmp(mode, "OPEN") == 0) return wifi_set_profile_value("EncrypType", "NONE");
+        wifi_kv kv[] = {{"AuthMode", mode}, {"EncrypType", "NONE"}};
+        if (strcmp(mode, "OPEN") == 0) return wifi_set_profile_values(kv, 2);
         char enc[32];
         memset(enc, 0, sizeof(enc));
         if (wifi_get_profile_value("EncrypType", enc, sizeof(enc)) != 0) return -1;
-        if (strcmp(enc, "NONE") == 0) return wifi_set_profile_value("EncrypType", "AES");
-        return 0;
+        kv[1].value = "AES";
+        return wifi_set_profile_values(kv, strcmp(enc, "NONE") == 0 ? 2 : 1);
     });
 }
 WIFI_HANDLER(wifi_msg_proc_get_auth_rsp) {
@@ -117,9 +122,9 @@ WIFI_HANDLER(wifi_msg_proc_get_wifi_rsp) {
 
 WIFI_HANDLER(wifi_msg_proc_set_htmode_rsp) {
     return set_keys(__func__, cmd, reply, reply_size, SET_L1, [](const char *p) {
-        if (wifi_set_profile_value("HT_BW_TMP", p) != 0) return -1;
         bool wide = strstr(p, "HT40") != nullptr || strstr(p, "AUTO") != nullptr;
-        return wifi_set_profile_value("HT_BW", wide ? "1" : "0");
+        const wifi_kv kv[] = {{"HT_BW_TMP", p}, {"HT_BW", wide ? "1" : "0"}};
+        return wifi_set_profile_values(kv, 2);
     });
 }
 WIFI_HANDLER(wifi_msg_proc_get_htmode_rsp) {

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include "wifi_platform.h"
-#include "wlinkcmd.h"
+#include "wifi_frame.h"
+#include "wifi_uart.h"
+#include "wifi_util.h"
 
 int g_uart_fd = -1;
 
@@ -97,13 +99,15 @@ int wifi_uart_set_parity(int fd, int databits, int stopbits, int parity) {
 
 static int uart_open_dev() {
     char path[256];
-    return open(wifi_path(WIFI_UART_DEV, path, sizeof(path)), O_RDWR | O_NONBLOCK | O_NOCTTY);
+    return open(wifi_path(WIFI_UART_DEV, path, sizeof(path)), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
 }
 
-int wifi_uart_init() {
+// Opens the port to give it its line settings, which stay with the device, and
+// closes it again. The message is left out when `quiet`.
+static int uart_init(bool quiet) {
     g_uart_fd = uart_open_dev();
     if (g_uart_fd < 0) {
-        printf("Can't Open Serial Port!\n");
+        if (!quiet) printf("Can't Open Serial Port!\n");
         return -1;
     }
     wifi_uart_set_speed(g_uart_fd, 115200);
@@ -113,11 +117,27 @@ int wifi_uart_init() {
     return 0;
 }
 
-int wifi_uart_open() {
-    wifi_uart_init();
+int wifi_uart_init() { return uart_init(false); }
+
+// Sets the port up and opens it for good; the descriptor, or -1.
+static int uart_setup(bool quiet) {
+    uart_init(quiet);
     g_uart_fd = uart_open_dev();
-    if (g_uart_fd < 0) printf("====open %s failed!!!==============\n", WIFI_UART_DEV);
+    if (g_uart_fd < 0 && !quiet) printf("====open %s failed!!!==============\n", WIFI_UART_DEV);
+    return g_uart_fd;
+}
+
+int wifi_uart_open() {
+    uart_setup(false);
     return 0;
+}
+
+void wifi_uart_open_wait() {
+    if (uart_setup(false) >= 0) return;
+    // The device may come later (a driver loaded after us): one line, then quiet tries.
+    printf("====%s not open, trying again every second==============\n", WIFI_UART_DEV);
+    while (uart_setup(true) < 0) wifi_plat().sleep_ms(1000);
+    printf("====open %s suc==============\n", WIFI_UART_DEV);
 }
 
 int wifi_uart_write(const uint8_t *buf, size_t len) {
@@ -138,15 +158,12 @@ int wifi_uart_read(uint8_t *buf, size_t len) {
         printf("fd error!\n");
         return -EINVAL;
     }
-    if (read(g_uart_fd, buf, len) < 0) {
+    ssize_t n = read(g_uart_fd, buf, len);
+    if (n < 0) {
         printf("UART RDWR err\n");
         return -1;
     }
-    return 0;
+    return (int)n;
 }
 
-uint8_t wifi_uart_checksum(const uint8_t *buf, size_t len) {
-    unsigned sum = 0;
-    for (size_t i = 0; i < len; i++) sum += buf[i];
-    return (uint8_t)(sum & 0xFF);
-}
+uint8_t wifi_uart_checksum(const uint8_t *buf, size_t len) { return wifi_frame_sum(buf, len); }

@@ -1,6 +1,4 @@
 // The UDP command link.
-//   command: 55 44 33 22, 3 bytes, seq, 1 byte, length L, L bytes, checksum
-//   reply:   66 77 78 79, "seq", seq, ",", length n, n bytes, checksum
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -12,21 +10,26 @@
 #include <unistd.h>
 
 #include "wifi_platform.h"
-#include "wlinkcmd.h"
+#include "wifi_frame.h"
+#include "wifi_msg_proc.h"
+#include "wifi_udp_link.h"
+#include "wifi_util.h"
 
-int g_udp_sockfd = -1;
-struct sockaddr_in g_udp_peer_addr;
-socklen_t g_udp_peer_len = sizeof(struct sockaddr_in);
-int32_t g_seq;
+// Used by the UDP task alone.
+static int g_udp_sockfd = -1;
+static struct sockaddr_in g_udp_peer_addr;
+static socklen_t g_udp_peer_len = sizeof(struct sockaddr_in);
+static int32_t g_seq;
 
-char szUdpSrcIP[WIFI_UDP_SRC_IP_SIZE];
+// Written by "AT+UIP=" on either link, read by the UDP task.
+static char szUdpSrcIP[WIFI_UDP_SRC_IP_SIZE];
 
 static const uint8_t kCmdMagic[4] = {0x55, 0x44, 0x33, 0x22};
 static const uint8_t kReplyMagic[4] = {0x66, 0x77, 0x78, 0x79};
 enum { UDP_HDR = 10, UDP_MAX_PAYLOAD = 127 };
 
 // The same 8-bit byte sum as the serial frames'.
-uint8_t wifi_udp_checksum(const uint8_t *buf, size_t len) { return wifi_uart_checksum(buf, len); }
+uint8_t wifi_udp_checksum(const uint8_t *buf, size_t len) { return wifi_frame_sum(buf, len); }
 
 // "AT+UIP=" writes the allowed peer on whichever link it came, while the UDP link
 // reads it for every datagram.
@@ -51,8 +54,14 @@ void wifi_set_udp_src_ipaddr(const char *ip) {
     pthread_mutex_unlock(&s_src_ip_lock);
 }
 
-int wifi_udp_parse_cmd(const uint8_t *dgram, int32_t *seq, char *payload) {
-    if (memcmp(dgram, kCmdMagic, sizeof(kCmdMagic)) != 0) return -1;
+int wifi_udp_parse_cmd(const uint8_t *dgram, size_t n, int32_t *seq, char *payload) {
+    if (n < sizeof(kCmdMagic) || memcmp(dgram, kCmdMagic, sizeof(kCmdMagic)) != 0) return -1;
+    // A datagram must hold the bytes its length byte announces and the checksum:
+    // zeros in their place would be taken for a command that was never sent.
+    if (n < UDP_HDR || n > WIFI_UDP_BUF_SIZE || n < UDP_HDR + (size_t)dgram[9] + 1) {
+        printf("===udp datagram too short:%d=============\n", (int)n);
+        return -1;
+    }
     *seq = (int8_t)dgram[7];
     printf("seq 111============ [%d]\n", *seq);
     unsigned len = dgram[9];
@@ -95,7 +104,7 @@ int wifi_udp_recv_msg(char *buf, int32_t size) {
         return -1;
     }
 
-    if (wifi_udp_parse_cmd(dgram, &g_seq, payload) != 0) return -1;
+    if (wifi_udp_parse_cmd(dgram, (size_t)n, &g_seq, payload) != 0) return -1;
     printf("===udp rec:%s=========\n", payload);
     wifi_strlcpy_zero(buf, payload, (size_t)size);
     return 0;
@@ -129,25 +138,30 @@ int qel_data_boot_send_udp(const char *text, int32_t len) {
     return 0;
 }
 
-void *wifi_udp_comm_task(void *arg) {
-    (void)arg;
-    g_udp_sockfd = socket(AF_INET, SOCK_DGRAM, 0);
+int wifi_udp_open() {
+    g_udp_sockfd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (g_udp_sockfd < 0) {
         perror("===wifi_udp_comm_task  error in generate socket\n");
-        exit(1);
+        return -1;
     }
     int on = 1;
     if (setsockopt(g_udp_sockfd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0) {
         close(g_udp_sockfd);
-        exit(1);
+        return g_udp_sockfd = -1;
     }
     struct sockaddr_in addr;
     wifi_plat().bind_addr(WIFI_PORT_UDP, &addr);
     if (bind(g_udp_sockfd, (struct sockaddr *)&addr, sizeof(addr)) != 0) {
         perror("===wifi_udp_comm_task error in binding phrase\n");
         close(g_udp_sockfd);
-        exit(1);
+        return g_udp_sockfd = -1;
     }
+    return g_udp_sockfd;
+}
+
+void *wifi_udp_comm_task(void *arg) {
+    (void)arg;
+    if (wifi_udp_open() < 0) exit(1);
     wifi_plat().link_event(WIFI_LINK_UDP_UP);
 
     char cmd[WIFI_CMD_BUF_SIZE];

@@ -1,7 +1,7 @@
 // Commands whose handlers are not built yet: each answers "+ERR".
 #include <stdio.h>
 
-#include "wlinkcmd.h"
+#include "wifi_unbuilt.h"
 
 #define WIFI_UNBUILT(name)                                    \
     WIFI_HANDLER(name) {                                      \

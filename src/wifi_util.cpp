@@ -1,9 +1,13 @@
 // Shell and text utilities.
+#include <arpa/inet.h>
+#include <ctype.h>
+#include <errno.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "wifi_platform.h"
-#include "wlinkcmd.h"
+#include "wifi_util.h"
 
 void wifi_strlcpy_zero(char *dst, const char *src, size_t size) {
     if (size == 0) return;
@@ -48,3 +52,23 @@ int wifi_str_tolower(char *text) {
 }
 
 bool wifi_value_is_one_line(const char *value) { return strpbrk(value, "\r\n") == nullptr; }
+
+int wifi_parse_int(const char **p, long lo, long hi, int *out) {
+    const char *s = *p;
+    while (isspace((unsigned char)*s)) s++;
+    // A sign must have a digit right after it, as for "%d".
+    const char *digits = (*s == '+' || *s == '-') ? s + 1 : s;
+    if (!isdigit((unsigned char)*digits)) return -1;
+    char *end = nullptr;
+    errno = 0;
+    long v = strtol(s, &end, 10);
+    if (errno == ERANGE || v < lo || v > hi) return -1;
+    *out = (int)v;
+    *p = end;
+    return 0;
+}
+
+bool wifi_is_ipv4(const char *text) {
+    struct in_addr a;
+    return inet_pton(AF_INET, text, &a) == 1;
+}

@@ -1,4 +1,4 @@
-#include "fake_platform.h"
+#include "platform_fake.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -15,13 +15,17 @@
 #include <fstream>
 #include <sstream>
 
-#include "wlinkcmd.h"
+#include "wifi_apply.h"
+#include "wifi_dhcp_cfg.h"
+#include "wifi_profile.h"
+#include "wifi_uart_link.h"
+#include "wifi_udp_link.h"
 
 namespace fs = std::filesystem;
 
-FakePlatform::FakePlatform() {
-    char tmpl[] = "/tmp/wlinktest.XXXXXX";
-    root_ = mkdtemp(tmpl);
+FakePlatform::FakePlatform(const char *base) {
+    std::string tmpl = std::string(base) + "/wlinktest.XXXXXX";
+    root_ = mkdtemp(tmpl.data()) ? tmpl : "/nonexistent";
 }
 
 FakePlatform::~FakePlatform() {
@@ -129,8 +133,11 @@ int FakePlatform::netif_ioctl(int fd, unsigned long request, void *arg) {
 }
 
 void FakePlatform::sleep_ms(unsigned ms) {
-    std::lock_guard<std::mutex> g(mu_);
-    slept_ms += ms;
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        slept_ms += ms;
+    }
+    if (on_sleep) on_sleep(ms);
 }
 
 int FakePlatform::poll(struct pollfd *fds, nfds_t nfds, int timeout_ms) { return ::poll(fds, nfds, timeout_ms); }
@@ -149,8 +156,8 @@ void FakePlatform::link_event(wifi_link_event ev) {
 
 static void reset_daemon_state() {
     wifi_clear_cfg_pending();
-    memset(szUdpSrcIP, 0, sizeof(szUdpSrcIP));
-    g_seq = 0;
+    wifi_set_udp_src_ipaddr("");
+    wifi_uart_link_reset();
 }
 
 FakePlatformScope::FakePlatformScope() {

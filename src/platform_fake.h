@@ -1,7 +1,9 @@
-// A platform for unit tests: module paths under a temporary root, and a record of
-// every shell line, ioctl and sleep instead of doing them.
+// The recording platform of the unit, fuzz and Linux tests: module paths under a
+// temporary root, and a record of every shell line, ioctl and sleep instead of doing
+// them (interface requests may also be passed on to the kernel).
 #pragma once
 
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -19,8 +21,8 @@ struct FakeIoctl {
 
 class FakePlatform final : public wifi_platform {
 public:
-    // Creates a fresh temporary root; removed by the destructor.
-    FakePlatform();
+    // Creates a fresh temporary root under `base`; removed by the destructor.
+    explicit FakePlatform(const char *base = "/tmp");
     ~FakePlatform();
 
     const std::string &root() const { return root_; }
@@ -50,6 +52,7 @@ public:
     std::vector<std::string> shell_lines;  // every line run or opened, in order
     std::vector<FakeIoctl> ioctls;
     unsigned slept_ms = 0;
+    std::function<void(unsigned ms)> on_sleep;  // called after each sleep is recorded
     std::vector<int> link_events;
 
     int map_path(const char *module_path, char *out, size_t out_size) override;
