@@ -1,7 +1,7 @@
 // Heartbeat rate of the serial command link.
 //
 //   bench_serial [-t SECONDS (10)] [-n MAX_COMMANDS] [--sim PATH]
-#include "sim_process.h"
+#include "bench_util.h"
 #include "wlink_host.h"
 
 int main(int argc, char** argv) {
@@ -13,23 +13,23 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "bench_serial: -t must be in (0, 45], -n >= 0\n");
     return 1;
   }
-  bench::arm_watchdog(58);
+  wlink_sim::SimProcess sim = bench::sim_process(sim_path);
+  bench::arm_watchdog(58, &sim);
 
   std::printf("bench_serial: \"AT+\" heartbeats over the serial link for %.1f s", secs);
   if (max_n) std::printf(" or %ld commands", max_n);
   std::printf("\nbuild type: %s\n", bench::build_description().c_str());
 
-  bench::SimProcess sim;
   std::string err;
-  if (!sim.start(sim_path, 1, &err)) {
+  if (!sim.start(1, &err)) {
     std::fprintf(stderr, "bench_serial: %s\n", err.c_str());
     return 1;
   }
-  std::printf("simulator: serial %s\n", sim.tty.c_str());
+  std::printf("simulator: serial %s\n", sim.serial_path().c_str());
 
   wlink::SerialClient serial;
   std::optional<std::string> r;
-  if (serial.open(sim.tty, &err))
+  if (serial.open(sim.serial_path(), &err))
     for (int i = 0; i < 3 && !r; ++i) r = serial.command("AT+", 2000, &err);  // link up
   if (!r || *r != "+OK") {
     std::fprintf(stderr, "bench_serial: first heartbeat failed: %s\n", r ? r->c_str() : err.c_str());
@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
       ++failures;
   }
   const double wall = bench::ms_since(start);
-  const int sim_rc = sim.stop();
+  const int sim_rc = bench::exit_status(sim.stop());
 
   const auto f = bench::figures(lat);
   std::printf("heartbeats: %zu ok, %d failed in %.2f s\n", f.n, failures, wall / 1e3);

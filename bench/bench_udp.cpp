@@ -6,7 +6,7 @@
 
 #include <atomic>
 
-#include "sim_process.h"
+#include "bench_util.h"
 #include "wlink_host.h"
 
 namespace {
@@ -18,15 +18,10 @@ constexpr double kPhaseBudgetMs = 20000;  // each phase stops here at the latest
 class EchoServer {
  public:
   bool start() {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-      return false;
-    port = ntohs(a.sin_port);
+    uint16_t p = 0;
+    fd_ = wlink_sim::bind_loopback(SOCK_DGRAM, &p);
+    if (fd_ < 0) return false;
+    port = p;
     thread_ = std::thread([this] { run(); });
     return true;
   }
@@ -133,23 +128,23 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "bench_udp: -n must be 1..100000\n");
     return 1;
   }
-  bench::arm_watchdog(58);
+  wlink_sim::SimProcess sim = bench::sim_process(sim_path);
+  bench::arm_watchdog(58, &sim);
 
   std::printf("bench_udp: UDP command link vs bare UDP echo, %d sequential \"AT+\" round trips each\n", n);
   std::printf("build type: %s\n", bench::build_description().c_str());
 
-  bench::SimProcess sim;
   std::string err;
-  if (!sim.start(sim_path, 1, &err)) {
+  if (!sim.start(1, &err)) {
     std::fprintf(stderr, "bench_udp: %s\n", err.c_str());
     return 1;
   }
-  std::printf("simulator: udp 127.0.0.1:%d, serial %s\n", sim.udp_port, sim.tty.c_str());
+  std::printf("simulator: udp 127.0.0.1:%d, serial %s\n", sim.udp_port, sim.serial_path().c_str());
 
   // The UDP link serves only the address given by AT+UIP over the serial line.
   wlink::SerialClient serial;
   std::optional<std::string> r;
-  if (serial.open(sim.tty, &err))
+  if (serial.open(sim.serial_path(), &err))
     for (int i = 0; i < 3 && !r; ++i) r = serial.command("AT+UIP=127.0.0.1", 2000, &err);
   if (!r || *r != "+OK") {
     std::fprintf(stderr, "bench_udp: AT+UIP over serial failed: %s\n", r ? r->c_str() : err.c_str());
@@ -172,7 +167,7 @@ int main(int argc, char** argv) {
   run_phase(echo.port, 50, true);
   const Phase ps = run_phase(sim.udp_port, n, false);
   const Phase pe = run_phase(echo.port, n, true);
-  const int sim_rc = sim.stop();
+  const int sim_rc = bench::exit_status(sim.stop());
 
   const auto fs = bench::figures(ps.rtt_ms), fe = bench::figures(pe.rtt_ms);
   report("sim", ps, fs);
