@@ -2,46 +2,22 @@
 // folder, reached only through its serial line, its UDP link and its files.
 #pragma once
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <termios.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <iterator>
-#include <optional>
-#include <sstream>
-#include <thread>
-
+#include "sim_launch.h"
 #include "wlink_host.h"
-
-extern char** environ;
 
 namespace e2e {
 
 using Bytes = std::vector<uint8_t>;
-using Lines = std::vector<std::string>;
-
-inline std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-inline Lines split_lines(const std::string& text) {
-  Lines out;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) out.push_back(l);
-  return out;
-}
+using wlink_sim::free_port;
+using wlink_sim::Lines;
+using wlink_sim::read_file;
+using wlink_sim::split_lines;
+using wlink_sim::wait_until;
 
 // The text with its one line beginning with `prefix` replaced; "" unless exactly one matches.
 inline std::string replace_line(const std::string& text, const std::string& prefix, const std::string& line) {
@@ -69,31 +45,11 @@ inline Bytes unhex(const std::string& s) {
   return b;
 }
 
-inline bool wait_until(const std::function<bool()>& cond, int timeout_ms) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!cond()) {
-    if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
 // A socket on 127.0.0.1 with a port of the system's choice.
 inline wlink::UniqueFd loopback_socket(int type, uint16_t* port) {
-  wlink::UniqueFd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
-  sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-  socklen_t len = sizeof a;
-  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), len) != 0 ||
-      ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
-    ADD_FAILURE() << "no loopback socket";
-  *port = ntohs(a.sin_port);
+  wlink::UniqueFd fd(wlink_sim::bind_loopback(type, port));
+  if (!fd.valid()) ADD_FAILURE() << "no loopback socket";
   return fd;
-}
-
-inline uint16_t free_port(int type) {
-  uint16_t port = 0;
-  loopback_socket(type, &port);
-  return port;
 }
 
 // Raw end of a link, for tests where the exact bytes are the point: the
@@ -148,10 +104,8 @@ class SimModule : public ::testing::Test {
   virtual bool autostart() const { return true; }
 
   void SetUp() override {
-    std::string dir = (std::filesystem::temp_directory_path() / "wlinke2e.XXXXXX").string();
-    ASSERT_NE(mkdtemp(dir.data()), nullptr);
-    base_ = dir;
-    root_ = base_ + "/root";
+    std::string err;
+    ASSERT_TRUE(sim_.make_base(&err)) << err;
     if (autostart()) {
       ASSERT_TRUE(start());
     }
@@ -166,77 +120,31 @@ class SimModule : public ::testing::Test {
     if (HasFailure())
       std::cerr << "---- stderr\n" << errlog() << "---- log\n" << log() << "---- events\n"
                 << read_file(path("/sim/events")) << "---- state\n" << read_file(path("/sim/state"));
-    std::error_code ec;
-    std::filesystem::remove_all(base_, ec);
   }
 
-  // Starts the sim with these arguments; stdout and stderr go to files in base_.
+  // Starts the sim with these arguments; stdout and stderr go to files beside root_.
   void spawn(std::vector<std::string> args) {
-    ++runs_;
-    // WLINK_SIM, when set, runs the simulated module instead of the one built here,
-    // e.g. "qemu-mipsel -L /usr/mipsel-linux-gnu build-mipsel/sim/wlinkcmd-sim".
-    std::istringstream sim(getenv("WLINK_SIM") ? getenv("WLINK_SIM") : "");
-    Lines cmd{std::istream_iterator<std::string>(sim), {}};
-    if (cmd.empty()) cmd.push_back(WLINK_SIM_PATH);
-    args.insert(args.begin(), cmd.begin(), cmd.end());
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, log_path(".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&fa, 2, log_path(".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (posix_spawnp(&pid_, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    ASSERT_GT(pid_, 0) << "cannot start " << argv[0];
+    std::string err;
+    ASSERT_TRUE(sim_.spawn(std::move(args), &err)) << err;
   }
-
   // The sim's wait status once it ended, or nullopt if it runs on after timeout_ms.
-  std::optional<int> wait_exit(int timeout_ms) {
-    int st = -1;
-    if (!wait_until([&] { return pid_ <= 0 || ::waitpid(pid_, &st, WNOHANG) == pid_; }, timeout_ms)) return {};
-    pid_ = -1;
-    return st;
-  }
+  std::optional<int> wait_exit(int timeout_ms) { return sim_.wait_exit(timeout_ms); }
+  int stop() { return sim_.stop(); }
 
-  int stop() {
-    if (pid_ <= 0) return -1;
-    ::kill(pid_, SIGTERM);
-    if (std::optional<int> st = wait_exit(5000)) return *st;
-    ::kill(pid_, SIGKILL);
-    wait_exit(5000);
-    return -1;
-  }
-
-  // Sim on root_ with fresh ports, ready, with both clients open. A sim that
-  // ends before its ready line lost a port race: try again with others.
+  // Sim on root_ with fresh ports, ready, with both clients open.
   bool start() {
-    for (int attempt = 0; attempt < 3; ++attempt) {
-      udp_port_ = free_port(SOCK_DGRAM);
-      upgrade_port_ = free_port(SOCK_STREAM);
-      spawn({"--root", root_, "--bind", "127.0.0.1", "--udp-port", std::to_string(udp_port_), "--upgrade-port",
-             std::to_string(upgrade_port_), "--time-scale", std::to_string(time_scale())});
-      if (!wait_ready(1)) continue;
-      std::string err;
-      serial_.set_pace_ms(wlink::kDefaultPaceMs / time_scale());
-      EXPECT_TRUE(serial_.open(path("/sim/tty"), &err) && udp_.open("127.0.0.1", udp_port_, &err)) << err;
-      return err.empty();
+    std::string err;
+    if (!sim_.start(time_scale(), &err)) {
+      ADD_FAILURE() << err;
+      return false;
     }
-    ADD_FAILURE() << "the sim never got ready; stderr:\n" << errlog();
-    return false;
+    serial_.set_pace_ms(wlink::kDefaultPaceMs / time_scale());
+    EXPECT_TRUE(serial_.open(path("/sim/tty"), &err) && udp_.open("127.0.0.1", udp_port_, &err)) << err;
+    return err.empty();
   }
 
-  Lines ready_lines() const {
-    Lines out;
-    for (const std::string& l : split_lines(errlog()))
-      if (l.rfind("wlinkcmd-sim: ready ", 0) == 0) out.push_back(l);
-    return out;
-  }
-  bool wait_ready(size_t n) {
-    wait_until([&] { return ready_lines().size() >= n || wait_exit(0); }, 10000);
-    return ready_lines().size() >= n && pid_ > 0;
-  }
+  Lines ready_lines() const { return sim_.ready_lines(); }
+  bool wait_ready(size_t n) { return sim_.wait_ready(n); }
 
   // One command over a link; no reply fails the test.
   std::string serial(const std::string& cmd) {
@@ -252,9 +160,8 @@ class SimModule : public ::testing::Test {
     return r.value_or("<no reply>");
   }
 
-  std::string log_path(const char* ext) const { return base_ + "/sim" + std::to_string(runs_) + ext; }
-  std::string log() const { return read_file(log_path(".out")); }
-  std::string errlog() const { return read_file(log_path(".err")); }
+  std::string log() const { return sim_.log(); }
+  std::string errlog() const { return sim_.errlog(); }
   bool log_has(const std::string& text) const {
     return wait_until([&] { return log().find(text) != std::string::npos; }, 2000);
   }
@@ -269,10 +176,10 @@ class SimModule : public ::testing::Test {
     return "<none>";
   }
 
-  std::string base_, root_;
-  pid_t pid_ = -1;
-  int runs_ = 0;
-  uint16_t udp_port_ = 0, upgrade_port_ = 0;
+  wlink_sim::SimProcess sim_{wlink_sim::command_from_env(WLINK_SIM_PATH), "wlinke2e"};
+  std::string& root_ = sim_.root;
+  uint16_t &udp_port_ = sim_.udp_port, &upgrade_port_ = sim_.upgrade_port;
+  const pid_t& pid_ = sim_.pid;
   wlink::SerialClient serial_;
   wlink::UdpClient udp_;
 };

@@ -13,16 +13,71 @@ const char kOkFrame[] = "03 03 00 2B 4F 4B 00 00 00 00 00 00 00 00 00 CB";
 const char kHeartbeatDgram[] = "55 44 33 22 73 65 71 07 2C 03 41 54 2B C0";
 const char kOkDgram[] = "66 77 78 79 73 65 71 07 2C 03 2B 4F 4B C5";
 
+std::string repeat(const std::string& hex_bytes, int n) {
+  std::string out;
+  for (int i = 0; i < n; ++i) out += hex_bytes + " ";
+  return out;
+}
+
+// The frames of a command, as hex.
+std::vector<std::string> frames(const std::string& cmd) {
+  std::vector<std::string> out;
+  for (const wlink::Frame& f : wlink::encode_frames(cmd)) out.push_back(hex(Bytes(f.begin(), f.end())));
+  return out;
+}
+
 class Links : public SimModule {};
 
-TEST_F(Links, SerialHeartbeatAfterABadFrameGetsOneOkFrame) {
+TEST_F(Links, FramesInPiecesAndBackToBackAreAllAnswered) {
   Wire line = Wire::serial(path("/sim/tty"));
-  line.send("03 03 00 41 54 2B 00 00 00 00 00 00 00 00 00 C7");  // checksum off by one
-  line.send(kHeartbeatFrame);
-  EXPECT_EQ(line.recv(16, 3000), kOkFrame);
-  EXPECT_EQ(line.recv(1, 300), "");
-  EXPECT_TRUE(log_has("========uart read:AT+"));
+  const Bytes hb = unhex(kHeartbeatFrame);
+  for (int run = 0; run < 3; ++run) {  // byte by byte at the line's pace
+    for (uint8_t b : hb) {
+      line.send(hex(Bytes{b}));
+      std::this_thread::sleep_for(std::chrono::microseconds(90));
+    }
+    EXPECT_EQ(line.recv(16, 2000), kOkFrame) << "run " << run;
+  }
+  line.send(hex(Bytes(hb.begin(), hb.begin() + 8)));  // 8 + 8, 3 ms apart
+  std::this_thread::sleep_for(std::chrono::milliseconds(3));
+  line.send(hex(Bytes(hb.begin() + 8, hb.end())));
+  EXPECT_EQ(line.recv(16, 2000), kOkFrame);
+  // stray bytes and a frame with a wrong checksum, then five at once
+  line.send("41 03 03 03 00 41 54 2B 00 00 00 00 00 00 00 00 00 C7 " + repeat(kHeartbeatFrame, 5));
+  EXPECT_EQ(line.recv(80, 3000), repeat(kOkFrame, 5).substr(0, 5 * 48 - 1));
+  const std::vector<std::string> ssid = frames("AT+SSID=ABCDEFGHIJ");  // two frames, no pause
+  line.send(ssid[0] + " " + ssid[1] + " " + frames("AT+SSID")[0]);
+  EXPECT_EQ(line.recv(16, 2000), kOkFrame);
+  const std::vector<std::string> reply = frames("+OK=ABCDEFGHIJ");
+  EXPECT_EQ(line.recv(32, 2000), reply[0] + " " + reply[1]);
 }
+
+TEST_F(Links, LineRateJunkIsDrainedAndTheNextCommandAnswered) {
+  Wire line = Wire::serial(path("/sim/tty"));
+  const std::string junk = repeat("5A A5 13 37 00 FF", 10);  // 60 bytes, about 5 ms of line time
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
+  while (std::chrono::steady_clock::now() < end) {
+    line.send(junk);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  line.send(kHeartbeatFrame);
+  EXPECT_EQ(line.recv(16, 1500), kOkFrame) << "the junk was not drained in time";
+}
+
+TEST_F(Links, APartialCommandIsNeverRun) {
+  const std::string before = profile();
+  Wire line = Wire::serial(path("/sim/tty"));
+  const std::vector<std::string> key = frames("AT+KEY=correct-horse-battery"), other = frames("AT+SSID=abcdefghijkl");
+  line.send(key[0] + " " + key[2]);  // the middle frame lost
+  EXPECT_EQ(line.recv(1, 800), "");
+  line.send(key[0] + " " + other[1]);  // the start of one, the end of another
+  EXPECT_EQ(line.recv(1, 800), "");
+  EXPECT_EQ(profile(), before);
+  EXPECT_TRUE(log_has("========uart partial message dropped"));
+  line.send(kHeartbeatFrame);
+  EXPECT_EQ(line.recv(16, 2000), kOkFrame);
+}
+
 
 TEST_F(Links, ThirtyCharacterReplyComesInThreePacedFrames) {
   ASSERT_EQ(serial("AT+SSID=ABCDEFGHIJKLMNOPQRSTUVWXYZ"), "+OK");
@@ -52,11 +107,14 @@ TEST_F(Links, UdpRefusedUntilPeerIsSetThenAnsweredOnAnyPort) {
 
 TEST_F(Links, BadDatagramsAreDroppedAndTheLinkGoesOn) {
   ASSERT_EQ(serial("AT+UIP=127.0.0.1"), "+OK");
+  EXPECT_EQ(serial("AT+UIP=garbage"), "+ERR");  // the peer stays
   Wire s = Wire::udp(udp_port_);
   s.send("55 44 33 22 73 65 71 01 2C 03 41 54 2B C1");  // checksum
   s.send("56 44 33 22 73 65 71 02 2C 03 41 54 2B C0");  // magic
   s.send("55 44 33 22 73 65 71 03 2C C8 41 54 2B C0");  // length 200
-  s.send("55 44 33 22 73 65 71 05 2C 03 41 54 2B C0");
+  s.send("55 44 33 22");                                // the magic alone
+  s.send("55 44 33 22 73 65 71 04 2C 03 41 54 2B");     // no checksum
+  s.send("55 44 33 22 73 65 71 05 2C 03 41 54 2B C0 99 99");  // bytes past it are not looked at
   EXPECT_EQ(s.recv(1, 2000), "66 77 78 79 73 65 71 05 2C 03 2B 4F 4B C5");
   EXPECT_EQ(s.recv(1, 300), "");
   EXPECT_TRUE(log_has("check_sum err"));

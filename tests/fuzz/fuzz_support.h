@@ -16,9 +16,21 @@
 #include <string>
 #include <vector>
 
-#include "fake_platform.h"
+#include "platform_fake.h"
 #include "wifi_platform.h"
-#include "wlinkcmd.h"
+#include "wifi_apply.h"
+#include "wifi_dhcp_cfg.h"
+#include "wifi_frame.h"
+#include "wifi_lan.h"
+#include "wifi_msg_proc.h"
+#include "wifi_netif.h"
+#include "wifi_profile.h"
+#include "wifi_radio.h"
+#include "wifi_uart.h"
+#include "wifi_uart_link.h"
+#include "wifi_udp_link.h"
+#include "wifi_unbuilt.h"
+#include "wifi_util.h"
 
 // A broken property: reported on stderr (stdout is closed while fuzzing), then abort.
 #define FUZZ_CHECK(cond, ...)                                                       \
@@ -31,58 +43,32 @@
         }                                                                           \
     } while (0)
 
-// The FakePlatform records shell lines, ioctls and sleeps; only the files move, to
-// /dev/shm when it is there, since every profile and DHCP rewrite syncs its file.
-class FuzzPlatform final : public wifi_platform {
-public:
-    FakePlatform fake;
-    std::string root = fake.root();
-
-    FuzzPlatform() {
-        char tmpl[] = "/dev/shm/wlinkfuzz.XXXXXX";
-        if (access("/dev/shm", W_OK) == 0 && mkdtemp(tmpl) != nullptr) root = tmpl;
-        for (const char *f : {WIFI_PROFILE_PATH, WIFI_FACTORY_PROFILE_PATH, WIFI_DHCP_CFG_PATH, WIFI_DHCP_LEASES_PATH})
-            std::filesystem::create_directories(std::filesystem::path(root + f).parent_path());
-        wifi_platform_set(this);
-    }
-    ~FuzzPlatform() {  // at a normal exit; a crash leaves the folder for a look
-        wifi_platform_set(wifi_platform_target());
-        if (root != fake.root()) std::filesystem::remove_all(root);
-    }
-    // Forgets what the last run recorded and clears the daemon's in-memory state.
-    void begin_run() {
-        fake.shell_lines.clear();
-        fake.ioctls.clear();
-        fake.link_events.clear();
-        wifi_clear_cfg_pending();
-        memset(szUdpSrcIP, 0, sizeof(szUdpSrcIP));
-        g_seq = 0;
-    }
-
-    int map_path(const char *module_path, char *out, size_t out_size) override {
-        std::string p = root + (module_path[0] == '/' ? "" : "/") + module_path;
-        if (p.size() >= out_size) return -1;
-        memcpy(out, p.c_str(), p.size() + 1);
-        return 0;
-    }
-    int shell_run(const char *cmdline) override { return fake.shell_run(cmdline); }
-    FILE *shell_open(const char *cmdline) override { return fake.shell_open(cmdline); }
-    int shell_close(FILE *fp) override { return fake.shell_close(fp); }
-    int netif_socket(int type) override { return fake.netif_socket(type); }
-    int netif_ioctl(int fd, unsigned long request, void *arg) override { return fake.netif_ioctl(fd, request, arg); }
-    void sleep_ms(unsigned ms) override { fake.sleep_ms(ms); }
-    time_t now() override { return fake.now(); }
-    int poll(struct pollfd *fds, nfds_t nfds, int timeout_ms) override { return fake.poll(fds, nfds, timeout_ms); }
-    void bind_addr(wifi_port_id id, struct sockaddr_in *addr) override { fake.bind_addr(id, addr); }
-    void link_event(wifi_link_event ev) override { fake.link_event(ev); }
-};
-
-inline FuzzPlatform &fuzz_platform() {
-    static FuzzPlatform plat;  // installed on first use
+// The unit tests' fake platform with the module's files on /dev/shm when it is there,
+// since every profile and DHCP rewrite syncs its file; installed on first use.
+inline FakePlatform &fuzz_platform() {
+    static FakePlatform plat(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");  // removed at exit
+    static bool ready = [] {
+        for (const char *f : {WIFI_PROFILE_PATH, WIFI_FACTORY_PROFILE_PATH, WIFI_DHCP_CFG_PATH})
+            std::filesystem::create_directories(std::filesystem::path(plat.path(f)).parent_path());
+        wifi_platform_set(&plat);
+        return true;
+    }();
+    (void)ready;
     return plat;
 }
 
-inline std::string fuzz_path(const char *module_path) { return fuzz_platform().root + module_path; }
+// Forgets what the last run recorded and clears the daemon's in-memory state.
+inline void fuzz_begin_run() {
+    FakePlatform &p = fuzz_platform();
+    p.shell_lines.clear();
+    p.ioctls.clear();
+    p.link_events.clear();
+    wifi_clear_cfg_pending();
+    wifi_set_udp_src_ipaddr("");
+    wifi_uart_link_reset();
+}
+
+inline std::string fuzz_path(const char *module_path) { return fuzz_platform().path(module_path); }
 inline bool fuzz_exists(const char *module_path) { return access(fuzz_path(module_path).c_str(), F_OK) == 0; }
 inline void fuzz_write(const char *module_path, const std::string &s) {
     std::ofstream(fuzz_path(module_path), std::ios::binary) << s;
@@ -113,7 +99,7 @@ inline std::vector<char> fuzz_cstr(const std::string &s) {
 // Returns the key, for further checks.
 inline std::vector<char> fuzz_rewrite_case(const uint8_t *data, size_t size, const char *path,
                                            const char *tmp_path, int (*set)(const char *, const char *)) {
-    fuzz_platform().begin_run();
+    fuzz_begin_run();
     std::vector<std::string> parts(1);
     for (size_t i = 0; i < size && (data[i] != 0 || parts.size() < 3); i++) {
         if (data[i] != 0) parts.back() += (char)data[i];

@@ -17,21 +17,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 namespace fs = std::filesystem;
 
 int main(int argc, char **argv) {
-    if (argc < 2) {
-        fprintf(stderr, "usage: %s FILE_OR_DIR...\n", argv[0]);
-        return 2;
-    }
     std::vector<fs::path> inputs;
     for (int i = 1; i < argc; i++) {
         std::vector<fs::path> here;
         if (fs::is_directory(argv[i])) {
             for (const fs::directory_entry &e : fs::directory_iterator(argv[i]))
                 if (e.is_regular_file() && e.path().filename().string()[0] != '.') here.push_back(e.path());
-        } else if (fs::is_regular_file(argv[i])) {
-            here.push_back(argv[i]);
         } else {
-            fprintf(stderr, "%s: no such file or folder\n", argv[i]);
-            return 2;
+            here.push_back(argv[i]);
         }
         std::sort(here.begin(), here.end());
         inputs.insert(inputs.end(), here.begin(), here.end());
@@ -39,6 +32,7 @@ int main(int argc, char **argv) {
     LLVMFuzzerInitialize(&argc, &argv);
     for (const fs::path &p : inputs) {
         std::ifstream in(p, std::ios::binary);
+        if (!in) return fprintf(stderr, "replay: cannot read %s\n", p.c_str()), 2;
         std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         // A block of exactly the input's size (never null), so that a read past its end is caught.
         std::vector<uint8_t> bytes(std::max<size_t>(1, text.size()));
@@ -47,5 +41,5 @@ int main(int argc, char **argv) {
         LLVMFuzzerTestOneInput(bytes.data(), text.size());
     }
     fprintf(stderr, "replay: %zu inputs, all passed\n", inputs.size());
-    return 0;
+    return inputs.empty() ? 2 : 0;
 }

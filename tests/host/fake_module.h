@@ -1,6 +1,5 @@
-// Stand-ins for the module's two links, each answering on its own thread: a UDP
-// responder on 127.0.0.1 and a serial responder on the master side of a pty.
-// What they received is read once the exchange is over; that ends the thread.
+// A stand-in for the module's UDP link, answering on its own thread on 127.0.0.1.
+// What it received is read once the exchange is over; that ends the thread.
 #pragma once
 
 #include <arpa/inet.h>
@@ -78,50 +77,6 @@ class FakeUdpModule {
   uint16_t port_ = 0;
   std::vector<Bytes> raw_;
   std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
-
-// Answers the first command the client frames on the pty (within two seconds) with
-// `pieces`, written one by one 30 ms apart. The client opens slave_path().
-class FakeSerialModule {
- public:
-  explicit FakeSerialModule(std::vector<std::string> pieces) {
-    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
-    slave_path_ = ::ptsname(master_);
-    slave_ = ::open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);  // held: no hang-up
-    thread_ = std::thread([this, pieces] {
-      wlink::FrameAssembler assembler;
-      wlink::Frame f;
-      size_t have = 0;
-      for (pollfd p{master_, POLLIN, 0}; ::poll(&p, 1, 2000) > 0;) {
-        const ssize_t n = ::read(master_, f.data() + have, f.size() - have);
-        if (n <= 0 || (have += static_cast<size_t>(n)) < f.size()) continue;
-        have = 0;
-        if (assembler.feed(f) != wlink::FrameAssembler::Feed::Complete) continue;
-        command_ = assembler.message();
-        for (const std::string& piece : pieces) {
-          if (::write(master_, piece.data(), piece.size()) < 0) break;
-          std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        }
-        return;
-      }
-    });
-  }
-  ~FakeSerialModule() {
-    command();
-    ::close(slave_);
-    ::close(master_);
-  }
-  bool ok() const { return thread_.joinable(); }
-  const std::string& slave_path() const { return slave_path_; }
-  const std::string& command() {  // the command answered, "" when none came
-    if (thread_.joinable()) thread_.join();
-    return command_;
-  }
-
- private:
-  int master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC), slave_ = -1;
-  std::string slave_path_, command_;
   std::thread thread_;
 };
 

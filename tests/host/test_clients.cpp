@@ -1,4 +1,4 @@
-// The UDP and serial clients against fake modules.
+// The UDP client against a fake module.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -36,17 +36,4 @@ TEST(UdpClient, RepliesRetriesAndTimeout) {
     EXPECT_EQ(m.commands(), std::vector<std::string>(c.sent, "AT+ENCFG"));
     for (const Bytes& d : m.raw()) EXPECT_EQ(d, m.raw()[0]);
   }
-}
-
-TEST(SerialClient, ReplyWrittenInTwoPieces) {
-  const std::string reply = "+OK=0123456789abcdefghijklmnop";
-  std::string frames;
-  for (const auto& f : wlink::encode_frames(reply)) frames.append(f.begin(), f.end());
-  wlinktest::FakeSerialModule m({frames.substr(0, 7), frames.substr(7)});
-  ASSERT_TRUE(m.ok());
-  wlink::SerialClient c;
-  std::string err;
-  ASSERT_TRUE(c.open(m.slave_path(), &err)) << err;
-  EXPECT_EQ(c.command("AT+SSID=two frames", 2000, &err), Reply(reply)) << err;
-  EXPECT_EQ(m.command(), "AT+SSID=two frames");
 }

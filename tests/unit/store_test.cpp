@@ -1,6 +1,7 @@
 // Shell capture and lower-casing, the wireless profile store and the DHCP
 // configuration editor.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "unit_helpers.h"
 
@@ -101,4 +102,29 @@ TEST(DhcpEditor, RewritesOnlyTheLinesThatSetTheKey) {
     std::remove(p->path(WIFI_DHCP_CFG_PATH).c_str());
     EXPECT_EQ(wifi_modify_dhcp_cfg("start", "1.2.3.4"), -1);
     EXPECT_FALSE(p->exists(WIFI_DHCP_CFG_PATH) || p->exists(WIFI_DHCP_CFG_TMP_PATH));
+}
+
+TEST(ProfileStore, RewritesKeepModeAndRestoreReplacesTheProfileWhole) {
+    SeededRoot root;
+    const std::string path = root->path(WIFI_PROFILE_PATH);
+    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+    const wifi_kv kv[] = {{"Channel", "11"}, {"SSID1", "x"}, {"NoSuchKey", "y"}};
+    EXPECT_EQ(wifi_set_profile_values(kv, 3), 0);
+    EXPECT_EQ(root.profile(), profile_with({{"Channel", "11"}, {"SSID1", "x"}}));
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+    EXPECT_EQ(dispatch("AT+RESTORE").text, "+OK");
+    EXPECT_EQ(root.profile(), factory_profile_text());
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_TRUE(root->shell_lines.empty());
+
+    // Without a factory copy the profile stays as it is.
+    std::remove(root->path(WIFI_FACTORY_PROFILE_PATH).c_str());
+    ASSERT_EQ(wifi_set_profile_value("SSID1", "kept"), 0);
+    EXPECT_EQ(dispatch("AT+RESTORE").text, "+ERR");
+    EXPECT_EQ(root.profile(), profile_with({{"SSID1", "kept"}}));
+    EXPECT_FALSE(root->exists(WIFI_PROFILE_TMP_PATH));
 }

@@ -10,18 +10,29 @@
 #include <utility>
 #include <vector>
 
-#include "fake_platform.h"
-#include "wlinkcmd.h"
+#include "platform_fake.h"
+#include "wifi_apply.h"
+#include "wifi_dhcp_cfg.h"
+#include "wifi_frame.h"
+#include "wifi_lan.h"
+#include "wifi_msg_proc.h"
+#include "wifi_netif.h"
+#include "wifi_profile.h"
+#include "wifi_radio.h"
+#include "wifi_uart.h"
+#include "wifi_uart_link.h"
+#include "wifi_udp_link.h"
+#include "wifi_unbuilt.h"
+#include "wifi_util.h"
 
 using Lines = std::vector<std::string>;
 using KV = std::vector<std::pair<std::string, std::string>>;
 
-// A fake root holding the factory profile and DHCP configuration.
+// A fake root holding the factory profile (at both its paths) and DHCP configuration.
 class SeededRoot {
 public:
     SeededRoot() {
-        scope_->write_file(WIFI_PROFILE_PATH, factory_profile_text());
-        scope_->write_file(WIFI_DHCP_CFG_PATH, factory_dhcp_text());
+        scope_->seed_factory_files();
         scope_->shell_output["switch reg read 80"] = "value=06\n";
     }
     FakePlatform &operator*() { return *scope_; }
