@@ -16,8 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(ret == 0 || ret == -1, "parse gave %d", ret);
     if (ret == 0) {
         // The command, built again as a host builds it, is the datagram's head.
-        size_t len = strlen(payload.data());
-        FUZZ_CHECK(len <= 127 && seq == (int8_t)data[7], "length %zu, seq %d", len, (int)seq);
+        size_t len = data[9];
+        FUZZ_CHECK(len <= 127 && payload[len] == 0 && seq == (int8_t)data[7], "length %zu, seq %d", len, (int)seq);
         std::vector<uint8_t> again(data, data + 9);
         again.push_back((uint8_t)len);
         again.insert(again.end(), payload.begin(), payload.begin() + (long)len);
