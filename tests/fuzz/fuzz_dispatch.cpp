@@ -20,9 +20,9 @@ void run_command(const std::string &text) {
         FUZZ_CHECK(strcmp(r, "+ERR") == 0 && std::all_of(reply.begin() + 4, reply.end(), [](char b) { return !b; }),
                    "reply \"%s\" to \"%s\", which failed with %d, is not \"+ERR\" and zeros", r, c, ret);
     }
-    FUZZ_CHECK(fuzz_lines(fuzz_read(WIFI_PROFILE_PATH)) == fuzz_lines(g_profile), "profile lines after \"%s\"", c);
-    FUZZ_CHECK(fuzz_lines(fuzz_read(WIFI_DHCP_CFG_PATH)) == fuzz_lines(g_dhcp), "DHCP lines after \"%s\"", c);
-    FUZZ_CHECK(!fuzz_exists(WIFI_PROFILE_TMP_PATH) && !fuzz_exists(WIFI_DHCP_CFG_TMP_PATH),
+    FUZZ_CHECK(fuzz_lines(fuzz_platform().read_file(WIFI_PROFILE_PATH)) == fuzz_lines(g_profile), "profile lines after \"%s\"", c);
+    FUZZ_CHECK(fuzz_lines(fuzz_platform().read_file(WIFI_DHCP_CFG_PATH)) == fuzz_lines(g_dhcp), "DHCP lines after \"%s\"", c);
+    FUZZ_CHECK(!fuzz_platform().exists(WIFI_PROFILE_TMP_PATH) && !fuzz_platform().exists(WIFI_DHCP_CFG_TMP_PATH),
                "temporary file left after \"%s\"", c);
 }
 
@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     FakePlatform &plat = fuzz_platform();
     g_profile = factory_profile_text();
     g_dhcp = factory_dhcp_text();
-    fuzz_write(WIFI_FACTORY_PROFILE_PATH, g_profile);
+    fuzz_platform().write_file(WIFI_FACTORY_PROFILE_PATH, g_profile);
     // What the module's tools print, so that their handlers get past the first step.
     plat.shell_output["switch reg read 80"] = "switch reg read 80 value=36\n";
     plat.shell_output["reboot"] = "";
@@ -42,8 +42,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size > 2048) return -1;
     fuzz_begin_run();
-    fuzz_write(WIFI_PROFILE_PATH, g_profile);
-    fuzz_write(WIFI_DHCP_CFG_PATH, g_dhcp);
+    fuzz_platform().write_file(WIFI_PROFILE_PATH, g_profile);
+    fuzz_platform().write_file(WIFI_DHCP_CFG_PATH, g_dhcp);
     std::string in(reinterpret_cast<const char *>(data), size);
     size_t at = 0;
     for (int n = 0; n < 8; n++) {

@@ -17,19 +17,13 @@
 #include <vector>
 
 #include "platform_fake.h"
-#include "wifi_platform.h"
 #include "wifi_apply.h"
 #include "wifi_dhcp_cfg.h"
 #include "wifi_frame.h"
-#include "wifi_lan.h"
 #include "wifi_msg_proc.h"
-#include "wifi_netif.h"
 #include "wifi_profile.h"
-#include "wifi_radio.h"
-#include "wifi_uart.h"
 #include "wifi_uart_link.h"
 #include "wifi_udp_link.h"
-#include "wifi_unbuilt.h"
 #include "wifi_util.h"
 
 // A broken property: reported on stderr (stdout is closed while fuzzing), then abort.
@@ -68,16 +62,6 @@ inline void fuzz_begin_run() {
     wifi_uart_link_reset();
 }
 
-inline std::string fuzz_path(const char *module_path) { return fuzz_platform().path(module_path); }
-inline bool fuzz_exists(const char *module_path) { return access(fuzz_path(module_path).c_str(), F_OK) == 0; }
-inline void fuzz_write(const char *module_path, const std::string &s) {
-    std::ofstream(fuzz_path(module_path), std::ios::binary) << s;
-}
-inline std::string fuzz_read(const char *module_path) {
-    std::ifstream in(fuzz_path(module_path), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // Every line feed ends a line, and a last piece without one counts too.
 inline size_t fuzz_lines(const std::string &t) {
     return (size_t)std::count(t.begin(), t.end(), '\n') + (!t.empty() && t.back() != '\n');
@@ -107,13 +91,13 @@ inline std::vector<char> fuzz_rewrite_case(const uint8_t *data, size_t size, con
     }
     parts.resize(3);
     const std::string &before = parts[0];
-    fuzz_write(path, before);
+    fuzz_platform().write_file(path, before);
     std::vector<char> key = fuzz_cstr(parts[1]), value = fuzz_cstr(parts[2]);
     int ret = set(key.data(), value.data());
 
-    std::string after = fuzz_read(path);
+    std::string after = fuzz_platform().read_file(path);
     FUZZ_CHECK(ret == 0 || ret == -1, "result %d", ret);
-    FUZZ_CHECK(fuzz_exists(path) && !fuzz_exists(tmp_path), "%s replaced badly", path);
+    FUZZ_CHECK(fuzz_platform().exists(path) && !fuzz_platform().exists(tmp_path), "%s replaced badly", path);
     FUZZ_CHECK(fuzz_lines(after) == fuzz_lines(before), "%zu lines became %zu", fuzz_lines(before), fuzz_lines(after));
     if (ret != 0) FUZZ_CHECK(after == before, "a failed rewrite changed %s", path);
     return key;
