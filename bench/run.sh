@@ -1,5 +1,5 @@
 #!/bin/sh
-# Builds the benchmarks (if needed) and runs them.
+# Builds the benchmarks (if needed) and runs them, then the footprint figures.
 #   bench/run.sh [BUILD_DIR]     default: build-bench at the top of the tree,
 #                                configured as Release without the tests
 set -eu
@@ -18,4 +18,5 @@ for b in bench_udp bench_serial; do
   "$dir/bench/$b" || rc=1
   echo
 done
+"$top/bench/footprint.sh" "$dir" || rc=1
 exit $rc

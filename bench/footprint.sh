@@ -1,0 +1,46 @@
+#!/bin/sh
+# The daemon's footprint: the stripped size of the module's own build (32-bit MIPS) and
+# what it needs at run time, and on this machine the idle daemon's resident memory and
+# its wake-ups over 10 idle seconds, measured on the simulated module.
+#   bench/footprint.sh [BUILD_DIR]   BUILD_DIR holds wlinkcmd-sim (default build-bench)
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+dir=${1:-$top/build-bench}
+mips=$top/build-mipsel
+
+echo "== footprint"
+if command -v mipsel-linux-gnu-g++ >/dev/null 2>&1; then
+  [ -f "$mips/CMakeCache.txt" ] || cmake -S "$top" -B "$mips" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
+    -DWLINK_TESTS=OFF -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mipsel-linux-gnu.cmake" >/dev/null
+  cmake --build "$mips" --target wlinkcmd >/dev/null
+  mipsel-linux-gnu-strip -o "$mips/wlinkcmd.stripped" "$mips/src/wlinkcmd"
+  size=$(stat -c %s "$mips/wlinkcmd.stripped")
+  needs=$(mipsel-linux-gnu-readelf -d "$mips/src/wlinkcmd" | sed -n 's/.*NEEDED.*\[\(.*\)\]/\1/p' | tr '\n' ' ')
+  echo "mipsel wlinkcmd stripped: $size bytes (budget 102400), needs: $needs"
+else
+  echo "mipsel wlinkcmd: no mipsel-linux-gnu-g++ here (tools/deps.sh installs it)"
+fi
+
+cmake --build "$dir" --target wlinkcmd-sim >/dev/null
+root=$(mktemp -d /tmp/wlink-idle.XXXXXX)
+port=$(shuf -i 20000-60000 -n 1)
+"$dir/sim/wlinkcmd-sim" --root "$root" --udp-port "$port" --upgrade-port "$((port + 1))" >/dev/null 2>"$root.err" &
+sim=$!
+trap 'kill $sim 2>/dev/null; wait $sim 2>/dev/null; rm -rf "$root" "$root.err"' EXIT
+# The daemon is the sim's child with three threads (the other one carries the serial line).
+daemon=
+for _ in $(seq 100); do
+  for c in $(cat /proc/$sim/task/$sim/children 2>/dev/null); do
+    [ "$(sed -n 's/^Threads:\s*//p' /proc/$c/status 2>/dev/null)" = 3 ] && daemon=$c
+  done
+  [ -n "$daemon" ] && grep -q ready "$root.err" && break
+  sleep 0.1
+done
+[ -n "$daemon" ] || { echo "idle daemon: the simulated module did not come up"; cat "$root.err"; exit 1; }
+sleep 1
+switches() { cat /proc/$daemon/task/*/status | awk '/ctxt_switches/ { n += $2 } END { print n }'; }
+before=$(switches)
+sleep 10
+after=$(switches)
+echo "idle daemon (simulated module, $(uname -m)): $(sed -n 's/^VmRSS:\s*//p' /proc/$daemon/status) resident," \
+  "$((after - before)) wake-ups in 10 s (reference: 1, the main thread's 10-second sleep)"
