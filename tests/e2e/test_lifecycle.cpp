@@ -1,4 +1,4 @@
-// The module's life: reboot, restart on the same files, and a sim that cannot bind its port.
+// The module's life: reboot, descriptors its children would inherit, and a sim that cannot bind its port.
 #include <dirent.h>
 
 #include "sim_module.h"
@@ -10,7 +10,7 @@ namespace {
 class Reboot : public SimModule {
   int time_scale() const override { return 5; }
 };
-class Restart : public SimModule {};
+class Descriptors : public SimModule {};
 class SimCommandLine : public SimModule {
   bool autostart() const override { return false; }
 };
@@ -38,23 +38,6 @@ TEST_F(Reboot, ForgetsThePeerKeepsTheProfileAndComesBackReady) {
   EXPECT_EQ(state("radio_ssid"), "Kept") << "the radio came up with the profile";
 }
 
-TEST_F(Restart, SameRootKeepsTheFilesAndForgetsThePeer) {
-  ASSERT_EQ(serial("AT+UIP=127.0.0.1"), "+OK");
-  EXPECT_EQ(serial("AT+SSID=Survivor"), "+OK");
-  EXPECT_EQ(serial("AT+LANIP=10.1.2.3"), "+OK");
-  const std::string profile_before = profile(), dhcp_before = dhcp_conf();
-  serial_.close();
-  udp_.close();
-  ASSERT_EQ(stop(), 0) << "wait status after SIGTERM";
-
-  ASSERT_TRUE(start());
-  EXPECT_EQ(profile(), profile_before);
-  EXPECT_EQ(dhcp_conf(), dhcp_before);
-  EXPECT_EQ(state("radio_ssid"), "Survivor");
-  EXPECT_EQ(state("br0"), "10.1.2.3/255.255.255.0");
-  EXPECT_EQ(serial("AT+UIP"), "+OK=");
-}
-
 // The daemon fails at once here, so the supervisor stops its other children
 // right after starting them; a few runs make sure that always ends too.
 TEST_F(SimCommandLine, TakenUdpPortEndsTheSimWithFailure) {
@@ -73,7 +56,7 @@ TEST_F(SimCommandLine, TakenUdpPortEndsTheSimWithFailure) {
 
 // Every descriptor of the module's processes past standard input, output and error is
 // close-on-exec: a server the daemon starts holds neither the serial line nor a port.
-TEST_F(Restart, NoDescriptorIsHandedToChildren) {
+TEST_F(Descriptors, NoneIsHandedToChildren) {
   if (getenv("WLINK_SIM")) GTEST_SKIP() << "an emulator's own descriptors show in /proc";
   const std::string children = read_file("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) + "/children");
   int seen = 0;

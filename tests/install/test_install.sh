@@ -11,7 +11,7 @@ fail() { echo "FAIL: $*"; exit 1; }
 DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null || fail "install"
 
 if [ "$mode" = tree ]; then
-    for f in usr/bin/wlinkcmd etc/init.d/wlinkcmd; do [ -x "$dest/$f" ] || fail "$f not executable"; done
+    [ -x "$dest/usr/bin/wlinkcmd" ] && [ -x "$dest/etc/init.d/wlinkcmd" ] || fail "programs not executable"
     cmp -s "$dest/etc/wireless/mt7628/mt7628.dat" "$(dirname "$0")/../../sim/factory/mt7628.dat" || fail "factory profile"
     grep -q '^start' "$dest/etc/udhcpd.conf" || fail "DHCP configuration"
     grep -qx '::respawn:/etc/init.d/wlinkcmd run' "$dest/usr/share/wlinkcmd/inittab" || fail "inittab line"
@@ -24,15 +24,12 @@ command -v busybox >/dev/null || { echo "no busybox"; exit 77; }
 mkdir -p "$dest/bin" && ln -s "$(command -v busybox)" "$dest/bin/start-stop-daemon"
 cp "$3" "$dest/usr/bin/wlinkcmd"
 export PATH="$dest/bin:$PATH" WLINKCMD_ROOT=$dest WLINKCMD_DAEMON=$dest/usr/bin/wlinkcmd
-rm -f "$dest/config/mt7628.dat"
 init() { busybox sh "$dest/etc/init.d/wlinkcmd" "$@"; }
 count() { pgrep -fx "$dest/usr/bin/wlinkcmd" | wc -l; }
 pid() { cat "$dest/var/run/wlinkcmd.pid" 2>/dev/null; }
 
 init status >/dev/null; [ $? -eq 3 ] || fail "status before start is not 3"
-init start | grep -q started || fail "start"
-sleep 0.3
-[ "$(count)" -eq 1 ] && kill -0 "$(pid)" || fail "no daemon after start"
+init start | grep -q started && sleep 0.3 && [ "$(count)" -eq 1 ] && kill -0 "$(pid)" || fail "start"
 cmp -s "$dest/config/mt7628.dat" "$dest/etc/wireless/mt7628/mt7628.dat" || fail "profile not made from the factory copy"
 first=$(pid)
 init start | grep -q "already running (pid $first)" || fail "second start"
@@ -43,6 +40,5 @@ sleep 0.3
 [ "$(count)" -eq 1 ] && [ "$(pid)" != "$first" ] && kill -0 "$(pid)" || fail "restart did not replace the daemon"
 init stop | grep -q stopped || fail "stop"
 [ "$(count)" -eq 0 ] && [ ! -e "$dest/var/run/wlinkcmd.pid" ] || fail "left behind after stop"
-init status >/dev/null; [ $? -eq 3 ] || fail "status after stop is not 3"
-init stop | grep -q "not running" || fail "second stop"
+init status | grep -q stopped && init stop | grep -q "not running" || fail "status or stop after stop"
 echo "init script ok"

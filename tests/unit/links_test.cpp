@@ -74,6 +74,11 @@ protected:
 
 }  // namespace
 
+TEST_F(SerialLink, RepliesArePaced15MsApart) {
+    wifi_uart_send_msg("+OK=abcdefghijklmnopqrstuvwxyz", 30);  // three frames
+    EXPECT_EQ(plat_->slept_ms, 30u);  // between frames, not after the last
+}
+
 TEST_F(SerialLink, CutsWholeCommandsOutOfTheByteStream) {
     const Bytes hb = frames_of("AT+"), two = frames_of("AT+SSID=abcdefghijklmnop");
     Bytes bad = hb;
