@@ -181,7 +181,7 @@ pid_t spawn(Fn body) {
 }
 
 [[noreturn]] void run_daemon(const sim_options &opt) {
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+    setvbuf(stdout, nullptr, _IOFBF, 16384);  // written out before every wait
     if (chdir(opt.root.c_str()) != 0) {
         perror("wlinkcmd-sim: chdir");
         _exit(1);

@@ -272,6 +272,7 @@ int sim_platform::netif_ioctl(int fd, unsigned long request, void *arg) {
 }
 
 void sim_platform::sleep_ms(unsigned ms) {
+    fflush(stdout);  // as on the module: the log is written out before every wait
     unsigned long us = (unsigned long)ms * 1000UL / (unsigned long)opt_.time_scale;
     struct timespec ts;
     ts.tv_sec = (time_t)(us / 1000000UL);
@@ -289,6 +290,7 @@ time_t sim_platform::now() {
 }
 
 int sim_platform::poll(struct pollfd *fds, nfds_t nfds, int timeout_ms) {
+    fflush(stdout);
     if (timeout_ms > 0) {
         timeout_ms /= opt_.time_scale;
         if (timeout_ms < 1) timeout_ms = 1;

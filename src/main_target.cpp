@@ -7,7 +7,7 @@
 int main(int argc, char **argv) {
     (void)argc;
     (void)argv;
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+    setvbuf(stdout, nullptr, _IOFBF, 16384);  // written out before every wait
     wifi_platform_set(wifi_platform_target());
     return wifi_daemon_main();
 }

@@ -25,7 +25,10 @@ public:
     int shell_close(FILE *fp) override { return pclose(fp); }
     int netif_socket(int type) override { return socket(AF_INET, type | SOCK_CLOEXEC, 0); }
     int netif_ioctl(int fd, unsigned long request, void *arg) override { return ioctl(fd, request, arg); }
+    // The log is written out whole lines at a time, once per wait rather than once per
+    // line: nothing the daemon printed stays unwritten while it waits.
     void sleep_ms(unsigned ms) override {
+        fflush(stdout);
         struct timespec ts;
         ts.tv_sec = ms / 1000;
         ts.tv_nsec = (long)(ms % 1000) * 1000000L;
@@ -33,7 +36,10 @@ public:
         }
     }
     time_t now() override { return time(nullptr); }
-    int poll(struct pollfd *fds, nfds_t nfds, int timeout_ms) override { return ::poll(fds, nfds, timeout_ms); }
+    int poll(struct pollfd *fds, nfds_t nfds, int timeout_ms) override {
+        fflush(stdout);
+        return ::poll(fds, nfds, timeout_ms);
+    }
     void bind_addr(wifi_port_id id, struct sockaddr_in *addr) override {
         memset(addr, 0, sizeof(*addr));
         addr->sin_family = AF_INET;
