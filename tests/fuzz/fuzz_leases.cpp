@@ -13,12 +13,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz_begin_run();
     fuzz_platform().write_file(WIFI_LEASES_PATH, std::string((const char *)data, size));
-    char mac[32] = "00:00:00:00:00:00", ip[32], want[32] = "";
-    if (size >= 24) {
-        snprintf(mac, sizeof(mac), "%02x:%02x:%02x:%02x:%02x:%02x", data[0], data[1], data[2], data[3], data[4], data[5]);
-        inet_ntop(AF_INET, data + 16, want, sizeof(want));
-    }
-    FUZZ_CHECK(wifi_lease_find_ip(mac, ip, sizeof(ip)) == 0, "lease file not read");
-    if (size >= 24) FUZZ_CHECK(strcmp(ip, want) == 0, "%s: %s, not %s", mac, ip, want);
+    const uint8_t *d = size >= 24 ? data : (const uint8_t *)"\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0";
+    char mac[32], ip[32], want[32] = "";
+    snprintf(mac, sizeof(mac), "%02x:%02x:%02x:%02x:%02x:%02x", d[0], d[1], d[2], d[3], d[4], d[5]);
+    if (size >= 24) inet_ntop(AF_INET, data + 16, want, sizeof(want));
+    FUZZ_CHECK(wifi_lease_find_ip(mac, ip, sizeof(ip)) == 0 && strcmp(ip, want) == 0, "%s: %s, not %s", mac, ip, want);
     return 0;
 }

@@ -11,10 +11,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 static bool one_word(const char *w) {
-    if (memchr(w, 0, WIFI_SCAN_WORD) == nullptr || *w == '\0') return false;
-    for (; *w; w++)
-        if (isspace((unsigned char)*w)) return false;
-    return true;
+    size_t n = strnlen(w, WIFI_SCAN_WORD);
+    return n > 0 && n < WIFI_SCAN_WORD && std::none_of(w, w + n, [](char c) { return isspace((unsigned char)c); });
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -24,10 +22,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(wifi_msg_proc_distribute("AT+SCAN", reply, sizeof(reply)) == 0, "scan failed: %s", reply);
     const wifi_scan_table &t = wifi_scan_table_get();
     FUZZ_CHECK(t.iNum >= 0 && t.iNum <= WIFI_SCAN_ENTRIES, "count %d", (int)t.iNum);
-    for (int i = 0; i < t.iNum; i++) {
-        const wifi_scan_entry &e = t.entry[i];
-        FUZZ_CHECK(e.iSignal >= WIFI_SCAN_MIN_SIGNAL, "weak network %d stored", i);
-        FUZZ_CHECK(one_word(e.szSsid) && one_word(e.szBssid) && one_word(e.szSecurity), "entry %d: not words", i);
-    }
+    for (const wifi_scan_entry &e : t.entry)  // stored ones strong, every one of words or empty
+        FUZZ_CHECK((&e - t.entry >= t.iNum && e.iSignal == 0) ||
+                       (e.iSignal >= WIFI_SCAN_MIN_SIGNAL && one_word(e.szSsid) && one_word(e.szBssid) && one_word(e.szSecurity)),
+                   "entry %d", (int)(&e - t.entry));
     return 0;
 }
