@@ -66,7 +66,10 @@ WIFI_HANDLER(wifi_msg_proc_set_igmp_rsp) {
     return wifi_reply_ok(__func__, cmd, reply, reply_size);
 }
 
-int wifi_passwd_cmdline(const char *password, char *line, size_t size) {
+// The shell line that hands `password` to chpasswd as one word, into line (size bytes).
+// -1 for an empty password, one holding a control character or a backslash, or one
+// whose line does not fit.
+static int passwd_cmdline(const char *password, char *line, size_t size) {
     if (password == nullptr || line == nullptr || password[0] == '\0') return -1;
     // One single-quoted word: nothing inside is special to the shell except the
     // quote itself, written as '\''. A backslash is refused, since some shells'
@@ -101,7 +104,7 @@ WIFI_HANDLER(wifi_msg_proc_set_passwd_rsp) {
     char para[WIFI_PARA_BUF_SIZE];
     if (wifi_take_para(cmd, reply, reply_size, para) != 0) return -1;
     char line[SYS_CMD_BUF];
-    if (wifi_passwd_cmdline(para, line, sizeof(line)) != 0) return -1;
+    if (passwd_cmdline(para, line, sizeof(line)) != 0) return -1;
     printf("szSysCmd [%s]\n", line);
     wifi_shell_run(line);
     return wifi_reply_ok(__func__, cmd, reply, reply_size);

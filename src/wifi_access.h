@@ -1,8 +1,6 @@
 // WPS, AP start, IGMP snooping, root password and SSH server commands.
 #pragma once
 
-#include <stddef.h>
-
 #include "wifi_msg_proc.h"
 
 WIFI_HANDLER(wifi_msg_proc_set_wps_rsp);
@@ -12,11 +10,6 @@ WIFI_HANDLER(wifi_msg_proc_set_igmp_rsp);
 WIFI_HANDLER(wifi_msg_proc_set_passwd_rsp);
 WIFI_HANDLER(wifi_msg_proc_close_ssh_rsp);
 WIFI_HANDLER(wifi_msg_proc_open_ssh_rsp);
-
-// The shell line that hands `password` to chpasswd as one word, into line (size
-// bytes). -1, nothing written, for an empty password, one holding a control
-// character or a backslash, or one whose line does not fit.
-int wifi_passwd_cmdline(const char *password, char *line, size_t size);
 
 // Forgets the WPS run (as at start).
 void wifi_access_reset(void);

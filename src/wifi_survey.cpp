@@ -18,14 +18,15 @@ static wifi_scan_table g_scan_table;
 const wifi_scan_table &wifi_scan_table_get(void) { return g_scan_table; }
 void wifi_survey_reset(void) { memset(&g_scan_table, 0, sizeof(g_scan_table)); }
 
-bool wifi_survey_next_line(FILE *fp, char *line, size_t size) {
+// The next line of the listing without its line feed; false at the end. The rest of a
+// line longer than the buffer is skipped: it is not a line of its own.
+static bool next_line(FILE *fp, char *line, size_t size) {
     if (fgets(line, (int)size, fp) == nullptr) return false;
     size_t n = strlen(line);
     if (n > 0 && line[n - 1] == '\n') {
         line[n - 1] = '\0';
         return true;
     }
-    // A longer line: the rest of it is not a line of its own.
     int c;
     while ((c = fgetc(fp)) != EOF && c != '\n') {
     }
@@ -44,7 +45,9 @@ static bool next_word(const char **p, char *out, size_t size) {
     return true;
 }
 
-int wifi_survey_parse_line(const char *line, wifi_scan_entry *e) {
+// "CHANNEL SSID BSSID SECURITY SIGNAL ...": 0, or -1 (and a zero entry) when the five
+// fields are not all there.
+static int parse_line(const char *line, wifi_scan_entry *e) {
     memset(e, 0, sizeof(*e));
     const char *p = line;
     int chan = 0, signal = 0;
@@ -69,9 +72,9 @@ static FILE *open_listing(void) {
 // The next network of the listing that parses, its trace line written; false at the end.
 static bool next_network(FILE *fp, wifi_scan_entry *e, int *lines) {
     char line[SCAN_LINE_BUF];
-    while (wifi_survey_next_line(fp, line, sizeof(line))) {
+    while (next_line(fp, line, sizeof(line))) {
         if ((*lines)++ < 2) continue;  // the two heading lines
-        if (wifi_survey_parse_line(line, e) != 0) continue;
+        if (parse_line(line, e) != 0) continue;
         printf("wifi signal %d %s %s %s %d\n", (int)e->iChannel, e->szSsid, e->szBssid, e->szSecurity, (int)e->iSignal);
         return true;
     }

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <stdint.h>
-#include <stdio.h>
 
 #include "wifi_msg_proc.h"
 
@@ -27,13 +26,6 @@ WIFI_HANDLER(wifi_msg_proc_scan_rsp);
 WIFI_HANDLER(wifi_msg_proc_get_wifi_signal_num_rsp);
 WIFI_HANDLER(wifi_msg_proc_get_wifi_singal_tableinfo_byindex_rsp);
 WIFI_HANDLER(wifi_msg_proc_get_sensitivity);
-
-// One network line of the survey listing, "CHANNEL SSID BSSID SECURITY SIGNAL ...":
-// 0, or -1 (the entry is then all zeros) when the five fields are not all there.
-int wifi_survey_parse_line(const char *line, wifi_scan_entry *e);
-// Reads the next line of the listing (at most 127 characters are kept, the rest of a
-// longer line is skipped) without its line feed; false at the end.
-bool wifi_survey_next_line(FILE *fp, char *line, size_t size);
 
 // The table of the last survey, and emptying it (as at start).
 const wifi_scan_table &wifi_scan_table_get(void);

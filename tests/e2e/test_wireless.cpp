@@ -65,8 +65,6 @@ TEST_F(Wireless, WpsRunPasswordAndSsh) {
   EXPECT_EQ(udp("AT+WPS="), "+OK=Active");
   // 121 s of the module's time is about 12 s here.
   EXPECT_TRUE(wait_until([&] { return udp("AT+WPS=") == "+OK=Timed-out"; }, 20000));
-  put("/sim/wscinfo", "WscStatus=0x5\n");
-  EXPECT_EQ(udp("AT+WPS="), "+OK=Active");
 
   auto then_ssh = [&](const std::string& reply) { return reply + " " + state("ssh"); };
   EXPECT_EQ(then_ssh(udp("AT+SSH=0")), "+OK stopped");
