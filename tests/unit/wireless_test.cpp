@@ -178,8 +178,8 @@ TEST(Survey, ScanStoresStrongNetworksAndSkipsBadLines) {
         {"AT+CWIFISINGALSINGLEINFO=32", "+ERR"}, {"AT+CWIFISINGALSINGLEINFO=-1", "+ERR"},
         {"AT+CWIFISINGALSINGLEINFO=4294967296", "+ERR"},
     });
-    root->write_file("/" WIFI_SCAN_FILE, "head\nhead\n");
-    expect_replies({{"AT+SCAN", "+OK"}, {"AT+CWIFISINALNUM", "+OK=0"}, {"AT+CWIFISINGALSINGLEINFO=0", "+OK=0,,,0"}});
+    root->write_file("/" WIFI_SCAN_FILE, "head\nhead\n1 Last cc WPA 75");  // a last line without its line feed
+    expect_replies({{"AT+SCAN", "+OK"}, {"AT+CWIFISINALNUM", "+OK=1"}, {"AT+CWIFISINGALSINGLEINFO=1", "+OK=0,,,0"}});
 }
 
 TEST(Access, WpsStatusAndItsTwoMinuteRule) {
