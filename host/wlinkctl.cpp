@@ -1,5 +1,6 @@
 // wlinkctl: send "AT+" commands to the module over its serial line or UDP.
 #include "wlink_host.h"
+#include "wlinkctl_wireless.h"
 
 #include <unistd.h>
 
@@ -23,6 +24,7 @@ const char* const kUsage =
        wlinkctl --udp HOST[:PORT] [options] [CMD...]
        wlinkctl LINK [options] show
        wlinkctl LINK [options] set NAME VALUE [NAME VALUE...] [--apply]
+       wlinkctl LINK [options] stations|scan|wps
 
 Sends "AT+" commands to the Wi-Fi module and prints each reply on its own
 line. Without CMD, commands are read from standard input, one per line
@@ -64,6 +66,16 @@ set NAME VALUE...
     vlan VALUE          AT+VLAN=VALUE;  vlan off: AT+VLAN=OFF
   Everything is checked before anything is sent: an unknown name, a value
   with a line break or a command over 127 bytes sends nothing.
+
+stations
+  The number of associated stations, then a table of each one's address,
+  rate, bandwidth, signal and leased address (AT+CNUM, AT+CINFO=, AT+CIP=).
+scan
+  Runs a site survey (AT+SCAN) and prints the stored networks, the strongest
+  first, with a signal bar when standard output is a terminal.
+wps
+  Starts WPS (AT+WPS) and asks for its status every second until the run
+  ends, with a countdown on a terminal. Exit status 0 when it ended Idle.
 
 Exit status:
   0  every command was answered, none with "+ERR"
@@ -464,13 +476,16 @@ int main(int argc, char** argv) {
   }
   if (opt.use_serial == opt.use_udp) return usage_error("give exactly one of --serial and --udp");
 
-  enum class Mode { Commands, Stdin, Show, Set } mode = Mode::Commands;
+  enum class Mode { Commands, Stdin, Show, Set, Stations, Scan, Wps } mode = Mode::Commands;
   std::vector<Setting> settings;
   if (opt.words.empty()) {
     mode = Mode::Stdin;
   } else if (opt.words[0] == "show") {
     mode = Mode::Show;
     if (opt.words.size() > 1) return usage_error("show takes no arguments");
+  } else if (opt.words[0] == "stations" || opt.words[0] == "scan" || opt.words[0] == "wps") {
+    mode = opt.words[0] == "stations" ? Mode::Stations : opt.words[0] == "scan" ? Mode::Scan : Mode::Wps;
+    if (opt.words.size() > 1) return usage_error(opt.words[0] + " takes no arguments");
   } else if (opt.words[0] == "set") {
     mode = Mode::Set;
     const std::vector<std::string> args(opt.words.begin() + 1, opt.words.end());
@@ -492,6 +507,9 @@ int main(int argc, char** argv) {
     case Mode::Stdin: return run_stdin(link);
     case Mode::Show: return run_show(link);
     case Mode::Set: return run_set(link, settings, opt.apply);
+    case Mode::Stations: return wlinkctl::run_stations([&](const std::string& c) { return link.send(c); });
+    case Mode::Scan: return wlinkctl::run_scan([&](const std::string& c) { return link.send(c); });
+    case Mode::Wps: return wlinkctl::run_wps([&](const std::string& c) { return link.send(c); }, 1000);
   }
   return kExitFail;
 }

@@ -15,8 +15,10 @@
 #include <thread>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "wifi_apply.h"
 #include "wifi_profile.h"
@@ -111,6 +113,8 @@ void sim_platform::save_state() {
     ss << "vlan=" << vlan_ << "\n";
     ss << "radio_ssid=" << radio_ssid_ << "\n";
     ss << "radio_channel=" << radio_channel_ << "\n";
+    ss << "ssh=" << ssh_ << "\n";
+    ss << "root-password=" << root_password_ << "\n";
     std::string path = opt_.root + "/sim/state", tmp = path + ".tmp";
     {
         std::ofstream out(tmp, std::ios::trunc);
@@ -149,6 +153,8 @@ int sim_platform::simulate(const std::string &line, std::string *output) {
         *output = ok ? reg : kDefaultSwitchReg;
         return 0;
     }
+    int access_status = 0;
+    if (simulate_access(line, &access_status)) return access_status;
     if (line == "reboot") {
         // The module goes down shortly after; the supervisor starts a fresh daemon.
         unsigned delay = 1000 / (unsigned)opt_.time_scale;
@@ -213,13 +219,23 @@ int sim_platform::wireless_request(unsigned long request, void *arg) {
             errno = ENETDOWN;
             return -1;
         }
+        bool ok = false;
+        std::string chan = sim_file("channel", &ok);
         memset(&wrq->u, 0, sizeof(wrq->u));
-        wrq->u.freq.m = radio_channel_;
+        wrq->u.freq.m = ok ? atoi(chan.c_str()) : radio_channel_;
         return 0;
     }
-    // Requests of the station, survey and access commands are not simulated yet.
-    errno = EOPNOTSUPP;
-    return -1;
+    if (request == SIOCIWFIRSTPRIV + 0x1F) {
+        driver_mac_table(wrq->u.data.pointer, wrq->u.data.length);
+        return 0;
+    }
+    std::string text(static_cast<const char *>(wrq->u.data.pointer),
+                     strnlen(static_cast<const char *>(wrq->u.data.pointer), wrq->u.data.length));
+    if (request == SIOCIWFIRSTPRIV + 0x11) return driver_show(text);
+    // "set NAME=VALUE" (WPS, counters, survey) and "start" are taken as they come.
+    bool good = request == SIOCIWFIRSTPRIV + 0x04 ? text == "start" : text.find('=') != std::string::npos;
+    if (!good) errno = EINVAL;
+    return good ? 0 : -1;
 }
 
 int sim_platform::netif_ioctl(int fd, unsigned long request, void *arg) {
@@ -260,10 +276,7 @@ int sim_platform::netif_ioctl(int fd, unsigned long request, void *arg) {
     case SIOCGIFHWADDR:
         memset(&ifr->ifr_hwaddr, 0, sizeof(ifr->ifr_hwaddr));
         ifr->ifr_hwaddr.sa_family = 1;
-        {
-            static const unsigned char mac[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
-            memcpy(ifr->ifr_hwaddr.sa_data, mac, sizeof(mac));
-        }
+        hwaddr(reinterpret_cast<unsigned char *>(ifr->ifr_hwaddr.sa_data));
         return 0;
     default:
         errno = EOPNOTSUPP;
@@ -314,4 +327,159 @@ void sim_platform::link_event(wifi_link_event ev) {
                 opt_.udp_port, opt_.bind.c_str(), opt_.upgrade_port);
         fflush(stderr);
     }
+}
+
+// ---------------------------------------------------------------------------
+// The simulated driver: stations, survey, WPS status and hardware address come from
+// plain files under DIR/sim, read afresh at every request.
+
+namespace {
+
+const char kDefaultWscInfo[] = "WscStatus=0x1\nTX PER=0%\nRX PER=0%\n";
+const char kDefaultSurvey[] = "ra0       get_site_survey:\nCh  SSID  BSSID  Security  Signal(%)  W-Mode\n";
+const char kDropbearStart[] = "[ -f /usr/sbin/dropbear ] && /usr/sbin/dropbear -R -I 1800";
+
+struct sim_station {
+    std::string mac, rssi[3], bw, rate, connect_time, rx_packets, rx_try;
+};
+
+std::vector<sim_station> parse_stations(const std::string &text) {
+    std::vector<sim_station> out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        sim_station s;
+        if (!(words >> s.mac) || s.mac[0] == '#') continue;
+        words >> s.rssi[0] >> s.rssi[1] >> s.rssi[2] >> s.bw >> s.rate >> s.connect_time >> s.rx_packets >> s.rx_try;
+        out.push_back(s);
+    }
+    return out;
+}
+
+void put_le32(unsigned char *p, uint32_t v) {
+    for (int i = 0; i < 4; i++) p[i] = (unsigned char)(v >> (8 * i));
+}
+
+// One shell word as the shell reads it: single-quoted pieces, backslash escapes and
+// plain characters. False for anything else (a second word, an expansion, an operator).
+bool shell_word(const std::string &w, std::string *out) {
+    out->clear();
+    for (size_t i = 0; i < w.size(); i++) {
+        char c = w[i];
+        if (c == '\'') {
+            size_t end = w.find('\'', i + 1);
+            if (end == std::string::npos) return false;
+            *out += w.substr(i + 1, end - i - 1);
+            i = end;
+        } else if (c == '\\' && i + 1 < w.size()) {
+            *out += w[++i];
+        } else if (strchr(" \t\"$`;|&<>(){}*?[]#~\\", c) != nullptr) {
+            return false;
+        } else {
+            *out += c;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string sim_platform::sim_file(const std::string &name, bool *ok) const {
+    return read_whole(opt_.root + "/sim/" + name, ok);
+}
+
+void sim_platform::write_module_file(const std::string &module_path, const std::string &text) const {
+    std::string path = module_file(module_path), tmp = path + ".sim-tmp";
+    mkdir((opt_.root + "/var").c_str(), 0755);
+    mkdir((opt_.root + "/var/run").c_str(), 0755);
+    {
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        out << text;
+    }
+    rename(tmp.c_str(), path.c_str());
+}
+
+void sim_platform::hwaddr(unsigned char mac[6]) const {
+    static const unsigned char kDefault[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
+    memcpy(mac, kDefault, 6);
+    bool ok = false;
+    std::string text = sim_file("hwaddr", &ok);
+    unsigned v[6];
+    if (ok && sscanf(text.c_str(), "%2x:%2x:%2x:%2x:%2x:%2x", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]) == 6)
+        for (int i = 0; i < 6; i++) mac[i] = (unsigned char)v[i];
+}
+
+int sim_platform::driver_show(const std::string &name) {
+    std::ostringstream ss;
+    if (name == "stat") {
+        bool ok = false;
+        std::string text = sim_file("wscinfo", &ok);
+        write_module_file("/var/run/wscinfo", ok ? text : kDefaultWscInfo);
+        return 0;
+    }
+    const std::vector<sim_station> st = parse_stations(sim_file("stations"));
+    if (name == "stainfo") {
+        for (const sim_station &s : st)
+            ss << "MAC=" << s.mac << "\nRSSI0/1/2=" << s.rssi[0] << "/" << s.rssi[1] << "/" << s.rssi[2]
+               << "\nBW=" << s.bw << "\nRate=" << s.rate << "\n";
+        write_module_file("/var/run/stainfo", ss.str());
+        return 0;
+    }
+    if (name == "stacountinfo") {
+        for (const sim_station &s : st)
+            ss << "MAC=" << s.mac << "\nRxPackets=" << s.rx_packets << "\nRxTry=" << s.rx_try << "\n";
+        write_module_file("/var/run/stacountinfo", ss.str());
+        return 0;
+    }
+    errno = EINVAL;
+    return -1;
+}
+
+// The table as the driver lays it out; the count is the number of stations, even
+// past the 32 entries there is room for.
+void sim_platform::driver_mac_table(void *buf, size_t len) const {
+    const std::vector<sim_station> st = parse_stations(sim_file("stations"));
+    std::vector<unsigned char> raw(4 + 32 * 40, 0);
+    put_le32(raw.data(), (uint32_t)st.size());
+    for (size_t i = 0; i < st.size() && i < 32; i++) {
+        unsigned char *e = raw.data() + 4 + i * 40;
+        unsigned v[6] = {0};
+        sscanf(st[i].mac.c_str(), "%2x:%2x:%2x:%2x:%2x:%2x", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]);
+        for (int k = 0; k < 6; k++) e[1 + k] = (unsigned char)v[k];
+        e[10] = (unsigned char)(signed char)atoi(st[i].rssi[0].c_str());
+        uint32_t rate = (uint32_t)strtoul(st[i].rate.c_str(), nullptr, 10) & 0xFFFF;
+        if (st[i].bw.find("40") != std::string::npos) rate |= 0x80;
+        put_le32(e + 16, (uint32_t)strtoul(st[i].connect_time.c_str(), nullptr, 10));
+        put_le32(e + 20, rate);
+        put_le32(e + 24, rate);
+    }
+    memcpy(buf, raw.data(), std::min(len, raw.size()));
+}
+
+// Called with mu_ held, from simulate().
+bool sim_platform::simulate_access(const std::string &line, int *status) {
+    *status = 0;
+    if (line == "iwpriv ra0 set SiteSurvey= ") return true;
+    if (line == "iwpriv ra0 get_site_survey >wifi_scan.txt" || line == "iwpriv ra0 get_site_survey > wifi_scan.txt") {
+        bool ok = false;
+        std::string text = sim_file("survey", &ok);
+        std::ofstream(opt_.root + "/wifi_scan.txt", std::ios::binary | std::ios::trunc) << (ok ? text : kDefaultSurvey);
+        return true;
+    }
+    if (line == "killall dropbear" || line == kDropbearStart) {
+        ssh_ = line == kDropbearStart ? "running" : "stopped";
+        save_state();
+        return true;
+    }
+    const std::string head = "echo root:", tail = " |chpasswd";
+    std::string password;
+    if (starts_with(line, head) && line.size() >= head.size() + tail.size() &&
+        line.compare(line.size() - tail.size(), tail.size(), tail) == 0 &&
+        shell_word(line.substr(head.size(), line.size() - head.size() - tail.size()), &password)) {
+        root_password_ = password;
+        save_state();
+        return true;
+    }
+    return false;
 }

@@ -55,6 +55,14 @@ private:
     std::string module_file(const std::string &module_path) const;
     std::string profile_value(const std::string &key) const;
     int wireless_request(unsigned long request, void *arg);
+    // The simulated driver and the access command lines (stations, survey, WPS
+    // status, hardware address, password, SSH server), from the files under DIR/sim.
+    std::string sim_file(const std::string &name, bool *ok = nullptr) const;
+    void write_module_file(const std::string &module_path, const std::string &text) const;
+    int driver_show(const std::string &name);
+    void driver_mac_table(void *buf, size_t len) const;
+    bool simulate_access(const std::string &line, int *status);
+    void hwaddr(unsigned char mac[6]) const;
 
     sim_options opt_;
     std::mutex mu_;
@@ -63,6 +71,8 @@ private:
     std::string vlan_ = "none";
     std::string radio_ssid_;
     int radio_channel_ = 0;
+    std::string ssh_ = "running";
+    std::string root_password_;
     bool serial_up_ = false, udp_up_ = false;
     struct timespec start_ {};
 };

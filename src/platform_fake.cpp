@@ -11,13 +11,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "wifi_access.h"
 #include "wifi_apply.h"
 #include "wifi_dhcp_cfg.h"
 #include "wifi_profile.h"
+#include "wifi_station.h"
+#include "wifi_survey.h"
 #include "wifi_uart_link.h"
 #include "wifi_udp_link.h"
 
@@ -115,11 +119,19 @@ int FakePlatform::netif_ioctl(int fd, unsigned long request, void *arg) {
             inet_ntop(AF_INET, &sin->sin_addr, buf, sizeof(buf));
             rec.addr = buf;
         }
+    } else if (request == SIOCGIFHWADDR) {
+        auto *ifr = static_cast<struct ifreq *>(arg);
+        rec.ifname = std::string(ifr->ifr_name, strnlen(ifr->ifr_name, IFNAMSIZ));
+        memcpy(ifr->ifr_hwaddr.sa_data, hwaddr, sizeof(hwaddr));
     } else {
         auto *wrq = static_cast<struct iwreq *>(arg);
         rec.ifname = std::string(wrq->ifr_name, strnlen(wrq->ifr_name, IFNAMSIZ));
+        rec.length = wrq->u.data.length;
+        rec.data_flags = wrq->u.data.flags;
         if (request == SIOCGIWFREQ) {
             wrq->u.freq.m = channel;
+        } else if (request == SIOCIWFIRSTPRIV + 0x1F) {
+            memcpy(wrq->u.data.pointer, mac_table.data(), std::min<size_t>(mac_table.size(), wrq->u.data.length));
         } else if (wrq->u.data.pointer != nullptr && wrq->u.data.length > 0) {
             const char *t = static_cast<const char *>(wrq->u.data.pointer);
             rec.text = std::string(t, strnlen(t, wrq->u.data.length));
@@ -158,6 +170,9 @@ static void reset_daemon_state() {
     wifi_clear_cfg_pending();
     wifi_set_udp_src_ipaddr("");
     wifi_uart_link_reset();
+    wifi_station_reset();
+    wifi_survey_reset();
+    wifi_access_reset();
 }
 
 FakePlatformScope::FakePlatformScope() {

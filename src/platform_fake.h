@@ -17,6 +17,8 @@ struct FakeIoctl {
     std::string addr;  // dotted address for SIOCSIFADDR/SIOCSIFNETMASK
     int flags;         // for SIOCSIFFLAGS
     std::string text;  // for wireless requests carrying text
+    int length = -1;   // u.data.length and u.data.flags of wireless requests
+    int data_flags = -1;
 };
 
 class FakePlatform final : public wifi_platform {
@@ -43,6 +45,8 @@ public:
     std::map<unsigned long, int> ioctl_result;
     int interface_flags = 0x1043;  // what SIOCGIFFLAGS reports
     int channel = 6;               // what SIOCGIWFREQ reports
+    std::string mac_table;         // the bytes the association-table request returns
+    unsigned char hwaddr[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};  // what SIOCGIFHWADDR reports
     bool socket_fails = false;
     // When set, interface and driver requests are recorded and then issued to the
     // kernel for real (tests on real interfaces, inside a network namespace).

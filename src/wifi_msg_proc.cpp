@@ -3,10 +3,13 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "wifi_access.h"
 #include "wifi_apply.h"
 #include "wifi_lan.h"
 #include "wifi_msg_proc.h"
 #include "wifi_radio.h"
+#include "wifi_station.h"
+#include "wifi_survey.h"
 #include "wifi_unbuilt.h"
 #include "wifi_util.h"
 
