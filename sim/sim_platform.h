@@ -55,6 +55,11 @@ private:
     std::string module_file(const std::string &module_path) const;
     std::string profile_value(const std::string &key) const;
     int wireless_request(unsigned long request, void *arg);
+    // The flash command lines: a file copied to the start of a partition (refused,
+    // as by flashcp, when it does not fit), an erase, the delay of DIR/sim/flash-delay-ms.
+    int flash_copy(const std::string &src, const std::string &dev, bool must_fit, std::string *output);
+    int flash_erase(const std::string &dev, size_t len, std::string *output);
+    void flash_delay();
 
     sim_options opt_;
     std::mutex mu_;

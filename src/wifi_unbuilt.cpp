@@ -34,6 +34,3 @@ WIFI_UNBUILT(wifi_msg_proc_set_igmp_rsp)
 WIFI_UNBUILT(wifi_msg_proc_set_passwd_rsp)
 WIFI_UNBUILT(wifi_msg_proc_close_ssh_rsp)
 WIFI_UNBUILT(wifi_msg_proc_open_ssh_rsp)
-// upgrade and version
-WIFI_UNBUILT(wifi_msg_proc_upgrade_wifi_rsp)
-WIFI_UNBUILT(wifi_msg_proc_get_ver_rsp)

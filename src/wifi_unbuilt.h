@@ -23,5 +23,3 @@ WIFI_HANDLER(wifi_msg_proc_set_igmp_rsp);
 WIFI_HANDLER(wifi_msg_proc_set_passwd_rsp);
 WIFI_HANDLER(wifi_msg_proc_close_ssh_rsp);
 WIFI_HANDLER(wifi_msg_proc_open_ssh_rsp);
-WIFI_HANDLER(wifi_msg_proc_upgrade_wifi_rsp);
-WIFI_HANDLER(wifi_msg_proc_get_ver_rsp);
