@@ -140,6 +140,9 @@ static void *wifi_upgrade_proc(void *arg) {
     } while (c < 0 && errno == EINTR);
     UniqueFd conn(c);
     printf("==========22 link_id[%d],sock_id[%d]\n", conn.get(), lsn.get());
+    // One connection only: the listener goes now, so that a host that starts the next
+    // upgrade right after this one's result never reaches a listener about to close.
+    lsn.reset();
     if (conn.valid())
         printf("Accept socket suc link_id[%d]\n", conn.get());
     else
