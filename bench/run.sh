@@ -11,9 +11,9 @@ if [ ! -f "$dir/CMakeCache.txt" ]; then
   # shellcheck disable=SC2086
   cmake -S "$top" -B "$dir" $gen -DCMAKE_BUILD_TYPE=Release -DWLINK_TESTS=OFF >/dev/null
 fi
-cmake --build "$dir" --target bench_udp bench_serial wlinkcmd-sim >/dev/null
+cmake --build "$dir" --target bench_udp bench_serial bench_upgrade wlinkcmd-sim >/dev/null
 rc=0
-for b in bench_udp bench_serial; do
+for b in bench_udp bench_serial bench_upgrade; do
   echo "== $b"
   "$dir/bench/$b" || rc=1
   echo

@@ -25,6 +25,11 @@ const char* const kUsage =
        wlinkctl LINK [options] show
        wlinkctl LINK [options] set NAME VALUE [NAME VALUE...] [--apply]
        wlinkctl LINK [options] stations|scan|wps
+       wlinkctl pack --image FILE --app FILE --version MAJOR.MINOR -o PACKAGE
+            [--load ADDR] [--entry ADDR] [--compression none|gzip|bzip2|lzma|lzo] [--name NAME]
+       wlinkctl inspect PACKAGE
+       wlinkctl upgrade (--serial DEV | --udp HOST) [--host ADDR] [--port N]
+            [--timeout MS] PACKAGE
 
 Sends "AT+" commands to the Wi-Fi module and prints each reply on its own
 line. Without CMD, commands are read from standard input, one per line
@@ -76,6 +81,13 @@ scan
 wps
   Starts WPS (AT+WPS) and asks for its status every second until the run
   ends, with a countdown on a terminal. Exit status 0 when it ended Idle.
+pack wraps raw image data in a legacy image header (MIPS, Linux, kernel) or takes
+a ready legacy image whose CRCs check, and writes version header, image and
+application part. inspect prints a package's headers and the module's checks
+(exit status 1 when the module would refuse it). upgrade sends AT+UPGRADE= with
+a fresh token, then the package to the upgrade port (9999) of --host (with --udp,
+the UDP host); exit status 0 accepted, 2 "+ERR", 3 wrong token, 4 failure
+result, 5 connection lost, 6 timeout, 1 other errors.
 
 Exit status:
   0  every command was answered, none with "+ERR"
@@ -466,7 +478,10 @@ int run_set(Link& link, const std::vector<Setting>& settings, bool apply) {
 
 }  // namespace
 
+bool wlinkctl_upgrade_verb(int argc, char** argv, int* rc);  // wlinkctl_upgrade.cpp
+
 int main(int argc, char** argv) {
+  if (int rc = 0; wlinkctl_upgrade_verb(argc, argv, &rc)) return rc;
   Options opt;
   std::string err;
   if (!parse_args(argc, argv, &opt, &err)) return usage_error(err);

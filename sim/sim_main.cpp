@@ -84,6 +84,17 @@ bool seed_file(const fs::path &path, const std::string &content) {
     return static_cast<bool>(out);
 }
 
+// The flash partitions: mtd5 and mtd6 erased, mtd2 with a recognisable pattern ahead
+// of its erased record area; mtdblock2 is mtd2 seen as a block device.
+bool seed_flash(const std::string &root) {
+    std::string part(6 << 20, '\xFF'), hdr(0x10000, '\xFF');
+    for (size_t i = 0; i < 0xFE00; i++) hdr[i] = (char)("mtd2 boot data "[i % 15] ^ (i >> 9));
+    std::error_code ec;
+    if (!fs::exists(root + "/dev/mtdblock2", ec)) fs::create_symlink("mtd2", root + "/dev/mtdblock2", ec);
+    return seed_file(root + "/dev/mtd5", part) && seed_file(root + "/dev/mtd6", part) &&
+           seed_file(root + "/dev/mtd2", hdr) && !ec;
+}
+
 // Lays out the module's file system under the root; keeps what is there.
 bool prepare_root(const std::string &root) {
     std::error_code ec;
@@ -91,7 +102,7 @@ bool prepare_root(const std::string &root) {
         fs::create_directories(root + d, ec);
     return seed_file(root + WIFI_PROFILE_PATH, factory_profile_text()) &&
            seed_file(root + WIFI_FACTORY_PROFILE_PATH, factory_profile_text()) &&
-           seed_file(root + WIFI_DHCP_CFG_PATH, factory_dhcp_text());
+           seed_file(root + WIFI_DHCP_CFG_PATH, factory_dhcp_text()) && seed_flash(root);
 }
 
 void make_raw(int fd) {

@@ -165,6 +165,13 @@ int sim_platform::simulate(const std::string &line, std::string *output) {
         }).detach();
         return 0;
     }
+    // Flash: the partitions are the files DIR/dev/mtd5, mtd6 and mtd2 (mtdblock2).
+    if (line == "flashcp /tmp/mtd_buf  /dev/mtd5" || line == "flashcp /tmp/mtd_buf  /dev/mtd6") {
+        flash_delay();
+        return flash_copy("/tmp/mtd_buf", line.substr(line.size() - 9), true, output);
+    }
+    if (line == "mtd_debug erase /dev/mtd2 0 0x10000") return flash_erase("/dev/mtd2", 0x10000, output);
+    if (line == "cat /tmp/mtd2_buf > /dev/mtdblock2") return flash_copy("/tmp/mtd2_buf", "/dev/mtdblock2", false, output);
     std::string word = line.substr(0, line.find(' '));
     *output = "sh: " + word + ": not found\n";
     return 127 << 8;
@@ -482,4 +489,50 @@ bool sim_platform::simulate_access(const std::string &line, int *status) {
         return true;
     }
     return false;
+}
+
+void sim_platform::flash_delay() {
+    bool ok = false;
+    std::string text = read_whole(opt_.root + "/sim/flash-delay-ms", &ok);
+    int ms = ok ? atoi(text.c_str()) : 0;
+    if (ms > 0) sleep_ms((unsigned)ms);
+}
+
+int sim_platform::flash_copy(const std::string &src, const std::string &dev, bool must_fit, std::string *output) {
+    // Streamed: the daemon's memory holds no copy of the part.
+    int in = open(module_file(src).c_str(), O_RDONLY | O_CLOEXEC);
+    int out = open(module_file(dev).c_str(), O_WRONLY | O_CLOEXEC);
+    struct stat si, so;
+    int status = 0;
+    if (in < 0 || out < 0 || fstat(in, &si) != 0 || fstat(out, &so) != 0) {
+        *output = (must_fit ? "flashcp: " : "cat: ") + std::string(in < 0 ? src : dev) + ": " + strerror(errno) + "\n";
+        status = 1 << 8;
+    } else if (must_fit && si.st_size > so.st_size) {
+        *output = src + " won't fit into " + dev + "!\n";
+        status = 1 << 8;
+    } else {
+        char buf[65536];
+        off_t off = 0;
+        for (ssize_t n; (n = read(in, buf, sizeof(buf))) > 0; off += n) {
+            if (off + n > so.st_size) {  // the device has no room past its end
+                *output = "cat: write error: No space left on device\n";
+                status = 1 << 8;
+                n = so.st_size - off;
+            }
+            if (n > 0 && pwrite(out, buf, (size_t)n, off) != n) status = 1 << 8;
+            if (status != 0) break;
+        }
+    }
+    if (in >= 0) close(in);
+    if (out >= 0) close(out);
+    return status;
+}
+
+int sim_platform::flash_erase(const std::string &dev, size_t len, std::string *output) {
+    std::string erased(len, '\xFF');
+    int fd = open(module_file(dev).c_str(), O_WRONLY | O_CLOEXEC);
+    bool ok = fd >= 0 && pwrite(fd, erased.data(), len, 0) == (ssize_t)len;
+    if (fd >= 0) close(fd);
+    if (!ok) *output = "mtd_debug: " + dev + ": " + strerror(errno) + "\n";
+    return ok ? 0 : 1 << 8;
 }

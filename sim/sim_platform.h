@@ -63,6 +63,11 @@ private:
     void driver_mac_table(void *buf, size_t len) const;
     bool simulate_access(const std::string &line, int *status);
     void hwaddr(unsigned char mac[6]) const;
+    // The flash command lines: a file copied to the start of a partition (refused,
+    // as by flashcp, when it does not fit), an erase, the delay of DIR/sim/flash-delay-ms.
+    int flash_copy(const std::string &src, const std::string &dev, bool must_fit, std::string *output);
+    int flash_erase(const std::string &dev, size_t len, std::string *output);
+    void flash_delay();
 
     sim_options opt_;
     std::mutex mu_;

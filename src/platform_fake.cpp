@@ -66,6 +66,7 @@ int FakePlatform::map_path(const char *module_path, char *out, size_t out_size) 
 }
 
 int FakePlatform::shell_run(const char *cmdline) {
+    if (on_shell) on_shell(cmdline);
     std::lock_guard<std::mutex> g(mu_);
     shell_lines.push_back(cmdline);
     return shell_status;

@@ -57,6 +57,7 @@ public:
     std::vector<FakeIoctl> ioctls;
     unsigned slept_ms = 0;
     std::function<void(unsigned ms)> on_sleep;  // called after each sleep is recorded
+    std::function<void(const std::string &line)> on_shell;  // called as each line is run
     std::vector<int> link_events;
 
     int map_path(const char *module_path, char *out, size_t out_size) override;

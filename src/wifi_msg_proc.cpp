@@ -5,12 +5,13 @@
 
 #include "wifi_access.h"
 #include "wifi_apply.h"
+#include "wifi_fw_header.h"
 #include "wifi_lan.h"
 #include "wifi_msg_proc.h"
 #include "wifi_radio.h"
 #include "wifi_station.h"
 #include "wifi_survey.h"
-#include "wifi_unbuilt.h"
+#include "wifi_up_server.h"
 #include "wifi_util.h"
 
 // Row order is part of the protocol: the first row whose text is a prefix of the

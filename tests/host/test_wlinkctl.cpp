@@ -3,6 +3,9 @@
 #include <sys/mman.h>
 #include <sys/wait.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "fake_module.h"
 
 namespace {
@@ -69,4 +72,30 @@ TEST(Wlinkctl, ExitStatusAndWhatIsSent) {
     EXPECT_TRUE(c.err_start.empty() ? r.err.empty() : r.err.rfind(c.err_start, 0) == 0) << r.err;
     EXPECT_EQ(m.commands(), c.sent);
   }
+}
+
+TEST(WlinkctlPackage, PackInspectAndRefusals) {
+  char dir[] = "/tmp/wlinkpkg.XXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  const std::string d = dir, pkg = d + "/pkg";
+  std::ofstream(d + "/raw", std::ios::binary) << std::string(5000, 'k');
+  std::ofstream(d + "/app", std::ios::binary) << std::string(100, 'a');
+  // a raw image is wrapped; the module takes the package
+  EXPECT_EQ(run_ctl({"pack", "--image", d + "/raw", "--app", d + "/app", "--version", "3.4", "-o", pkg}).status, 0);
+  CtlRun r = run_ctl({"inspect", pkg});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("version V3.4  image length 5064  application length 93"), std::string::npos) << r.out;
+  // a ready image with a broken CRC is refused by pack, a package with one by inspect
+  std::ifstream in(pkg, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), {});
+  bytes[200] ^= 1;
+  std::ofstream(pkg, std::ios::binary) << bytes;
+  r = run_ctl({"inspect", pkg});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("FAIL image data CRC"), std::string::npos) << r.out;
+  std::ofstream(d + "/bad.img", std::ios::binary) << bytes.substr(20, 5064);
+  r = run_ctl({"pack", "--image", d + "/bad.img", "--app", d + "/app", "--version", "1.0", "-o", pkg});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("is a legacy image but bad data CRC"), std::string::npos) << r.err;
+  std::filesystem::remove_all(d);
 }

@@ -32,7 +32,8 @@ TEST(CommandTable, EveryRowIsReachableAndPrefixesRouteByOrder) {
 TEST(Dispatcher, HeartbeatAndErrReplies) {
     SeededRoot root;
     EXPECT_EQ(dispatch("AT+").text, "+OK");
-    for (const char *cmd : {"AT+\r\n", "at+ver", "", "AT", "XAT+SSID", "AT+SS", "AT+IGMP", "AT+VER", "AT+PASSWD", "AT+CINFO"}) {
+    for (const char *cmd : {"AT+\r\n", "at+ver", "", "AT", "XAT+SSID", "AT+SS", "AT+IGMP", "AT+PASSWD", "AT+CINFO",
+                            "AT+UPGRADE=9999"}) {
         Reply r = dispatch(cmd);
         EXPECT_EQ(r.text, "+ERR") << cmd;
         EXPECT_EQ(r.ret, -1) << cmd;

@@ -22,7 +22,6 @@
 #include "wifi_uart.h"
 #include "wifi_uart_link.h"
 #include "wifi_udp_link.h"
-#include "wifi_unbuilt.h"
 #include "wifi_util.h"
 
 using Lines = std::vector<std::string>;

@@ -1,0 +1,217 @@
+// The upgrade command and its one-shot exchange server.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "unique_fd.h"
+#include "wifi_platform.h"
+#include "wifi_up_proc.h"
+#include "wifi_up_server.h"
+#include "wifi_util.h"
+
+#define UP_ERR(fmt, ...) fprintf(stderr, "file:%s,line:%d, " fmt "\n", "wifi_up_server", __LINE__, ##__VA_ARGS__)
+
+// The parameters of the latest command: the exchange checks its token.
+static struUpHeader s_struUpHeader;
+static pthread_mutex_t s_header_lock = PTHREAD_MUTEX_INITIALIZER;
+
+static void log_result(int ret) {
+    switch (ret) {
+    case 0: UP_ERR("upgrade success."); break;
+    case 4: UP_ERR("UPGRADE_PROCESSING upgrade failed."); break;
+    case 7: UP_ERR("UPGRADE_LANG_MIS upgrade failed."); break;
+    case 11: UP_ERR("UPGRADE_FLASH_ERR upgrade failed."); break;
+    default: UP_ERR("other error upgrade failed."); break;
+    }
+}
+
+int netClientSoftUpgrade(int fd) {
+    if (fd < 0) {
+        UP_ERR("exist null pointer or error socket[%d]", fd);
+        return -1;
+    }
+    printf("===========netClientSoftUpgrade  while===============\n");
+    struct pollfd p = {fd, POLLIN, 0};
+    if (wifi_plat().poll(&p, 1, 5000) <= 0 || !(p.revents & POLLIN) || (p.revents & (POLLERR | POLLHUP)))
+        return -1;
+
+    uint8_t req[WIFI_UPGRADE_REQ_LEN];
+    memset(req, 0, sizeof(req));
+    ssize_t got = recv(fd, req, sizeof(req), 0);
+    (void)got;  // a short header keeps zeros where nothing came
+    uint32_t len_be;
+    memcpy(&len_be, req, 4);
+    const int32_t len = (int32_t)ntohl(len_be);
+    printf("===========first recv len[%d]\n", len);
+    if (len < 1 || len > WIFI_UPG_MAX_LEN) {
+        UP_ERR("iLen error ilen[%d]", len);
+        return -1;
+    }
+
+    char token[WIFI_UPGRADE_TOKEN_LEN + 1], expected[WIFI_UPGRADE_TOKEN_LEN + 1];
+    memset(token, 0, sizeof(token));
+    memset(expected, 0, sizeof(expected));
+    memcpy(token, req + 4, WIFI_UPGRADE_TOKEN_LEN);
+    pthread_mutex_lock(&s_header_lock);
+    memcpy(expected, s_struUpHeader.szrandom, WIFI_UPGRADE_TOKEN_LEN);
+    pthread_mutex_unlock(&s_header_lock);
+    printf("netClientSoftUpgrade struUpHeader.szrandom [%s],s_struUpHeader.szrandom[%s]=\n", token, expected);
+
+    if (strncmp(token, expected, WIFI_UPGRADE_TOKEN_LEN) != 0) {
+        if (wifi_up_send_ack(fd, 0, WIFI_UPGRADE_PASSWD_ERR) == 0)
+            printf("send ========WIFI_UPGRADE_PASSWD_ERR======= suc===\n");
+        else
+            UP_ERR("Send EXITor:");
+        UP_ERR("netClientSoftUpgrade failed");
+        return -1;
+    }
+    printf("good\n");
+    if (wifi_up_send_ack(fd, 0, WIFI_UPGRADE_PASSWD_OK) != 0) {
+        UP_ERR("Send EXITor:");
+        UP_ERR("netClientSoftUpgrade failed");
+        return -1;
+    }
+    printf("send return ok\n");
+    printf("sysUpgParam.iFileLen start ===sysUpgParam.iFileLen[%d]\n", len);
+
+    sysUpgParam param = {3, fd, len};
+    int ret = sys_upgrade(&param);
+    printf("sys_upgrade end and iUpgRet[%d]\n", ret);
+    log_result(ret);
+    printf("sdk upgrade retVal=%d, iUpgRet=%d\n", ret, ret);
+    // The heartbeat has been stopped and joined: this is the last message.
+    if (wifi_up_send_ack(fd, 0, ret) != 0) {
+        UP_ERR("Send EXITor:");
+        UP_ERR("netClientSoftUpgrade failed");
+        return -1;
+    }
+    return ret == 0 ? 0 : -1;
+}
+
+static void *wifi_upgrade_proc(void *arg) {
+    if (arg == nullptr) {
+        UP_ERR("ptr null address[%p]", arg);
+        return nullptr;
+    }
+    struUpHeader blk = *static_cast<struUpHeader *>(arg);
+    free(arg);
+    printf("=============== wifi_upgrade_proc start==\n");
+    UniqueFd lsn(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!lsn.valid()) {
+        UP_ERR("Create socket failed");
+        return nullptr;
+    }
+    char shown[WIFI_UPGRADE_TOKEN_LEN + 1];
+    memset(shown, 0, sizeof(shown));
+    memcpy(shown, blk.szrandom, WIFI_UPGRADE_TOKEN_LEN);
+    printf("============pstru_heard->port [%d],randon[%s]\n", blk.port, shown);
+    pthread_mutex_lock(&s_header_lock);
+    memset(s_struUpHeader.szrandom, 0, sizeof(s_struUpHeader.szrandom));
+    memcpy(s_struUpHeader.szrandom, blk.szrandom, WIFI_UPGRADE_TOKEN_LEN);
+    s_struUpHeader.port = blk.port;
+    pthread_mutex_unlock(&s_header_lock);
+    printf("s_struUpHeader.szrandom [%s],serv_addr.sin_port[%d]\n", shown, blk.port);
+
+    // The module closes each exchange first, so the port sits in TIME_WAIT for a
+    // while; a host that upgrades again at once must still find a listener.
+    int on = 1;
+    setsockopt(lsn.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    struct sockaddr_in addr;
+    wifi_plat().bind_addr(WIFI_PORT_UPGRADE, &addr);
+    if (bind(lsn.get(), (struct sockaddr *)&addr, sizeof(addr)) != 0) {
+        UP_ERR("Bind socket failed");
+        return nullptr;
+    }
+    if (listen(lsn.get(), 1) != 0) {
+        UP_ERR("Listen socket failed");
+        return nullptr;
+    }
+    // Waits like every other wait of the daemon, through the platform (the log is
+    // written out first).
+    struct pollfd ready = {lsn.get(), POLLIN, 0};
+    while (wifi_plat().poll(&ready, 1, -1) < 0 && errno == EINTR) {
+    }
+    int c;
+    do {
+        c = accept4(lsn.get(), nullptr, nullptr, SOCK_CLOEXEC);
+    } while (c < 0 && errno == EINTR);
+    UniqueFd conn(c);
+    printf("==========22 link_id[%d],sock_id[%d]\n", conn.get(), lsn.get());
+    // One connection only: the listener goes now, so that a host that starts the next
+    // upgrade right after this one's result never reaches a listener about to close.
+    lsn.reset();
+    if (conn.valid())
+        printf("Accept socket suc link_id[%d]\n", conn.get());
+    else
+        UP_ERR("Accept socket failed");
+    if (netClientSoftUpgrade(conn.get()) == 0) printf("start send heart \n");
+    return nullptr;
+}
+
+WIFI_HANDLER(wifi_msg_proc_upgrade_wifi_rsp) {
+    if (!wifi_args_ok(cmd, reply, reply_size)) {
+        printf("===============wifi_msg_proc_upgrade_wifi_rsp failed ==\n");
+        return -1;
+    }
+    char para[WIFI_PARA_BUF_SIZE];
+    memset(para, 0, sizeof(para));
+    if (wifi_msg_get_cmd_para(cmd, para, sizeof(para)) != 0) {
+        printf("wifi_msg_get_cmd_para error\n");
+        return -1;
+    }
+    printf("====szCmdParaStr [%s]\n", para);
+    const char *blank = strchr(para, ' ');
+    if (blank == nullptr) {
+        printf("-----------ptr  null error,\n");
+        return -1;
+    }
+    const int port_len = (int)(blank - para);
+    printf("-----------ptr not null,and [%s]\n", blank);
+    printf("iLen [%d]===\n", port_len);
+
+    // The port: the leading digits of at most the first four characters.
+    char digits[5] = {0};
+    memcpy(digits, para, port_len < 4 ? (size_t)port_len : 4);
+    const char *dp = digits;
+    int port = 0;
+    if (wifi_parse_int(&dp, -999, 9999, &port) != 0) port = 0;
+
+    struUpHeader *blk = static_cast<struUpHeader *>(calloc(1, sizeof(struUpHeader)));
+    if (blk == nullptr) return -1;
+    blk->port = port;
+    memcpy(blk->szrandom, blank + 1, strnlen(blank + 1, WIFI_UPGRADE_TOKEN_LEN));  // at most 64, zero-filled
+    char shown[WIFI_UPGRADE_TOKEN_LEN + 1] = {0};
+    memcpy(shown, blk->szrandom, WIFI_UPGRADE_TOKEN_LEN);
+    printf("szCmdParaStr port[%d],szrandom[%s]\n", port, shown);
+    printf("call_fun\n");
+
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    if (pthread_attr_setschedpolicy(&attr, SCHED_RR) != 0) {
+        fprintf(stderr, "pthread_attr_setschedpolicy SCHED_RR failed.\n");
+        pthread_attr_destroy(&attr);
+        free(blk);
+        return 0;
+    }
+    printf(" create wifi_upgrade_proc start===\n");
+    pthread_t tid;
+    bool started = pthread_create(&tid, &attr, wifi_upgrade_proc, blk) == 0;
+    if (!started) {
+        printf("===========pthread_create uart error!!!===========================\n");
+        free(blk);
+    }
+    wifi_plat().sleep_ms(1);
+    pthread_attr_destroy(&attr);
+    snprintf(reply, (size_t)reply_size, "%s", started ? "+OK" : "+ERR");
+    wifi_log_ok(__func__, cmd);
+    return 0;
+}

@@ -1,0 +1,25 @@
+// The upgrade command and its one-shot exchange server on the upgrade port.
+#pragma once
+
+#include <stdint.h>
+
+#include "wifi_msg_proc.h"
+
+enum {
+    WIFI_UPGRADE_TOKEN_LEN = 64,
+    WIFI_UPGRADE_REQ_LEN = 68,  // request header: length (big-endian) and token
+    WIFI_UPGRADE_PASSWD_ERR = 1,
+    WIFI_UPGRADE_PASSWD_OK = 3,
+};
+
+// The upgrade parameters of one command.
+struct struUpHeader {
+    int32_t port;                          // as given in the command; only logged
+    char szrandom[WIFI_UPGRADE_TOKEN_LEN];  // the token, zero-filled, not always terminated
+};
+
+// The exchange on an accepted connection: 0 when the upgrade succeeded and the result
+// was sent, -1 otherwise.
+int netClientSoftUpgrade(int fd);
+
+WIFI_HANDLER(wifi_msg_proc_upgrade_wifi_rsp);

@@ -1,0 +1,122 @@
+// Firmware upgrade through the simulated module: packages, the exchange's exact
+// bytes, heartbeats, flash partitions and the version record.
+#include <sys/wait.h>
+
+#include "sim_module.h"
+#include "wlink_package.h"
+
+namespace e2e {
+namespace {
+
+const std::string kBeat = "00 00 00 04 00 00 00 0A", kLastBeat = "00 00 00 04 00 00 00 01";
+const std::string kTokenOk = "00 00 00 00 00 00 00 03", kFailed = "00 00 00 00 FF FF FF FF";
+
+// Every wait and time limit of the module runs 100 times faster.
+class Upgrade : public SimModule {
+ protected:
+  int time_scale() const override { return 100; }
+  void SetUp() override {
+    SimModule::SetUp();
+    ASSERT_EQ(serial("AT+UIP=127.0.0.1"), "+OK");
+  }
+  std::string file(const std::string& name) const { return root_ + "/../" + name; }
+  void write(const std::string& name, const std::string& data) { std::ofstream(file(name), std::ios::binary) << data; }
+  int run(const std::string& cmd) { return WEXITSTATUS(std::system((cmd + " >/dev/null 2>&1").c_str())); }
+  std::string ctl(const std::string& args) { return std::string(WLINKCTL_PATH) + " " + args; }
+
+  // "AT+UPGRADE=9999 tok", then a connection that sends `head` (68 bytes: the length
+  // and `token`, or nothing when len < 0) and `body`; returns the messages the module
+  // sent until it closed, or until the host leaves after `max_msgs` of them.
+  std::string exchange(int64_t len, const std::string& token, const std::string& body, size_t max_msgs = 1000) {
+    EXPECT_EQ(udp("AT+UPGRADE=9999 tok"), "+OK");
+    wlink::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{AF_INET, htons(upgrade_port_), {htonl(INADDR_LOOPBACK)}, {}};
+    EXPECT_TRUE(wait_until([&] { return ::connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0; }, 2000));
+    std::string head(68, '\0');
+    for (int i = 0; i < 4; ++i) head[i] = static_cast<char>(len >> (24 - 8 * i));
+    head.replace(4, token.size(), token);
+    if (len >= 0) head += body;
+    EXPECT_EQ(::send(fd.get(), head.data(), len >= 0 ? head.size() : 0, MSG_NOSIGNAL), len >= 0 ? (ssize_t)head.size() : 0);
+    Bytes got;
+    uint8_t buf[512];
+    for (pollfd p{fd.get(), POLLIN, 0}; got.size() < 8 * max_msgs;) {
+      if (::poll(&p, 1, 5000) != 1) return hex(got) + " (not closed)";
+      const ssize_t n = ::recv(fd.get(), buf, std::min(sizeof buf, 8 * max_msgs - got.size()), 0);
+      if (n <= 0) break;
+      got.insert(got.end(), buf, buf + n);
+    }
+    return hex(got);
+  }
+};
+
+std::string repeat(const std::string& s, int n) {
+  std::string out;
+  for (int i = 0; i < n; ++i) out += " " + s;
+  return out;
+}
+
+TEST_F(Upgrade, MkimageAndPackPackagesBackToBackWriteTheirPartsAndVersion) {
+  EXPECT_EQ(udp("AT+VER"), "+OK=V0.0");
+  const std::string mtd2 = read_file(path("/dev/mtd2")), erased(6 << 20, '\xFF');
+  write("kern", std::string(70001, 'K') + "end");
+  write("app", std::string(150000, 'A') + "end");
+  ASSERT_EQ(run("mkimage -A mips -O linux -T kernel -C none -a 0x80000000 -e 0x80000000 -n e2e -d " + file("kern") +
+                " " + file("kern.img")), 0);
+  const struct { const char *image, *version, *ver; } cases[] = {{"kern.img", "1.2", "+OK=V1.2"},
+                                                               {"kern", "250.7", "+OK=V250.7"}};
+  for (const auto& c : cases) {
+    ASSERT_EQ(run(ctl("pack --image " + file(c.image) + " --app " + file("app") + " --version " + c.version + " -o " +
+                      file("pkg"))), 0);
+    const std::string pkg = read_file(file("pkg")), image = pkg.substr(20, 64 + 70004), app = pkg.substr(20 + 64 + 70004);
+    write("part.img", image);
+    EXPECT_EQ(run("mkimage -l " + file("part.img")), 0) << "the legacy header mkimage reads";
+    EXPECT_EQ(run(ctl("upgrade --udp 127.0.0.1:" + std::to_string(udp_port_) + " --port " +
+                      std::to_string(upgrade_port_) + " " + file("pkg"))), 0);
+    EXPECT_EQ(read_file(path("/dev/mtd5")), image + erased.substr(image.size())) << c.image;
+    EXPECT_EQ(read_file(path("/dev/mtd6")), app + erased.substr(app.size())) << c.image;
+    EXPECT_EQ(read_file(path("/dev/mtd2")), mtd2.substr(0, 65024) + pkg.substr(0, 20) + std::string(492, '\xFF'));
+    EXPECT_EQ(udp("AT+VER"), c.ver);
+  }
+}
+
+TEST_F(Upgrade, ExchangeAnswersAndRefusals) {
+  const std::string flash = read_file(path("/dev/mtd5")) + read_file(path("/dev/mtd6"));
+  wlink::ImageHeader h;
+  std::string bad = [&] {
+    const wlink::ByteVec p = wlink::build_package(wlink::wrap_image(h, wlink::ByteVec(5000, 1)), wlink::ByteVec(90, 2), 1, 0);
+    return std::string(p.begin(), p.end());
+  }();
+  bad[100] ^= 1;  // image data CRC
+  const struct { const char* what; int64_t len; std::string token, body, sent; } cases[] = {
+      {"wrong token", 100, "toc", "", "00 00 00 00 00 00 00 01"},
+      {"length 0", 0, "tok", "", ""},
+      {"length 5242881", 5242881, "tok", "", ""},
+      {"silent host", -1, "", "", ""},
+      {"length 5242880, too little sent", 5242880, "tok", std::string(1000, 'x'), kTokenOk + " " + kFailed},
+      {"corrupt CRC", (int64_t)bad.size(), "tok", bad, kTokenOk + " " + kFailed},
+  };
+  for (const auto& c : cases) EXPECT_EQ(exchange(c.len, c.token, c.body), c.sent) << c.what;
+  EXPECT_EQ(read_file(path("/dev/mtd5")) + read_file(path("/dev/mtd6")), flash) << "no partition touched";
+  EXPECT_EQ(udp("AT+VER"), "+OK=V0.0");
+}
+
+TEST_F(Upgrade, HeartbeatsDuringSlowFlashWritesAndAHostThatLeaves) {
+  write("root/sim/flash-delay-ms", "125000");  // 2 x 125 s: past the 40th beat
+  wlink::ImageHeader h;
+  const wlink::ByteVec p = wlink::build_package(wlink::wrap_image(h, wlink::ByteVec(3000, 1)), wlink::ByteVec(900, 2), 2, 1);
+  const std::string pkg(p.begin(), p.end());
+  EXPECT_EQ(exchange((int64_t)pkg.size(), "tok", pkg),
+            kTokenOk + repeat(kBeat, 40) + " " + kLastBeat + " 00 00 00 00 00 00 00 00");
+  EXPECT_EQ(udp("AT+VER"), "+OK=V2.1");
+
+  // The host goes after the second beat: the beats fail, the daemon answers on.
+  EXPECT_EQ(exchange((int64_t)pkg.size(), "tok", pkg, 3), kTokenOk + repeat(kBeat, 2));
+  EXPECT_TRUE(log_has("Send error heart:"));
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(udp("AT+"), "+OK");
+  EXPECT_TRUE(wait_until([&] { return errlog().find("Send EXITor:") != std::string::npos; }, 5000));
+  EXPECT_EQ(udp("AT+VER"), "+OK=V2.1");
+  EXPECT_FALSE(wait_exit(0)) << "the daemon is still running";
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,57 @@
+// The upgrade exchange and the package checks. The input is what a host sends on the
+// upgrade connection: the 68-byte request header, then the package. The module's
+// token is empty, so a header whose token starts with a zero byte is the right one.
+// The module must answer exactly as the header and the checks decide, and touch no
+// partition for a package it refuses.
+#include <sys/socket.h>
+
+#include "fuzz_support.h"
+#include "wifi_up_proc.h"
+#include "wifi_up_server.h"
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    std::filesystem::create_directories(fuzz_platform().path("/tmp"));
+    return 0;
+}
+
+static std::string msg(uint32_t type, uint32_t value) {
+    uint8_t m[8] = {(uint8_t)(type >> 24), (uint8_t)(type >> 16), (uint8_t)(type >> 8), (uint8_t)type,
+                    (uint8_t)(value >> 24), (uint8_t)(value >> 16), (uint8_t)(value >> 8), (uint8_t)value};
+    return std::string((const char *)m, 8);
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size > 65536) return 0;  // all of it must fit in the socket's buffer
+    fuzz_begin_run();
+    int sv[2];
+    FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) == 0, "socketpair");
+    FUZZ_CHECK(write(sv[1], data, size) == (ssize_t)size, "write");
+    shutdown(sv[1], SHUT_WR);
+    int ret = netClientSoftUpgrade(sv[0]);
+    close(sv[0]);
+    std::string sent;
+    char buf[4096];
+    for (ssize_t n; (n = read(sv[1], buf, sizeof(buf))) > 0;) sent.append(buf, (size_t)n);
+    close(sv[1]);
+
+    uint8_t head[68] = {0};
+    memcpy(head, data, std::min(size, sizeof(head)));
+    const uint32_t len = ((uint32_t)head[0] << 24) | ((uint32_t)head[1] << 16) | ((uint32_t)head[2] << 8) | head[3];
+    const size_t rest = size > 68 ? size - 68 : 0;
+    uint32_t image = 0, app = 0;
+    const bool taken = len >= 1 && len <= rest && sys_upg_check_package(data + 68, len, &image, &app) == 0;
+    FUZZ_CHECK(ret == (taken && head[4] == 0 ? 0 : -1), "result %d", ret);
+    if (size == 0 || len < 1 || len > 5242880) {
+        FUZZ_CHECK(sent.empty(), "%zu bytes sent for length %u", sent.size(), len);
+    } else if (head[4] != 0) {
+        FUZZ_CHECK(sent == msg(0, 1), "token mismatch answered with %zu bytes", sent.size());
+    } else {
+        FUZZ_CHECK(sent.size() >= 16 && sent.size() % 8 == 0 && sent.compare(0, 8, msg(0, 3)) == 0 &&
+                       sent.compare(sent.size() - 8, 8, msg(0, taken ? 0 : (uint32_t)-1)) == 0,
+                   "answers of %zu bytes", sent.size());
+        for (size_t i = 8; i + 8 < sent.size(); i += 8)
+            FUZZ_CHECK(sent.compare(i, 8, msg(4, 10)) == 0, "not a beat at %zu", i);
+    }
+    FUZZ_CHECK(taken || fuzz_platform().shell_lines.empty(), "a refused package reached the flash");
+    return 0;
+}
