@@ -15,6 +15,15 @@ enum { IW_TEXT_BUF = 255, IW_GUARD = 256 };
 static const char kWifiIf[] = "ra0";
 static const char kSetSocketErr[] = "========iwpriv ioctl set socket error!=========================";
 
+// A request on ra0 whose data is `len` bytes at `buf`.
+static void point_request(struct iwreq *wrq, void *buf, unsigned short len) {
+    memset(wrq, 0, sizeof(*wrq));
+    wifi_strlcpy_zero(wrq->ifr_name, kWifiIf, sizeof(wrq->ifr_name));
+    wrq->u.data.pointer = buf;
+    wrq->u.data.length = len;
+    wrq->u.data.flags = 0;
+}
+
 // One text request: `text` (cut to 254 characters) in a zeroed 255-byte buffer,
 // `length` as given, or the text's length + 1 when `length` is 0.
 static int text_request(unsigned long request, const char *text, unsigned short length, const char *socket_err,
@@ -28,11 +37,7 @@ static int text_request(unsigned long request, const char *text, unsigned short 
     }
     wifi_strlcpy_zero(buf, text, sizeof(buf));
     struct iwreq wrq;
-    memset(&wrq, 0, sizeof(wrq));
-    wifi_strlcpy_zero(wrq.ifr_name, kWifiIf, sizeof(wrq.ifr_name));
-    wrq.u.data.pointer = buf;
-    wrq.u.data.length = length != 0 ? length : (unsigned short)(strlen(buf) + 1);
-    wrq.u.data.flags = 0;
+    point_request(&wrq, buf, length != 0 ? length : (unsigned short)(strlen(buf) + 1));
     int ret = wifi_plat().netif_ioctl(fd.get(), request, &wrq);
     if (ret != 0 && ioctl_err_fmt != nullptr) printf(ioctl_err_fmt, text);
     return ret;
@@ -76,11 +81,7 @@ int iwconfig_get_current_channel(char *out, unsigned size) {
         return -1;
     }
     struct iwreq wrq;
-    memset(&wrq, 0, sizeof(wrq));
-    wifi_strlcpy_zero(wrq.ifr_name, kWifiIf, sizeof(wrq.ifr_name));
-    wrq.u.data.pointer = text;
-    wrq.u.data.length = IW_TEXT_BUF;
-    wrq.u.data.flags = 0;
+    point_request(&wrq, text, IW_TEXT_BUF);
     int ret = wifi_plat().netif_ioctl(fd.get(), SIOCGIWFREQ, &wrq);
     if (ret != 0) {
         printf("===========iwconfig_get_cmd_execute ioctl error===================\n");
@@ -126,11 +127,7 @@ int iwpriv_get_wifi_mac_table(wifi_mac_table *table) {
         return -1;
     }
     struct iwreq wrq;
-    memset(&wrq, 0, sizeof(wrq));
-    wifi_strlcpy_zero(wrq.ifr_name, kWifiIf, sizeof(wrq.ifr_name));
-    wrq.u.data.pointer = raw;
-    wrq.u.data.length = WIFI_MAC_TABLE_SIZE;
-    wrq.u.data.flags = 0;
+    point_request(&wrq, raw, WIFI_MAC_TABLE_SIZE);
     int ret = wifi_plat().netif_ioctl(fd.get(), SIOCIWFIRSTPRIV + 0x1F, &wrq);
     if (ret != 0) {
         printf("ioctl RTPRIV_IOCTL_GET_MAC_TABLE_STRUCT error.\n");
