@@ -1,0 +1,57 @@
+// Every command of the table on both links with a bad parameter of each kind: the
+// module answers each one, stays up, runs no shell text but its fixed lines, and its
+// files keep their lines.
+#include <regex>
+
+#include "sim_module.h"
+#include "wifi_msg_proc.h"
+
+namespace e2e {
+namespace {
+
+class Sweep : public SimModule {
+  int time_scale() const override { return 10; }  // reboots and survey waits, faster
+};
+
+// The first word of every line: the keys of a profile or a DHCP configuration.
+Lines keys(const std::string& text) {
+  Lines out;
+  for (const std::string& l : split_lines(text)) out.push_back(l.substr(0, l.find_first_of("= \t")));
+  return out;
+}
+
+TEST_F(Sweep, EveryCommandWithEveryKindOfBadParameter) {
+  const std::regex fixed(
+      "shell (/etc/init\\.d/dhcp (stop|start)|/etc/init\\.d/vlan clear|/etc/init\\.d/vlan set [A-Za-z0-9 ,.:_-]*|"
+      "switch reg read 80 2>&1|reboot 2>&1|killall dropbear|\\[ -f /usr/sbin/dropbear \\] && /usr/sbin/dropbear -R "
+      "-I 1800|iwpriv ra0 set SiteSurvey= |iwpriv ra0 get_site_survey ?> ?wifi_scan\\.txt|"
+      "echo root:'([^']|'\\\\'')*' \\|chpasswd)|(ifaddr|ifflags|iwpriv) .*");
+  const std::string profile_keys = profile(), dhcp_keys = dhcp_conf();
+  ASSERT_EQ(serial("AT+UIP=127.0.0.1"), "+OK");
+  size_t readies = 1;
+  for (bool over_udp : {false, true}) {
+    for (const wifi_msg_cmd_entry& row : g_wifi_msg_cmd_table) {
+      std::string name = row.cmd, with = name.back() == '=' ? name : name + "=";
+      if (name.back() == '=') name.pop_back();
+      for (const std::string& cmd : {name, with, with + std::string(127 - with.size(), 'A'), with + "\x01\x7f\xfe\r\n",
+                                     with + "$(reboot);`reboot`|reboot&&reboot>x#'\"\\"}) {
+        SCOPED_TRACE((over_udp ? "udp " : "serial ") + cmd);
+        const size_t mark = event_mark();
+        const std::string reply = over_udp ? udp(cmd) : serial(cmd);
+        EXPECT_TRUE(reply == "+ERR" || reply.compare(0, 3, "+OK") == 0) << reply;
+        for (const std::string& e : events_since(mark)) EXPECT_TRUE(std::regex_match(e, fixed)) << e;
+        if (name == "AT+REBOOT" && reply == "+OK") {  // the module comes back and forgets the peer
+          ASSERT_TRUE(wait_ready(++readies));
+          ASSERT_EQ(serial("AT+UIP=127.0.0.1"), "+OK");
+        }
+        ASSERT_TRUE(pid_ > 0 && !wait_exit(0)) << "the module went down";
+      }
+    }
+  }
+  EXPECT_EQ(keys(profile()), keys(profile_keys));
+  EXPECT_EQ(keys(dhcp_conf()), keys(dhcp_keys));
+  EXPECT_EQ(serial("AT+") + udp("AT+"), "+OK+OK");
+}
+
+}  // namespace
+}  // namespace e2e
