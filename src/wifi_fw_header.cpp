@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "unique_fd.h"
@@ -31,8 +32,42 @@ static bool write_all(int fd, const void *buf, size_t n) {
     return true;
 }
 
+// Erases the block and writes the temporary copy back; the copy goes once it is in place.
+static int write_back(const char *tmp_path) {
+    printf("======= mtd_debug erase==========\n");
+    wifi_shell_run("mtd_debug erase " WIFI_FIRMWARE_MTD_DEV " 0 0x10000");
+    printf("======= mtd_debug write==========\n");
+    // After the erase the temporary file is the only copy of the kept area: it stays
+    // when the write-back fails.
+    if (wifi_shell_run("cat " WIFI_FIRMWARE_MTD_DEV_TMP " > " WIFI_FIRMWARE_MTD_BLOCK_DEV) != 0) {
+        printf("======= mtd write back failed, %s kept==========\n", WIFI_FIRMWARE_MTD_DEV_TMP);
+        return -1;
+    }
+    return unlink(tmp_path) == 0 ? 0 : -1;
+}
+
+int wifi_firmware_header_recover() {
+    char tmp_path[PATH_BUF];
+    wifi_path(WIFI_FIRMWARE_MTD_DEV_TMP, tmp_path, sizeof(tmp_path));
+    UniqueFd tmp(open(tmp_path, O_RDONLY | O_CLOEXEC));
+    if (!tmp.valid()) return 0;
+    struct stat st;
+    struVersionHead rec;
+    bool whole = fstat(tmp.get(), &st) == 0 && st.st_size == WIFI_FW_RECORD_OFFSET + WIFI_VERSION_HEAD_SIZE &&
+                 pread(tmp.get(), rec.raw, sizeof(rec.raw), WIFI_FW_RECORD_OFFSET) == (ssize_t)sizeof(rec.raw) &&
+                 wifi_version_magic(&rec) == WIFI_VERSION_MAGIC;
+    tmp.reset();
+    // A copy cut short was made before any erase: the block is still whole.
+    if (!whole) return unlink(tmp_path) == 0 ? 0 : -1;
+    printf("======= %s holds a header write that did not end, writing it back==========\n", WIFI_FIRMWARE_MTD_DEV_TMP);
+    return write_back(tmp_path);
+}
+
 int wifi_set_firmware_header_info(const struVersionHead *h) {
     if (h == nullptr) return -1;
+    // A write that did not end (the daemon was killed between the erase and the
+    // write-back) is finished first: its copy is the only one of the kept area.
+    if (wifi_firmware_header_recover() != 0) return -1;
     if (wifi_version_magic(h) != WIFI_VERSION_MAGIC) {
         printf("wifi_set_firmware_header_info failed magic[%x]\n", wifi_version_magic(h));
         return -1;
@@ -76,17 +111,7 @@ int wifi_set_firmware_header_info(const struVersionHead *h) {
     }
     tmp.reset();
     dev.reset();
-
-    printf("======= mtd_debug erase==========\n");
-    wifi_shell_run("mtd_debug erase " WIFI_FIRMWARE_MTD_DEV " 0 0x10000");
-    printf("======= mtd_debug write==========\n");
-    // After the erase the temporary file is the only copy of the kept area: it stays
-    // when the write-back fails.
-    if (wifi_shell_run("cat " WIFI_FIRMWARE_MTD_DEV_TMP " > " WIFI_FIRMWARE_MTD_BLOCK_DEV) != 0) {
-        printf("======= mtd write back failed, %s kept==========\n", WIFI_FIRMWARE_MTD_DEV_TMP);
-        return -1;
-    }
-    return unlink(tmp_path) == 0 ? 0 : -1;
+    return write_back(tmp_path);
 }
 
 int wifi_get_firmware_header_info(struVersionHead *out) {

@@ -28,6 +28,10 @@ uint32_t wifi_version_u32(const struVersionHead *h, int offset);  // offset 4, 8
 
 // 0 when the block was rewritten with the record and the temporary copy removed.
 int wifi_set_firmware_header_info(const struVersionHead *h);
+// Finishes a header write that was cut between the erase and the write-back, from
+// its temporary copy; a copy cut short (made before any erase) is dropped. 0, or -1
+// when the write-back failed (the copy then stays).
+int wifi_firmware_header_recover();
 // -1 only when the partition cannot be opened or positioned; the output is filled
 // only when a valid record is there.
 int wifi_get_firmware_header_info(struVersionHead *out);

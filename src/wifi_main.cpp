@@ -2,6 +2,7 @@
 #include <pthread.h>
 #include <stdio.h>
 
+#include "wifi_fw_header.h"
 #include "wifi_platform.h"
 #include "wifi_main.h"
 #include "wifi_uart_link.h"
@@ -9,6 +10,8 @@
 
 int wifi_daemon_main() {
     printf("===========wlinkcmd start!!!===========================\n");
+    // The daemon may have been killed in the middle of a version record write.
+    wifi_firmware_header_recover();
     pthread_t uart_tid, udp_tid;
     if (pthread_create(&uart_tid, nullptr, wifi_uart_comm_task, nullptr) != 0) {
         printf("===========pthread_create uart error!!!===========================\n");

@@ -147,3 +147,17 @@ TEST(UpgradeVer, VersionRecord) {
     EXPECT_EQ(wifi_set_firmware_header_info(&wrong), -1);
     EXPECT_TRUE(root->shell_lines.empty());
 }
+
+// A record write killed between the erase and the write-back is finished from its copy;
+// a copy cut short (before any erase) is dropped and the block left alone.
+TEST(UpgradeVer, UnfinishedRecordWriteIsFinished) {
+    const std::string whole = std::string(0xFE00, 'k') + "\x4C\x51\x01\x02" + std::string(16, 0);
+    for (const std::string &copy : {whole, whole.substr(0, 4096), std::string(0xFE00, 'k') + std::string(20, 0)}) {
+        SeededRoot root;
+        root->write_file(WIFI_FIRMWARE_MTD_DEV_TMP, copy);
+        EXPECT_EQ(wifi_firmware_header_recover(), 0);
+        const Lines redo = {"mtd_debug erase /dev/mtd2 0 0x10000", "cat /tmp/mtd2_buf > /dev/mtdblock2"};
+        EXPECT_EQ(root->shell_lines, copy == whole ? redo : Lines{});
+        EXPECT_FALSE(root->exists(WIFI_FIRMWARE_MTD_DEV_TMP));
+    }
+}
