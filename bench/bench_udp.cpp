@@ -128,11 +128,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "bench_udp: -n must be 1..100000\n");
     return 1;
   }
+  const int cpu = bench::pin_to_one_cpu();
   wlink_sim::SimProcess sim = bench::sim_process(sim_path);
   bench::arm_watchdog(58, &sim);
 
   std::printf("bench_udp: UDP command link vs bare UDP echo, %d sequential \"AT+\" and \"AT+SSID\" round trips each\n", n);
-  std::printf("build type: %s\n", bench::build_description().c_str());
+  std::printf("build type: %s; client, echo and simulator on CPU %d (cross-CPU wake-ups left out)\n",
+              bench::build_description().c_str(), cpu);
 
   std::string err;
   if (!sim.start(1, &err)) {

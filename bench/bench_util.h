@@ -2,6 +2,8 @@
 // it runs, latency figures, and the command-line options.
 #pragma once
 
+#include <sched.h>
+
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -48,6 +50,21 @@ inline wlink_sim::SimProcess sim_process(const std::string& sim_path) {
 }
 
 // The exit status in a wait status; -1 when the process did not exit by itself.
+// Keeps this process, its threads and the simulator it starts on one CPU: on a virtual
+// machine a wake-up of a thread on another CPU costs tens of microseconds, more than
+// the round trip being measured. Returns the CPU, or -1 when the mask is not changed.
+inline int pin_to_one_cpu() {
+  cpu_set_t set;
+  if (::sched_getaffinity(0, sizeof set, &set) != 0) return -1;
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (!CPU_ISSET(cpu, &set)) continue;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    return ::sched_setaffinity(0, sizeof set, &set) == 0 ? cpu : -1;
+  }
+  return -1;
+}
+
 inline int exit_status(int wait_status) { return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1; }
 
 namespace detail {
