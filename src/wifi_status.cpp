@@ -36,6 +36,12 @@ static int split_kv(const char *line, kv_text *kv, char stop = '\0') {
     return vlen > 0 ? 2 : 1;
 }
 
+// split_kv, and the trace of what it found.
+static void split_traced(const char *line, kv_text *kv) {
+    split_kv(line, kv);
+    printf("=szKeyBuf:%s==szValBuf:%s=\n", kv->key, kv->val);
+}
+
 // A decimal number as the driver prints it; 0 when there is none.
 static int number(const char *text) {
     int v = 0;
@@ -63,8 +69,7 @@ int wifi_refresh_client_info(wifi_client_table *table) {
         wifi_client_info spare;
         wifi_client_info &rec = n < WIFI_CLIENT_SLOTS ? table->info[n] : spare;
         if (strstr(line, "MAC=") != nullptr) {
-            split_kv(line, &kv);
-            printf("=szKeyBuf:%s==szValBuf:%s=\n", kv.key, kv.val);
+            split_traced(line, &kv);
             if (strcmp(kv.key, "MAC") == 0) {
                 wifi_str_tolower(kv.val);
                 wifi_strlcpy_zero(rec.szMacStr, kv.val, sizeof(rec.szMacStr));
@@ -78,12 +83,10 @@ int wifi_refresh_client_info(wifi_client_table *table) {
                 rec.iRssi1 = second != nullptr ? number(second + 1) : 0;
             }
         } else if (strstr(line, "BW=") != nullptr) {
-            split_kv(line, &kv);
-            printf("=szKeyBuf:%s==szValBuf:%s=\n", kv.key, kv.val);
+            split_traced(line, &kv);
             if (strcmp(kv.key, "BW") == 0) rec.iBw40 = strstr(kv.val, "40") != nullptr;
         } else if (strstr(line, "Rate=") != nullptr) {
-            split_kv(line, &kv);
-            printf("=szKeyBuf:%s==szValBuf:%s=\n", kv.key, kv.val);
+            split_traced(line, &kv);
             if (strcmp(kv.key, "Rate") == 0) {
                 rec.iRate = number(kv.val);
                 if (n < WIFI_CLIENT_SLOTS) n++;
@@ -106,8 +109,7 @@ int wifi_get_wsc_status(int32_t *status) {
     while (fgets(line, sizeof(line), fp.get()) != nullptr) {
         if (strstr(line, "WscStatus=") == nullptr) continue;
         kv_text kv;
-        split_kv(line, &kv);
-        printf("=szKeyBuf:%s==szValBuf:%s=\n", kv.key, kv.val);
+        split_traced(line, &kv);
         const char *digits = kv.val + 2;
         int v = 0;
         if (strncmp(kv.val, "0x", 2) == 0 && wifi_parse_int(&digits, INT32_MIN, INT32_MAX, &v) == 0) *status = v;
