@@ -19,7 +19,7 @@ WIFI_HANDLER(wifi_msg_proc_set_udp_src_rsp) {
     if (!wifi_is_ipv4(para)) return -1;
     wifi_set_udp_src_ipaddr(para);
     char stored[WIFI_UDP_SRC_IP_SIZE];
-    wifi_strlcpy_zero(stored, para, sizeof(stored));
+    wifi_read_udp_src_ipaddr(stored, sizeof(stored));
     printf("==szCmdParaStr[%s]======szUdpSrcIP[%s]================\n", para, stored);
     g_cfg_pending.wifi_changed = 1;
     return wifi_reply_ok(__func__, cmd, reply, reply_size);

@@ -133,7 +133,8 @@ int wifi_uart_open() {
 }
 
 void wifi_uart_open_wait() {
-    if (uart_setup(false) >= 0) return;
+    wifi_uart_open();
+    if (g_uart_fd >= 0) return;
     // The device may come later (a driver loaded after us): one line, then quiet tries.
     printf("====%s not open, trying again every second==============\n", WIFI_UART_DEV);
     while (uart_setup(true) < 0) wifi_plat().sleep_ms(1000);
