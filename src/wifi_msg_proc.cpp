@@ -8,6 +8,7 @@
 #include "wifi_fw_header.h"
 #include "wifi_lan.h"
 #include "wifi_msg_proc.h"
+#include "wifi_platform.h"
 #include "wifi_radio.h"
 #include "wifi_station.h"
 #include "wifi_survey.h"
@@ -163,6 +164,7 @@ int wifi_msg_proc_distribute(const char *cmd, char *reply, int32_t reply_size) {
         if (reply != nullptr && reply_size > 0) snprintf(reply, (size_t)reply_size, "%s", "+ERR");
         return -1;
     }
+    wifi_plat().command_start();
     pthread_mutex_lock(&s_dispatch_lock);
     int ret = dispatch_locked(cmd, reply, reply_size);
     pthread_mutex_unlock(&s_dispatch_lock);
