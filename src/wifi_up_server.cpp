@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
-#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -113,18 +112,20 @@ static void up_set_state(up_state st) {
 
 // Waits for the one host of this upgrade; -1 when none came in time. The wait starts
 // again whenever a command gives the listener a new token.
-static int up_accept(int lsn) {
+static int up_accept(UniqueFd &lsn) {
     pthread_mutex_lock(&s_up_lock);
     unsigned gen = s_up_generation;
     pthread_mutex_unlock(&s_up_lock);
     for (;;) {
-        struct pollfd ready = {lsn, POLLIN, 0};
+        struct pollfd ready = {lsn.get(), POLLIN, 0};
         int n = wifi_plat().poll(&ready, 1, UP_LISTEN_MS);
         if (n < 0 && errno == EINTR) continue;
         pthread_mutex_lock(&s_up_lock);
-        int c = n > 0 ? accept4(lsn, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+        int c = n > 0 ? accept4(lsn.get(), nullptr, nullptr, SOCK_CLOEXEC) : -1;
         if (c >= 0 || (n <= 0 && gen == s_up_generation)) {
-            // Connected: busy from now on. Or given up: the next command listens anew.
+            // Connected: busy from now on. Or given up: the port is free for the next
+            // command before it can come.
+            if (c < 0) lsn.reset();
             s_up_state = c >= 0 ? UP_BUSY : UP_IDLE;
             pthread_mutex_unlock(&s_up_lock);
             if (c < 0) UP_ERR("no host connected within %d s, listener closed", UP_LISTEN_MS / 1000);
@@ -140,9 +141,10 @@ static void *wifi_upgrade_proc(void *arg) {
         UP_ERR("ptr null address[%p]", arg);
         return nullptr;
     }
-    UniqueFd lsn((int)(intptr_t)arg);
+    UniqueFd lsn(*static_cast<int *>(arg));
+    free(arg);
     printf("=============== wifi_upgrade_proc start==\n");
-    UniqueFd conn(up_accept(lsn.get()));
+    UniqueFd conn(up_accept(lsn));
     printf("==========22 link_id[%d],sock_id[%d]\n", conn.get(), lsn.get());
     // One connection only: the listener goes now, so that a host that starts the next
     // upgrade right after this one's result never reaches a listener about to close.
@@ -211,16 +213,18 @@ static int up_start(const struUpHeader *blk, pthread_attr_t *attr) {
         pthread_mutex_unlock(&s_up_lock);
         return 0;
     }
-    int lsn = up_listen(blk);
-    if (lsn < 0) {
+    int *lsn = static_cast<int *>(malloc(sizeof(int)));  // the thread's to close
+    if (lsn == nullptr || (*lsn = up_listen(blk)) < 0) {
+        free(lsn);
         pthread_mutex_unlock(&s_up_lock);
         return -1;
     }
     printf(" create wifi_upgrade_proc start===\n");
     pthread_t tid;
-    if (pthread_create(&tid, attr, wifi_upgrade_proc, (void *)(intptr_t)lsn) != 0) {
+    if (pthread_create(&tid, attr, wifi_upgrade_proc, lsn) != 0) {
         printf("===========pthread_create uart error!!!===========================\n");
-        close(lsn);
+        close(*lsn);
+        free(lsn);
         pthread_mutex_unlock(&s_up_lock);
         return -1;
     }
