@@ -11,6 +11,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -39,6 +40,7 @@ namespace {
 
 const char kUsage[] =
     "usage: wlinkcmd-sim --root DIR [--bind ADDR] [--udp-port N] [--upgrade-port N] [--time-scale N]\n"
+    "                    [--log FILE]\n"
     "\n"
     "Runs the wlinkcmd daemon on a simulated module.\n"
     "\n"
@@ -50,12 +52,15 @@ const char kUsage[] =
     "  --upgrade-port N  port of the upgrade server (9999)\n"
     "  --time-scale N    run the daemon's clock N times faster and divide every sleep,\n"
     "                    wait and time limit by N (1)\n"
+    "  --log FILE        write the daemon's log to FILE (emptied first) instead of stdout\n"
     "  --help            this text\n"
     "\n"
     "Serial line: DIR/sim/tty links to a pseudo-terminal; open it like a USB serial adapter.\n"
     "stdout carries the daemon's log; DIR/sim/events gets one line per effect on the\n"
     "outside world (shell, ifaddr, ifflags, iwpriv); DIR/sim/state holds the simulated\n"
-    "module's state. SIGINT or SIGTERM stops it with status 0.\n";
+    "module's state. One simulated module at a time runs on DIR: it holds a lock on\n"
+    "DIR/sim/lock, and another one started on DIR says so and ends with status 1\n"
+    "before it changes anything. SIGINT or SIGTERM stops it with status 0.\n";
 
 volatile sig_atomic_t g_stop;
 
@@ -103,6 +108,35 @@ bool prepare_root(const std::string &root) {
     return seed_file(root + WIFI_PROFILE_PATH, factory_profile_text()) &&
            seed_file(root + WIFI_FACTORY_PROFILE_PATH, factory_profile_text()) &&
            seed_file(root + WIFI_DHCP_CFG_PATH, factory_dhcp_text()) && seed_flash(root);
+}
+
+// Takes DIR/sim/lock for this process and its children (they share the open file,
+// so the lock lasts until the last of them ends) and writes our pid into it.
+// Invalid when another simulated module holds it; its pid goes to *holder.
+UniqueFd lock_root(const std::string &root, std::string *holder) {
+    std::error_code ec;
+    fs::create_directories(root + "/sim", ec);
+    std::string path = root + "/sim/lock";
+    UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (!fd.valid()) {
+        *holder = std::string("cannot open ") + path + ": " + strerror(errno);
+        return fd;
+    }
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        char pid[32] = "";
+        ssize_t n = pread(fd.get(), pid, sizeof(pid) - 1, 0);
+        pid[n > 0 ? n : 0] = '\0';
+        pid[strcspn(pid, "\n")] = '\0';
+        *holder = std::string("in use by another wlinkcmd-sim (pid ") + (pid[0] ? pid : "?") + ")";
+        return UniqueFd();
+    }
+    char pid[32];
+    int n = snprintf(pid, sizeof(pid), "%d\n", (int)getpid());
+    if (ftruncate(fd.get(), 0) == 0) {
+        ssize_t w = pwrite(fd.get(), pid, (size_t)n, 0);  // only for the message above
+        (void)w;
+    }
+    return fd;
 }
 
 void make_raw(int fd) {
@@ -217,7 +251,17 @@ void stop(pid_t pid) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    // A stop signal that comes while the module is being set up ends it as well,
+    // right after the setup, with status 0.
+    struct sigaction sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sa_handler = on_signal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
     sim_options opt;
+    std::string log_path;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         bool has_val = i + 1 < argc;
@@ -232,6 +276,8 @@ int main(int argc, char **argv) {
             if (!parse_int(argv[++i], 1, 65535, &opt.udp_port)) return usage_error("bad --udp-port");
         } else if (a == "--upgrade-port" && has_val) {
             if (!parse_int(argv[++i], 1, 65535, &opt.upgrade_port)) return usage_error("bad --upgrade-port");
+        } else if (a == "--log" && has_val) {
+            log_path = argv[++i];
         } else if (a == "--time-scale" && has_val) {
             if (!parse_int(argv[++i], 1, 1000000, &opt.time_scale)) return usage_error("bad --time-scale");
         } else {
@@ -243,9 +289,22 @@ int main(int argc, char **argv) {
     if (inet_pton(AF_INET, opt.bind.c_str(), &probe) != 1) return usage_error("bad --bind address");
 
     std::error_code ec;
-    fs::create_directories(opt.root, ec);
     opt.root = fs::absolute(opt.root, ec).lexically_normal().string();
     if (!opt.root.empty() && opt.root.size() > 1 && opt.root.back() == '/') opt.root.pop_back();
+    // Nothing under DIR, the log or the ports is touched before the lock is ours.
+    std::string why;
+    UniqueFd root_lock = lock_root(opt.root, &why);
+    if (!root_lock.valid()) {
+        fprintf(stderr, "wlinkcmd-sim: %s: %s\n", opt.root.c_str(), why.c_str());
+        return 1;
+    }
+    if (!log_path.empty()) {
+        UniqueFd log(open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        if (!log.valid() || dup2(log.get(), STDOUT_FILENO) < 0) {
+            fprintf(stderr, "wlinkcmd-sim: cannot write %s: %s\n", log_path.c_str(), strerror(errno));
+            return 1;
+        }
+    }
     if (!prepare_root(opt.root)) {
         fprintf(stderr, "wlinkcmd-sim: cannot lay out the module's files under %s\n", opt.root.c_str());
         return 1;
@@ -262,13 +321,7 @@ int main(int argc, char **argv) {
         return 1;
     }
 
-    struct sigaction sa;
-    memset(&sa, 0, sizeof(sa));
-    sa.sa_handler = on_signal;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-
+    if (g_stop) return 0;
     pid_t wire = spawn([&] { relay(module_end.master.get(), host_end.master.get()); });
     // The daemon sees the serial line only through its device path.
     auto daemon = [&] {
@@ -287,6 +340,14 @@ int main(int argc, char **argv) {
         if (r < 0) {
             if (errno == EINTR) continue;
             rc = 1;
+            break;
+        }
+        // A stop signal sent to the whole process group (Ctrl-C in a terminal) ends
+        // the daemon too, and its end may be seen before our own signal: that is
+        // the stop asked for, not a failure of the daemon. The signal is pending
+        // here already, so its handler has run by the time waitpid returns.
+        if (g_stop) {
+            child = -1;
             break;
         }
         if (WIFEXITED(status) && WEXITSTATUS(status) == SIM_REBOOT_STATUS) {

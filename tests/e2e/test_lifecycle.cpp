@@ -54,6 +54,34 @@ TEST_F(SimCommandLine, TakenUdpPortEndsTheSimWithFailure) {
   }
 }
 
+// A second sim on a root in use ends with status 1 and leaves the first one's log and serial line.
+TEST_F(Descriptors, SecondSimOnTheSameRootIsRefused) {
+  const std::string tty = std::filesystem::read_symlink(path("/sim/tty")), log_before = log();
+  wlink_sim::SimProcess second(wlink_sim::command_from_env(WLINK_SIM_PATH), "wlinke2e2");
+  std::string err;
+  ASSERT_TRUE(second.spawn({"--root", root_, "--log", sim_.log_path(".out"), "--udp-port", std::to_string(udp_port_)},
+                           &err)) << err;
+  EXPECT_EQ(second.wait_exit(5000), std::optional<int>(1 << 8)) << "exit status 1";
+  EXPECT_EQ(second.errlog(), "wlinkcmd-sim: " + root_ + ": in use by another wlinkcmd-sim (pid " +
+                                 std::to_string(pid_) + ")\n");
+  EXPECT_EQ(log().substr(0, log_before.size()), log_before);
+  EXPECT_EQ(std::filesystem::read_symlink(path("/sim/tty")).string(), tty);
+}
+
+// Ctrl-C signals the whole group (supervisor, relay, daemon): status 0 and no process left, every time.
+TEST(SimStop, GroupSignalEndsWithStatusZeroEveryTime) {
+  wlink_sim::SimProcess sim(wlink_sim::command_from_env(WLINK_SIM_PATH), "wlinke2e", true);
+  for (int run = 1; run <= 14; ++run) {
+    std::string err;
+    ASSERT_TRUE(sim.start(1, &err)) << "run " << run << ": " << err;  // the root is free again
+    const pid_t group = sim.pid;
+    std::this_thread::sleep_for(std::chrono::milliseconds(7 * run));
+    ASSERT_EQ(::kill(-group, run <= 10 ? SIGINT : SIGTERM), 0);
+    ASSERT_EQ(sim.wait_exit(5000), std::optional<int>(0)) << "run " << run << "\n" << sim.errlog();
+    EXPECT_TRUE(wait_until([&] { return ::kill(-group, 0) != 0; }, 2000)) << "run " << run << " left a process";
+  }
+}
+
 // Every descriptor of the module's processes past standard input, output and error is
 // close-on-exec: a server the daemon starts holds neither the serial line nor a port.
 TEST_F(Descriptors, NoneIsHandedToChildren) {
