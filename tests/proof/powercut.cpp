@@ -68,7 +68,9 @@ class PowerCut : public Proof {
     if (before) *before = files();
     if (fault) std::ofstream(path(std::string("/sim/") + fault)) << n;
     const std::string reply = c.cmd == "upgrade" ? std::to_string(upgrade(pkg_)) : command(c.cmd);
-    if (wait_exit(20)) {
+    // No reply or a lost connection: the daemon was killed, and the sim ends with it.
+    const bool lost = reply == "none" || reply == "5" || reply == "1";
+    if (wait_exit(lost ? 5000 : 20)) {
       serial_.close();
       udp_.close();
       return "cut";
