@@ -301,6 +301,14 @@ void sim_platform::sleep_ms(unsigned ms) {
     }
 }
 
+// The module's time since the simulator started, time_scale times faster.
+int64_t sim_platform::monotonic_ms() {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    int64_t elapsed_ms = (int64_t)(t.tv_sec - start_.tv_sec) * 1000 + (t.tv_nsec - start_.tv_nsec) / 1000000;
+    return elapsed_ms * opt_.time_scale;
+}
+
 time_t sim_platform::now() {
     struct timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);

@@ -39,6 +39,7 @@ public:
     int poll(struct pollfd *fds, nfds_t nfds, int timeout_ms) override;
     void bind_addr(wifi_port_id id, struct sockaddr_in *addr) override;
     void link_event(wifi_link_event ev) override;
+    int64_t monotonic_ms() override;
 
 private:
     struct netif {

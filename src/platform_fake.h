@@ -51,7 +51,8 @@ public:
     // When set, interface and driver requests are recorded and then issued to the
     // kernel for real (tests on real interfaces, inside a network namespace).
     bool real_netif = false;
-    time_t clock = 1000;
+    time_t clock = 1000;      // what now() reports
+    int64_t mono_ms = 50000;  // what monotonic_ms() reports
 
     std::vector<std::string> shell_lines;  // every line run or opened, in order
     std::vector<FakeIoctl> ioctls;
@@ -71,6 +72,7 @@ public:
     int poll(struct pollfd *fds, nfds_t nfds, int timeout_ms) override;
     void bind_addr(wifi_port_id id, struct sockaddr_in *addr) override;
     void link_event(wifi_link_event ev) override;
+    int64_t monotonic_ms() override { return mono_ms; }
 
 private:
     std::string root_;

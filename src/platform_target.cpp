@@ -47,6 +47,11 @@ public:
         addr->sin_port = htons(id == WIFI_PORT_UDP ? WIFI_UDP_PORT : WIFI_UPGRADE_PORT);
     }
     void link_event(wifi_link_event) override {}
+    int64_t monotonic_ms() override {
+        struct timespec t;
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        return (int64_t)t.tv_sec * 1000 + t.tv_nsec / 1000000;
+    }
 };
 
 target_platform g_target_platform;

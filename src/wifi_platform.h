@@ -61,6 +61,10 @@ public:
     // A link is up (socket bound, serial device open).
     virtual void link_event(wifi_link_event ev) = 0;
 
+    // Milliseconds of a clock that only runs forward at a steady pace from some fixed
+    // point (never set, unlike now()): for measuring how long something has lasted.
+    virtual int64_t monotonic_ms() = 0;
+
 protected:
     // Platforms live for the whole process and are never deleted through this type.
     ~wifi_platform() = default;

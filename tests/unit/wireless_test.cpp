@@ -186,23 +186,29 @@ TEST(Survey, ScanStoresStrongNetworksAndSkipsBadLines) {
 
 TEST(Access, WpsStatusAndItsTwoMinuteRule) {
     SeededRoot root;
-    root->clock = 5000;
-    auto status = [&](const std::string &s, time_t t) {
+    // the status, the module's monotonic clock in seconds and the wall clock, which is
+    // set back and forth (by the host, by NTP) and must not matter
+    auto status = [&](const std::string &s, int64_t mono_s, time_t wall) {
         root->write_file("/var/run/wscinfo", s.empty() ? "TX PER=0%\n" : "WscStatus=" + s + "\n");
-        root->clock = t;
+        root->mono_ms = mono_s * 1000 + 500;
+        root->clock = wall;
         return dispatch("AT+WPS=").text;
     };
-    EXPECT_EQ(status("0x3", 5000), "+OK=Timed-out") << "no run started: the start time is 0";
+    EXPECT_EQ(status("0x3", 30, 1000), "+OK=Timed-out") << "no run started, however soon after boot";
     root->ioctls.clear();
+    root->mono_ms = 5000 * 1000;
     EXPECT_EQ(dispatch("AT+WPS").text, "+OK");
     EXPECT_EQ(root->ioctls.at(0).text + " " + root->ioctls.at(1).text, "WscMode=2 WscGetConf=1");
-    const std::tuple<std::string, time_t, std::string> steps[] = {
-        {"0x1", 5000, "+OK=Idle"},      {"0x3", 5120, "+OK=Active"},   {"0x22", 5120, "+OK=Unknow"},
-        {"0x3", 5121, "+OK=Timed-out"}, {"0x1", 5200, "+OK=Timed-out"}, {"3", 5200, "+OK=Timed-out"},
-        {"", 5200, "+OK=Timed-out"},    {"0x5", 5300, "+OK=Active"},   {"0x2", 5300, "+OK=Timed-out"},
-        {"0x1", 5300, "+OK=Idle"},      {"0x0", 5300, "+OK=Unknow"},
+    const std::tuple<std::string, int64_t, time_t, std::string> steps[] = {
+        {"0x1", 5000, 1000, "+OK=Idle"},          {"0x3", 5010, 1000 + 86400 * 365, "+OK=Active"},
+        {"0x3", 5060, 0, "+OK=Active"},           {"0x3", 5120, 1121, "+OK=Active"},
+        {"0x22", 5120, 1000, "+OK=Unknow"},       {"0x3", 5121, 1000, "+OK=Timed-out"},
+        {"0x1", 5200, 1000, "+OK=Timed-out"},     {"3", 5200, 1000, "+OK=Timed-out"},
+        {"", 5200, 1000, "+OK=Timed-out"},        {"0x5", 5300, 1000, "+OK=Active"},
+        {"0x2", 5300, 1000, "+OK=Timed-out"},     {"0x1", 5300, 1000, "+OK=Idle"},
+        {"0x0", 5300, 1000, "+OK=Unknow"},
     };
-    for (const auto &[st, at, reply] : steps) EXPECT_EQ(status(st, at), reply) << st << " at " << at;
+    for (const auto &[st, mono, wall, reply] : steps) EXPECT_EQ(status(st, mono, wall), reply) << st << " at " << mono;
     root->ioctl_result[SIOCIWFIRSTPRIV + 2] = -1;
     root->ioctls.clear();
     EXPECT_EQ(dispatch("AT+WPS").text, "+ERR");
