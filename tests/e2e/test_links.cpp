@@ -1,4 +1,5 @@
 // The two command links, byte for byte: serial frames and UDP datagrams.
+#include <fstream>
 #include <thread>
 
 #include "sim_module.h"
@@ -124,6 +125,36 @@ TEST_F(Links, UnknownCommandsAnswerErrOnBothLinks) {
   ASSERT_EQ(serial("AT+UIP=127.0.0.1"), "+OK");
   EXPECT_EQ(udp("AT+NOPE"), "+ERR");
   EXPECT_EQ(udp("AT+VLAN"), "+OK=waiting");
+}
+
+// However long a command takes on one link (a survey's 2 s wait, a slow flash write),
+// the other link's heartbeat and the driver's requests are answered at once.
+TEST_F(Links, TheOtherLinkIsAnsweredDuringSlowCommands) {
+  ASSERT_EQ(serial("AT+UIP=127.0.0.1"), "+OK");
+  auto quick = [&](const std::string& cmd, const std::string& want) {
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(udp(cmd), want);
+    using std::chrono::milliseconds;
+    EXPECT_LT(std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - t0).count(), 500) << cmd;
+  };
+  std::thread slow([&] { EXPECT_EQ(serial("AT+SENSITIVITY="), "+OK=0"); });
+  EXPECT_TRUE(log_has("wifi_msg_proc_scan_rsp pCmdStr[AT+SENSITIVITY=]"));
+  quick("AT+", "+OK");
+  quick("AT+CNUM", "+OK=0");
+  slow.join();
+
+  std::ofstream(path("/sim/flash-delay-ms")) << 1500;
+  const std::string dir = root_ + "/../", ctl = WLINKCTL_PATH;
+  std::ofstream(dir + "img") << "image";
+  std::ofstream(dir + "app") << "app";
+  ASSERT_EQ(std::system((ctl + " pack --image " + dir + "img --app " + dir + "app --version 1.2 -o " + dir + "pkg >/dev/null").c_str()), 0);
+  std::thread upgrade([&] {
+    EXPECT_EQ(std::system((ctl + " upgrade --udp 127.0.0.1:" + std::to_string(udp_port_) + " --port " +
+                           std::to_string(upgrade_port_) + " " + dir + "pkg >/dev/null").c_str()), 0);
+  });
+  EXPECT_TRUE(wait_until([&] { return read_file(path("/sim/events")).find("shell flashcp") != std::string::npos; }, 5000));
+  quick("AT+CNUM", "+OK=0");
+  upgrade.join();
 }
 
 TEST_F(Links, BothLinksAtOnceKeepTheProfileWhole) {
