@@ -131,30 +131,28 @@ TEST_F(Links, UnknownCommandsAnswerErrOnBothLinks) {
 // the other link's heartbeat and the driver's requests are answered at once.
 TEST_F(Links, TheOtherLinkIsAnsweredDuringSlowCommands) {
   ASSERT_EQ(serial("AT+UIP=127.0.0.1"), "+OK");
-  auto quick = [&](const std::string& cmd, const std::string& want) {
-    const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(udp(cmd), want);
-    using std::chrono::milliseconds;
-    EXPECT_LT(std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - t0).count(), 500) << cmd;
-  };
-  std::thread slow([&] { EXPECT_EQ(serial("AT+SENSITIVITY="), "+OK=0"); });
-  EXPECT_TRUE(log_has("wifi_msg_proc_scan_rsp pCmdStr[AT+SENSITIVITY=]"));
-  quick("AT+", "+OK");
-  quick("AT+CNUM", "+OK=0");
-  slow.join();
-
+  const std::string dir = root_ + "/../", ctl = std::string(WLINKCTL_PATH) + " ";
   std::ofstream(path("/sim/flash-delay-ms")) << 1500;
-  const std::string dir = root_ + "/../", ctl = WLINKCTL_PATH;
-  std::ofstream(dir + "img") << "image";
-  std::ofstream(dir + "app") << "app";
-  ASSERT_EQ(std::system((ctl + " pack --image " + dir + "img --app " + dir + "app --version 1.2 -o " + dir + "pkg >/dev/null").c_str()), 0);
-  std::thread upgrade([&] {
-    EXPECT_EQ(std::system((ctl + " upgrade --udp 127.0.0.1:" + std::to_string(udp_port_) + " --port " +
-                           std::to_string(upgrade_port_) + " " + dir + "pkg >/dev/null").c_str()), 0);
-  });
-  EXPECT_TRUE(wait_until([&] { return read_file(path("/sim/events")).find("shell flashcp") != std::string::npos; }, 5000));
-  quick("AT+CNUM", "+OK=0");
-  upgrade.join();
+  std::ofstream(dir + "part") << "part";
+  const std::string pack = ctl + "pack --image " + dir + "part --app " + dir + "part --version 1.2 -o " + dir + "pkg";
+  ASSERT_EQ(std::system(pack.c_str()), 0);
+  const std::string upgrade = ctl + "upgrade --udp 127.0.0.1:" + std::to_string(udp_port_) + " --port " +
+                              std::to_string(upgrade_port_) + " " + dir + "pkg";
+  const std::pair<std::function<void()>, std::string> slow[] = {  // {the slow command, the sign it is under way}
+      {[&] { EXPECT_EQ(serial("AT+SENSITIVITY="), "+OK=0"); }, "wifi_msg_proc_scan_rsp pCmdStr[AT+SENSITIVITY=]"},
+      {[&] { EXPECT_EQ(std::system(upgrade.c_str()), 0); }, "shell flashcp"}};
+  for (const auto& [run, sign] : slow) {
+    std::thread t(run);
+    const auto seen = [&] { return (log() + read_file(path("/sim/events"))).find(sign) != std::string::npos; };
+    EXPECT_TRUE(wait_until(seen, 5000)) << sign;
+    for (const std::string cmd : {"AT+", "AT+CNUM"}) {
+      const auto t0 = std::chrono::steady_clock::now();
+      EXPECT_EQ(udp(cmd), cmd == "AT+" ? "+OK" : "+OK=0");
+      const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+      EXPECT_LT(ms.count(), 500) << cmd << " during " << sign;
+    }
+    t.join();
+  }
 }
 
 TEST_F(Links, BothLinksAtOnceKeepTheProfileWhole) {
