@@ -133,7 +133,7 @@ TEST_F(Links, TheOtherLinkIsAnsweredDuringSlowCommands) {
   ASSERT_EQ(serial("AT+UIP=127.0.0.1"), "+OK");
   const std::string dir = root_ + "/../", ctl = std::string(WLINKCTL_PATH) + " ";
   std::ofstream(path("/sim/flash-delay-ms")) << 1500;
-  std::ofstream(dir + "part") << "part";
+  std::ofstream(dir + "part") << std::string(100, 'p');
   const std::string pack = ctl + "pack --image " + dir + "part --app " + dir + "part --version 1.2 -o " + dir + "pkg";
   ASSERT_EQ(std::system(pack.c_str()), 0);
   const std::string upgrade = ctl + "upgrade --udp 127.0.0.1:" + std::to_string(udp_port_) + " --port " +
