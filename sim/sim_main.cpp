@@ -184,6 +184,7 @@ pid_t spawn(Fn body) {
     }
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
+    signal(SIGPIPE, SIG_DFL);  // as on the module: the daemon itself must not raise it
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (getppid() != parent) _exit(1);  // the supervisor is already gone
     sigprocmask(SIG_SETMASK, &old, nullptr);

@@ -11,11 +11,13 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -82,6 +84,10 @@ void sim_platform::load_radio() {
 }
 
 void sim_platform::boot() {
+    // /tmp is RAM on the module: whatever was there is gone at every start.
+    std::error_code ec;
+    for (const auto &e : std::filesystem::directory_iterator(module_file("/tmp"), ec))
+        std::filesystem::remove_all(e.path(), ec);
     std::lock_guard<std::mutex> g(mu_);
     netif &ra0 = ifs_["ra0"];
     ra0.up = profile_value("WifiSwitch").find("OFF") == std::string::npos;
@@ -181,6 +187,7 @@ int sim_platform::simulate(const std::string &line, std::string *output) {
 }
 
 int sim_platform::shell_run(const char *cmdline) {
+    if (fault()) return 1 << 8;
     event(std::string("shell ") + cmdline);
     std::string out;
     int status = simulate(cmdline, &out);
@@ -191,6 +198,7 @@ int sim_platform::shell_run(const char *cmdline) {
 }
 
 FILE *sim_platform::shell_open(const char *cmdline) {
+    if (fault()) return nullptr;
     event(std::string("shell ") + cmdline);
     std::string line = cmdline;
     const std::string redir = " 2>&1";
@@ -304,20 +312,19 @@ void sim_platform::sleep_ms(unsigned ms) {
     }
 }
 
-// The module's time since the simulator started, time_scale times faster.
-int64_t sim_platform::monotonic_ms() {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    int64_t elapsed_ms = (int64_t)(t.tv_sec - start_.tv_sec) * 1000 + (t.tv_nsec - start_.tv_nsec) / 1000000;
-    return elapsed_ms * opt_.time_scale;
-}
-
 time_t sim_platform::now() {
     struct timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
     double elapsed = (double)(t.tv_sec - start_.tv_sec) + (double)(t.tv_nsec - start_.tv_nsec) / 1e9;
     static const time_t boot_wall = time(nullptr);
     return boot_wall + (time_t)(elapsed * opt_.time_scale);
+}
+
+int64_t sim_platform::monotonic_ms() {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    int64_t ms = (int64_t)(t.tv_sec - start_.tv_sec) * 1000 + (t.tv_nsec - start_.tv_nsec) / 1000000;
+    return ms * opt_.time_scale;
 }
 
 int sim_platform::poll(struct pollfd *fds, nfds_t nfds, int timeout_ms) {
@@ -346,6 +353,61 @@ void sim_platform::link_event(wifi_link_event ev) {
         fflush(stderr);
     }
 }
+
+long long sim_platform::flash_size(const char *module_dev) {
+    struct stat st;
+    return stat(module_file(module_dev).c_str(), &st) == 0 ? (long long)st.st_size : -1;
+}
+
+// ---------------------------------------------------------------------------
+// Power cuts and I/O errors on demand.
+
+void sim_platform::command_start() {
+    // The folder changes when a fault file is put there: one stat per command while
+    // it does not.
+    struct stat st;
+    std::string dir = opt_.root + "/sim";
+    if (stat(dir.c_str(), &st) != 0) return;
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        if (st.st_mtim.tv_sec == fault_dir_mtime_.tv_sec && st.st_mtim.tv_nsec == fault_dir_mtime_.tv_nsec) return;
+        fault_dir_mtime_ = st.st_mtim;
+    }
+    bool armed = false;
+    const std::pair<const char *, std::atomic<long> *> files[] = {{"/crash-at", &crash_at_}, {"/fail-at", &fail_at_}};
+    for (const auto &f : files) {
+        bool ok = false;
+        std::string text = read_whole(dir + f.first, &ok);
+        if (!ok) continue;
+        ::unlink((dir + f.first).c_str());
+        f.second->store(atol(text.c_str()));
+        armed = true;
+    }
+    if (armed) effects_.store(0);
+}
+
+bool sim_platform::fault() {
+    const long crash = crash_at_.load(), fail = fail_at_.load();
+    if (crash <= 0 && fail <= 0) return false;
+    const long n = ++effects_;
+    if (n == crash) {
+        fflush(stdout);
+        kill(getpid(), SIGKILL);
+    }
+    if (n != fail) return false;
+    errno = EIO;
+    return true;
+}
+
+int sim_platform::file_open(const char *path, int flags, mode_t mode) {
+    if ((flags & (O_CREAT | O_TRUNC)) != 0 && fault()) return -1;
+    return ::open(path, flags, mode);
+}
+
+ssize_t sim_platform::file_write(int fd, const void *buf, size_t n) { return fault() ? -1 : ::write(fd, buf, n); }
+int sim_platform::file_sync(int fd) { return fault() ? -1 : ::fsync(fd); }
+int sim_platform::file_rename(const char *from, const char *to) { return fault() ? -1 : ::rename(from, to); }
+int sim_platform::file_unlink(const char *path) { return fault() ? -1 : ::unlink(path); }
 
 // ---------------------------------------------------------------------------
 // The simulated driver: stations, survey, WPS status and hardware address come from

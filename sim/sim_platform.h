@@ -3,6 +3,7 @@
 // <root>/sim/state and logged line by line to <root>/sim/events.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <string>
@@ -36,12 +37,28 @@ public:
     int netif_ioctl(int fd, unsigned long request, void *arg) override;
     void sleep_ms(unsigned ms) override;
     time_t now() override;
+    int64_t monotonic_ms() override;
     int poll(struct pollfd *fds, nfds_t nfds, int timeout_ms) override;
     void bind_addr(wifi_port_id id, struct sockaddr_in *addr) override;
     void link_event(wifi_link_event ev) override;
-    int64_t monotonic_ms() override;
+    void command_start() override;
+    int file_open(const char *path, int flags, mode_t mode) override;
+    ssize_t file_write(int fd, const void *buf, size_t n) override;
+    int file_sync(int fd) override;
+    int file_rename(const char *from, const char *to) override;
+    int file_unlink(const char *path) override;
+    long long flash_size(const char *module_dev) override;
 
 private:
+    // Power cuts and I/O errors on demand: DIR/sim/crash-at and DIR/sim/fail-at hold a
+    // number N, read (and removed) when a command starts. From then on every call
+    // that changes the outside world is counted, across threads; the Nth one of
+    // crash-at kills the daemon instead of being made, the Nth one of fail-at fails
+    // with EIO. fault() is called before each such call: true when it must fail.
+    bool fault();
+    std::atomic<long> effects_{0}, crash_at_{0}, fail_at_{0};
+    struct timespec fault_dir_mtime_ {};
+
     struct netif {
         bool up = false;
         std::string addr = "-";

@@ -185,3 +185,9 @@ FakePlatformScope::~FakePlatformScope() {
     wifi_platform_set(wifi_platform_target());
     reset_daemon_state();
 }
+
+long long FakePlatform::flash_size(const char *module_dev) {
+    std::error_code ec;
+    uintmax_t n = fs::file_size(path(module_dev), ec);
+    return ec ? -1 : (long long)n;
+}

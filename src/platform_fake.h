@@ -51,8 +51,7 @@ public:
     // When set, interface and driver requests are recorded and then issued to the
     // kernel for real (tests on real interfaces, inside a network namespace).
     bool real_netif = false;
-    time_t clock = 1000;      // what now() reports
-    int64_t mono_ms = 50000;  // what monotonic_ms() reports
+    time_t clock = 1000;
 
     std::vector<std::string> shell_lines;  // every line run or opened, in order
     std::vector<FakeIoctl> ioctls;
@@ -69,10 +68,12 @@ public:
     int netif_ioctl(int fd, unsigned long request, void *arg) override;
     void sleep_ms(unsigned ms) override;
     time_t now() override { return clock; }
+    int64_t mono_ms = 0;  // the monotonic clock, moved on by every recorded sleep too
+    int64_t monotonic_ms() override { return mono_ms + slept_ms; }
     int poll(struct pollfd *fds, nfds_t nfds, int timeout_ms) override;
     void bind_addr(wifi_port_id id, struct sockaddr_in *addr) override;
     void link_event(wifi_link_event ev) override;
-    int64_t monotonic_ms() override { return mono_ms; }
+    long long flash_size(const char *module_dev) override;  // the file's size under the root
 
 private:
     std::string root_;

@@ -1,12 +1,17 @@
 // The module's own platform: the real paths, the shell, the kernel's ioctls.
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <mtd/mtd-abi.h>
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include "unique_fd.h"
 #include "wifi_platform.h"
 
 namespace {
@@ -36,6 +41,11 @@ public:
         }
     }
     time_t now() override { return time(nullptr); }
+    int64_t monotonic_ms() override {
+        struct timespec t;
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        return (int64_t)t.tv_sec * 1000 + t.tv_nsec / 1000000;
+    }
     int poll(struct pollfd *fds, nfds_t nfds, int timeout_ms) override {
         fflush(stdout);
         return ::poll(fds, nfds, timeout_ms);
@@ -47,10 +57,14 @@ public:
         addr->sin_port = htons(id == WIFI_PORT_UDP ? WIFI_UDP_PORT : WIFI_UPGRADE_PORT);
     }
     void link_event(wifi_link_event) override {}
-    int64_t monotonic_ms() override {
-        struct timespec t;
-        clock_gettime(CLOCK_MONOTONIC, &t);
-        return (int64_t)t.tv_sec * 1000 + t.tv_nsec / 1000000;
+    // The MTD driver tells the partition's size; a plain file stands for itself.
+    long long flash_size(const char *module_dev) override {
+        UniqueFd fd(open(module_dev, O_RDONLY | O_CLOEXEC));
+        if (!fd.valid()) return -1;
+        struct mtd_info_user info;
+        if (ioctl(fd.get(), MEMGETINFO, &info) == 0) return (long long)info.size;
+        struct stat st;
+        return fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) ? (long long)st.st_size : -1;
     }
 };
 

@@ -180,6 +180,7 @@ int wifi_msg_proc_distribute(const char *cmd, char *reply, int32_t reply_size) {
         if (reply != nullptr && reply_size > 0) snprintf(reply, (size_t)reply_size, "%s", "+ERR");
         return -1;
     }
+    wifi_plat().command_start();
     if (strcmp(cmd, "AT+") == 0) return wifi_msg_proc_heart_rsp(cmd, reply, reply_size);
     pthread_mutex_lock(&s_dispatch_lock);
     t_dispatching = true;

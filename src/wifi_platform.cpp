@@ -16,3 +16,4 @@ const char *wifi_path(const char *module_path, char *buf, size_t size) {
     if (wifi_plat().map_path(module_path, buf, size) != 0) buf[0] = '\0';
     return buf;
 }
+

@@ -8,11 +8,14 @@
 //   - fake (platform_fake.cpp): records every call, for the tests.
 #pragma once
 
+#include <fcntl.h>
 #include <poll.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <sys/types.h>
 #include <time.h>
+#include <unistd.h>
 
 struct sockaddr_in;
 
@@ -53,6 +56,8 @@ public:
     // Clock, sleeps and waits.
     virtual void sleep_ms(unsigned ms) = 0;
     virtual time_t now() = 0;
+    // Milliseconds of a clock that only moves forward, whatever the wall clock does.
+    virtual int64_t monotonic_ms() = 0;
     virtual int poll(struct pollfd *fds, nfds_t nfds, int timeout_ms) = 0;
 
     // The local address a link or server binds.
@@ -61,9 +66,22 @@ public:
     // A link is up (socket bound, serial device open).
     virtual void link_event(wifi_link_event ev) = 0;
 
-    // Milliseconds of a clock that only runs forward at a steady pace from some fixed
-    // point (never set, unlike now()): for measuring how long something has lasted.
-    virtual int64_t monotonic_ms() = 0;
+    // A command is about to be handled (the sim reads its fault files here).
+    virtual void command_start() {}
+
+    // Changes to files: every call that creates, writes, syncs, renames or removes a
+    // file goes through these, so that a platform can cut the power or fail the call
+    // at any one of them. They behave as open(2), write(2), fsync(2), rename(2) and
+    // unlink(2) on paths already mapped with map_path(); the defaults are those calls.
+    virtual int file_open(const char *path, int flags, mode_t mode) { return ::open(path, flags, mode); }
+    virtual ssize_t file_write(int fd, const void *buf, size_t n) { return ::write(fd, buf, n); }
+    virtual int file_sync(int fd) { return ::fsync(fd); }
+    virtual int file_rename(const char *from, const char *to) { return ::rename(from, to); }
+    virtual int file_unlink(const char *path) { return ::unlink(path); }
+
+    // The size in bytes of the flash partition behind a module device such as
+    // "/dev/mtd5"; -1 when it cannot be told.
+    virtual long long flash_size(const char *module_dev) = 0;
 
 protected:
     // Platforms live for the whole process and are never deleted through this type.

@@ -1,6 +1,8 @@
 #include "wifi_rewrite.h"
 
+#include <errno.h>
 #include <fcntl.h>
+#include <stdint.h>
 #include <libgen.h>
 #include <stdio.h>
 #include <string.h>
@@ -34,16 +36,33 @@ struct copy_editor final : wifi_line_editor {
 };
 }  // namespace
 
+// The temporary file's stream: its writes go out through the platform.
+static ssize_t tmp_write(void *cookie, const char *buf, size_t n) {
+    const int fd = (int)(intptr_t)cookie;
+    size_t done = 0;
+    while (done < n) {
+        ssize_t w = wifi_plat().file_write(fd, buf + done, n - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return done > 0 ? (ssize_t)done : -1;
+        done += (size_t)w;
+    }
+    return (ssize_t)done;
+}
+
+static int tmp_close(void *cookie) { return close((int)(intptr_t)cookie); }
+
 // The temporary file, created with the mode and owner the file it replaces has.
-static FILE *open_tmp(const char *tmp_path, const struct stat *like) {
-    UniqueFd fd(open(tmp_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+// `*fd` gets its descriptor (a stream of the platform's writes has none of its own).
+static FILE *open_tmp(const char *tmp_path, const struct stat *like, int *fd_out) {
+    UniqueFd fd(wifi_plat().file_open(tmp_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     if (!fd.valid()) return nullptr;
     struct stat st;
     if (fchmod(fd.get(), like->st_mode & 07777) != 0 || fstat(fd.get(), &st) != 0) return nullptr;
     if ((st.st_uid != like->st_uid || st.st_gid != like->st_gid) && fchown(fd.get(), like->st_uid, like->st_gid) != 0)
         return nullptr;
-    FILE *fp = fdopen(fd.get(), "w");
-    if (fp != nullptr) fd.release();
+    cookie_io_functions_t io = {nullptr, tmp_write, nullptr, tmp_close};
+    FILE *fp = fopencookie((void *)(intptr_t)fd.get(), "w", io);
+    if (fp != nullptr) *fd_out = fd.release();
     return fp;
 }
 
@@ -52,7 +71,23 @@ static int sync_folder(const char *path) {
     char dir[PATH_BUF];
     wifi_strlcpy_zero(dir, path, sizeof(dir));
     UniqueFd fd(open(dirname(dir), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return fd.valid() && fsync(fd.get()) == 0 ? 0 : -1;
+    return fd.valid() && wifi_plat().file_sync(fd.get()) == 0 ? 0 : -1;
+}
+
+// Syncs and closes the temporary file and renames it over `path`; `ok` false (or a
+// failure here) removes it instead. 0 or -1.
+static int commit_tmp(UniqueFile &out, int fd, bool ok, const char *tmp_path, const char *path) {
+    if (ok && (fflush(out.get()) != 0 || wifi_plat().file_sync(fd) != 0)) ok = false;
+    if (out.close() != 0) ok = false;
+    if (ok && wifi_plat().file_rename(tmp_path, path) != 0) ok = false;
+    if (!ok) {
+        wifi_plat().file_unlink(tmp_path);
+        return -1;
+    }
+    // The new file is in place and read by everyone from now on; only its surviving
+    // a power cut is in doubt.
+    if (sync_folder(path) != 0) printf("=====sync of the folder of %s failed=====\n", path);
+    return 0;
 }
 
 // Writes what `src` holds, through `ed`, to the temporary file and renames it over
@@ -69,9 +104,10 @@ static int replace_file(const char *src_module, const char *dst_module, const ch
     if (!in) return -1;
     struct stat like;
     if (stat(path, &like) != 0 && fstat(fileno(in.get()), &like) != 0) return -1;
-    UniqueFile out(open_tmp(tmp_path, &like));
+    int fd = -1;
+    UniqueFile out(open_tmp(tmp_path, &like, &fd));
     if (!out) {
-        unlink(tmp_path);
+        wifi_plat().file_unlink(tmp_path);
         return -1;
     }
 
@@ -90,18 +126,8 @@ static int replace_file(const char *src_module, const char *dst_module, const ch
         long_line = !whole;
     }
     if (ret == 0 && ferror(in.get())) ret = -1;
-    if (ret == 0 && (fflush(out.get()) != 0 || fsync(fileno(out.get())) != 0)) ret = -1;
-    if (out.close() != 0) ret = -1;
     in.reset();
-    if (ret == 0 && rename(tmp_path, path) != 0) ret = -1;
-    if (ret != 0) {
-        unlink(tmp_path);
-        return -1;
-    }
-    // The new file is in place and read by everyone from now on; only its surviving
-    // a power cut is in doubt.
-    if (sync_folder(path) != 0) printf("=====sync of the folder of %s failed=====\n", path);
-    return 0;
+    return commit_tmp(out, fd, ret == 0, tmp_path, path);
 }
 
 int wifi_rewrite_file(const char *path, const char *tmp_path, wifi_line_editor &ed) {
@@ -111,4 +137,31 @@ int wifi_rewrite_file(const char *path, const char *tmp_path, wifi_line_editor &
 int wifi_copy_file(const char *src, const char *path, const char *tmp_path) {
     copy_editor copy;
     return replace_file(src, path, tmp_path, copy);
+}
+
+int wifi_write_file(const char *path_module, const char *tmp_module, const void *data, size_t len) {
+    char path[PATH_BUF], tmp_path[PATH_BUF];
+    wifi_path(path_module, path, sizeof(path));
+    wifi_path(tmp_module, tmp_path, sizeof(tmp_path));
+    struct stat like;
+    if (stat(path, &like) != 0) {
+        memset(&like, 0, sizeof(like));
+        like.st_mode = 0600;
+        like.st_uid = geteuid();
+        like.st_gid = getegid();
+    }
+    int fd = -1;
+    UniqueFile out(open_tmp(tmp_path, &like, &fd));
+    if (!out) {
+        wifi_plat().file_unlink(tmp_path);
+        return -1;
+    }
+    return commit_tmp(out, fd, fwrite(data, 1, len, out.get()) == len, tmp_path, path);
+}
+
+int wifi_remove_file(const char *path_module) {
+    char path[PATH_BUF];
+    wifi_path(path_module, path, sizeof(path));
+    if (wifi_plat().file_unlink(path) != 0) return errno == ENOENT ? 0 : -1;
+    return sync_folder(path);
 }

@@ -28,5 +28,11 @@ struct wifi_line_editor {
 int wifi_rewrite_file(const char *path, const char *tmp_path, wifi_line_editor &ed);
 // Puts a copy of the module file `src` in place of `path`, the same way.
 int wifi_copy_file(const char *src, const char *path, const char *tmp_path);
+// Puts the module file `path` in place holding exactly `len` bytes of `data`, the
+// same way (a new file gets mode 0600). 0 or -1.
+int wifi_write_file(const char *path, const char *tmp_path, const void *data, size_t len);
+// Removes the module file `path` for good (its folder synced); 0 also when it was
+// not there.
+int wifi_remove_file(const char *path);
 // Writes a line unchanged; 0 or -1.
 int wifi_copy_line(const char *line, size_t len, FILE *out);

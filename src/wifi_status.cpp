@@ -112,7 +112,7 @@ int wifi_refresh_client_info(wifi_client_table *table) {
     table->iNum = n;
     fp.close();
     char path[256];
-    return unlink(wifi_path(WIFI_STAINFO_PATH, path, sizeof(path))) == 0 ? 0 : -1;
+    return wifi_plat().file_unlink(wifi_path(WIFI_STAINFO_PATH, path, sizeof(path))) == 0 ? 0 : -1;
 }
 
 int wifi_get_wsc_status(int32_t *status) {

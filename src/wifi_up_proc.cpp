@@ -28,10 +28,9 @@ enum {
     HEART_LAST = 1,
     HEART_PAUSE_MS = 3000,
     HEART_MAX_BEATS = 40,
+    UPG_WAIT_MS = 10000,  // the longest wait for the next bytes of the package
+    UPG_GAP_MS = 100,     // once bytes come, a pause this long ends one read
 };
-
-// The heartbeat's stop flag: 0 while the processing runs.
-static int32_t g_exit;
 
 static uint32_t be32(const uint8_t *p) {
     return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) | (uint32_t)p[3];
@@ -65,9 +64,11 @@ int wifi_up_send_ack(int fd, int32_t type, int32_t value) {
 
 namespace {
 
+// One upgrade's heartbeat; nothing of it is shared with another upgrade.
 struct heart_ctx {
-    int fd;       // the upgrade connection
-    int stop_rd;  // readable once the processing has ended
+    int fd;          // the upgrade connection
+    int stop_rd;     // readable once the processing has ended
+    int32_t g_exit;  // the stop flag: 0 while the processing runs
 };
 
 struct heartbeat {
@@ -79,7 +80,7 @@ struct heartbeat {
 
 }  // namespace
 
-static int32_t exit_flag() { return __atomic_load_n(&g_exit, __ATOMIC_SEQ_CST); }
+static int32_t exit_flag(const heart_ctx *ctx) { return __atomic_load_n(&ctx->g_exit, __ATOMIC_SEQ_CST); }
 
 // Waits up to `ms` of module time; returns early once the stop is signalled.
 static void heart_pause(int stop_rd, unsigned ms) {
@@ -92,12 +93,12 @@ static void *wifi_upgrade_proc_heart(void *ptr) {
         printf(" wifi_upgrade_proc_heart param error\n");
         return nullptr;
     }
-    const heart_ctx *ctx = static_cast<const heart_ctx *>(ptr);
+    heart_ctx *ctx = static_cast<heart_ctx *>(ptr);
     printf(" wifi_upgrade_proc_heart start ==*(int*)ptr [%d]==\n", ctx->fd);
     int fd = ctx->fd, count = 0;
-    printf("wifi_upgrade_proc_heart == start ==g_exit[%d]=\n", exit_flag());
-    while (exit_flag() == 0) {
-        printf("===========g_exit [%d] link_id[%d]\n", exit_flag(), fd);
+    printf("wifi_upgrade_proc_heart == start ==g_exit[%d]=\n", exit_flag(ctx));
+    while (exit_flag(ctx) == 0) {
+        printf("===========g_exit [%d] link_id[%d]\n", exit_flag(ctx), fd);
         if (wifi_up_send_ack(fd, HEART_TYPE, HEART_BEAT) != 0) {
             printf("Send error heart:\n");
             return nullptr;
@@ -105,7 +106,7 @@ static void *wifi_upgrade_proc_heart(void *ptr) {
         printf("send heart suc  count[%d]\n", count);
         heart_pause(ctx->stop_rd, HEART_PAUSE_MS);
         count++;
-        if (count >= HEART_MAX_BEATS && exit_flag() == 0) {
+        if (count >= HEART_MAX_BEATS && exit_flag(ctx) == 0) {
             if (wifi_up_send_ack(fd, HEART_TYPE, HEART_LAST) != 0) {
                 fprintf(stderr, "Send EXITor: %s\n", strerror(errno));
                 return nullptr;
@@ -114,7 +115,7 @@ static void *wifi_upgrade_proc_heart(void *ptr) {
             return nullptr;
         }
     }
-    printf("tui chu xin tiao gtread!!!!g_exit[%d]\n", exit_flag());
+    printf("tui chu xin tiao gtread!!!!g_exit[%d]\n", exit_flag(ctx));
     return nullptr;
 }
 
@@ -125,7 +126,7 @@ static int heart_start(heartbeat *h, int fd) {
     h->stop_wr.reset(p[1]);
     h->ctx.fd = fd;
     h->ctx.stop_rd = p[0];
-    __atomic_store_n(&g_exit, 0, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&h->ctx.g_exit, 0, __ATOMIC_SEQ_CST);
     h->running = pthread_create(&h->tid, nullptr, wifi_upgrade_proc_heart, &h->ctx) == 0;
     return h->running ? 0 : -1;
 }
@@ -133,7 +134,7 @@ static int heart_start(heartbeat *h, int fd) {
 // Stops the heartbeat at once, mid-pause too, and waits for it: once this returns
 // nothing more is sent on the connection.
 static void heart_stop(heartbeat *h) {
-    __atomic_store_n(&g_exit, 1, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&h->ctx.g_exit, 1, __ATOMIC_SEQ_CST);
     if (!h->running) return;
     ssize_t w = write(h->stop_wr.get(), "x", 1);
     (void)w;
@@ -143,11 +144,13 @@ static void heart_stop(heartbeat *h) {
 
 // ---- reading the package
 
+// Waits up to 10 s for the first bytes, then takes what follows without a pause
+// longer than 100 ms: a result of 0 is one empty 10-second wait.
 int sys_upg_sock_read(int fd, uint8_t *buf, int count) {
     int remaining = count;
     while (remaining >= 1) {
         struct pollfd p = {fd, POLLIN, 0};
-        if (wifi_plat().poll(&p, 1, 10000) <= 0) break;
+        if (wifi_plat().poll(&p, 1, remaining == count ? UPG_WAIT_MS : UPG_GAP_MS) <= 0) break;
         ssize_t n = recv(fd, buf + (count - remaining), (size_t)remaining, 0);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
         if (n <= 0) break;
@@ -156,8 +159,12 @@ int sys_upg_sock_read(int fd, uint8_t *buf, int count) {
     return count - remaining;
 }
 
+// The time the whole package may take: 30 s, and 1 s more per 20 KB.
+static int64_t package_time_ms(int len) { return 30000 + len / 20; }
+
 int sys_upg_copy_file_to_buff(sys_upg_reader reader, int fd, uint8_t *buf, int len) {
     int done = 0, calls = 0, empty = 0;
+    const int64_t deadline = wifi_plat().monotonic_ms() + package_time_ms(len);
     while (done < len) {
         int want = len - done < WIFI_UPG_READ_BLOCK ? len - done : WIFI_UPG_READ_BLOCK;
         int r = reader(fd, buf + done, want);
@@ -175,6 +182,11 @@ int sys_upg_copy_file_to_buff(sys_upg_reader reader, int fd, uint8_t *buf, int l
             empty++;
         }
         done += r;
+        // A host trickling its package must not hold the module for ever.
+        if (done < len && wifi_plat().monotonic_ms() > deadline) {
+            UP_ERR("package not received within %d s: %d of %d bytes", (int)(package_time_ms(len) / 1000), done, len);
+            return 1;
+        }
         wifi_plat().sleep_ms(10);
     }
     return 0;
@@ -219,6 +231,25 @@ int sys_upg_check_package(const uint8_t *pkg, uint32_t len, uint32_t *image_len,
         UP_ERR("package refused: image architecture %d is not MIPS", ih[29]);
         return -1;
     }
+    // The record is stored last; one that could not be stored must not be found out
+    // only after both partitions were written.
+    struVersionHead vh;
+    memcpy(vh.raw, pkg, sizeof(vh.raw));
+    if (wifi_version_magic(&vh) != WIFI_VERSION_MAGIC) {
+        UP_ERR("package refused: version header magic %x is not %x", wifi_version_magic(&vh), WIFI_VERSION_MAGIC);
+        return -1;
+    }
+    const struct {
+        const char *dev;
+        uint32_t need;
+    } parts[] = {{"/dev/mtd5", IMAGE_HEAD_LEN + size}, {"/dev/mtd6", *app_len}};
+    for (const auto &part : parts) {
+        const long long room = wifi_plat().flash_size(part.dev);
+        if (room < (long long)part.need) {
+            UP_ERR("package refused: %u bytes for %s, which holds %lld", part.need, part.dev, room);
+            return -1;
+        }
+    }
     return 0;
 }
 
@@ -229,7 +260,7 @@ int wifi_upgrade_write_flash(int8_t type, const uint8_t *data, int32_t len) {
     printf("============write flash start===================\n");
     char path[PATH_BUF];
     wifi_path(WIFI_UPGRADE_MTD_DEV_TMP, path, sizeof(path));
-    UniqueFd f(open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    UniqueFd f(wifi_plat().file_open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     if (!f.valid()) {
         printf("=======open WIFI_UPGRADE_MTD_DEV_TMP error==========\n");
         return -1;
@@ -238,7 +269,7 @@ int wifi_upgrade_write_flash(int8_t type, const uint8_t *data, int32_t len) {
     for (int32_t done = 0; done < len;) {
         printf("============write path[%s] iLeftLen[%d]===================\n", WIFI_UPGRADE_MTD_DEV_TMP, len - done);
         int32_t n = len - done < WIFI_UPG_FLASH_PIECE ? len - done : WIFI_UPG_FLASH_PIECE;
-        if (write(f.get(), data + done, (size_t)n) != (ssize_t)n) return -1;
+        if (wifi_plat().file_write(f.get(), data + done, (size_t)n) != (ssize_t)n) return -1;
         done += n;
     }
     if (close(f.release()) != 0) return -1;
@@ -251,7 +282,7 @@ int wifi_upgrade_write_flash(int8_t type, const uint8_t *data, int32_t len) {
     } else {
         printf("============unsupport mtd type===================\n");
     }
-    if (unlink(path) != 0) return -1;
+    if (wifi_plat().file_unlink(path) != 0) return -1;
     // A partition the tool did not write must not be reported as written.
     if (status != 0) {
         UP_ERR("flashcp failed, status %d", status);
@@ -341,10 +372,15 @@ int sys_upg_net(const sysUpgParam *param, sys_upg_reader reader) {
     printf("free(pcFileBuff) end ===\n");
     printf("wifi upgrade ok====\n");
     wifi_plat().sleep_ms(1000);
-    printf("=====wifi_set_firmware_header_info start ==g_exit[%d]=\n", exit_flag());
-    if (wifi_set_firmware_header_info(&vh) != 0) printf("wifi_set_firmware_header_info failed\n");
+    printf("=====wifi_set_firmware_header_info start ==g_exit[%d]=\n", exit_flag(&heart.ctx));
+    // Success means the new version is on record and reads back.
+    int ret = 0;
+    if (wifi_set_firmware_header_info(&vh) != 0) {
+        printf("wifi_set_firmware_header_info failed\n");
+        ret = -1;
+    }
     heart_stop(&heart);
-    return 0;
+    return ret;
 }
 
 int sys_upgrade(const sysUpgParam *param) {

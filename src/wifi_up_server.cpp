@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -19,9 +20,17 @@
 
 #define UP_ERR(fmt, ...) fprintf(stderr, "file:%s,line:%d, " fmt "\n", "wifi_up_server", __LINE__, ##__VA_ARGS__)
 
-// The parameters of the latest command: the exchange checks its token.
+// One upgrade at a time. An upgrade is listening from its command until a host
+// connects, then busy until its result is sent and its connection closed. A command
+// while one listens gives that listener a new token; a command while one is busy is
+// refused. s_struUpHeader holds the token of the listening or busy upgrade.
+enum up_state { UP_IDLE, UP_LISTENING, UP_BUSY };
+enum { UP_LISTEN_MS = 60000 };  // a listener no host connects to closes after this
+
+static pthread_mutex_t s_up_lock = PTHREAD_MUTEX_INITIALIZER;
+static up_state s_up_state = UP_IDLE;
+static unsigned s_up_generation;  // counts the tokens given to the listener
 static struUpHeader s_struUpHeader;
-static pthread_mutex_t s_header_lock = PTHREAD_MUTEX_INITIALIZER;
 
 static void log_result(int ret) {
     switch (ret) {
@@ -60,9 +69,9 @@ int netClientSoftUpgrade(int fd) {
     memset(token, 0, sizeof(token));
     memset(expected, 0, sizeof(expected));
     memcpy(token, req + 4, WIFI_UPGRADE_TOKEN_LEN);
-    pthread_mutex_lock(&s_header_lock);
+    pthread_mutex_lock(&s_up_lock);
     memcpy(expected, s_struUpHeader.szrandom, WIFI_UPGRADE_TOKEN_LEN);
-    pthread_mutex_unlock(&s_header_lock);
+    pthread_mutex_unlock(&s_up_lock);
     printf("netClientSoftUpgrade struUpHeader.szrandom [%s],s_struUpHeader.szrandom[%s]=\n", token, expected);
 
     if (strncmp(token, expected, WIFI_UPGRADE_TOKEN_LEN) != 0) {
@@ -96,30 +105,71 @@ int netClientSoftUpgrade(int fd) {
     return ret == 0 ? 0 : -1;
 }
 
+static void up_set_state(up_state st) {
+    pthread_mutex_lock(&s_up_lock);
+    s_up_state = st;
+    pthread_mutex_unlock(&s_up_lock);
+}
+
+// Waits for the one host of this upgrade; -1 when none came in time. The wait starts
+// again whenever a command gives the listener a new token.
+static int up_accept(int lsn) {
+    pthread_mutex_lock(&s_up_lock);
+    unsigned gen = s_up_generation;
+    pthread_mutex_unlock(&s_up_lock);
+    for (;;) {
+        struct pollfd ready = {lsn, POLLIN, 0};
+        int n = wifi_plat().poll(&ready, 1, UP_LISTEN_MS);
+        if (n < 0 && errno == EINTR) continue;
+        pthread_mutex_lock(&s_up_lock);
+        int c = n > 0 ? accept4(lsn, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+        if (c >= 0 || (n <= 0 && gen == s_up_generation)) {
+            // Connected: busy from now on. Or given up: the next command listens anew.
+            s_up_state = c >= 0 ? UP_BUSY : UP_IDLE;
+            pthread_mutex_unlock(&s_up_lock);
+            if (c < 0) UP_ERR("no host connected within %d s, listener closed", UP_LISTEN_MS / 1000);
+            return c;
+        }
+        gen = s_up_generation;
+        pthread_mutex_unlock(&s_up_lock);
+    }
+}
+
 static void *wifi_upgrade_proc(void *arg) {
     if (arg == nullptr) {
         UP_ERR("ptr null address[%p]", arg);
         return nullptr;
     }
-    struUpHeader blk = *static_cast<struUpHeader *>(arg);
-    free(arg);
+    UniqueFd lsn((int)(intptr_t)arg);
     printf("=============== wifi_upgrade_proc start==\n");
-    UniqueFd lsn(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    UniqueFd conn(up_accept(lsn.get()));
+    printf("==========22 link_id[%d],sock_id[%d]\n", conn.get(), lsn.get());
+    // One connection only: the listener goes now, so that a host that starts the next
+    // upgrade right after this one's result never reaches a listener about to close.
+    lsn.reset();
+    if (!conn.valid()) return nullptr;
+    printf("Accept socket suc link_id[%d]\n", conn.get());
+    if (netClientSoftUpgrade(conn.get()) == 0) printf("start send heart \n");
+    // The processing has ended: a host that sees the close may start the next one.
+    up_set_state(UP_IDLE);
+    conn.reset();
+    return nullptr;
+}
+
+// The upgrade's listener, bound and listening before the command is answered, so
+// that a host connecting right after "+OK" finds it; -1 when it cannot be had.
+static int up_listen(const struUpHeader *blk) {
+    // Non-blocking: a host gone between the wake-up and the accept must not hold the
+    // accept (and the lock around it).
+    UniqueFd lsn(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!lsn.valid()) {
         UP_ERR("Create socket failed");
-        return nullptr;
+        return -1;
     }
     char shown[WIFI_UPGRADE_TOKEN_LEN + 1];
     memset(shown, 0, sizeof(shown));
-    memcpy(shown, blk.szrandom, WIFI_UPGRADE_TOKEN_LEN);
-    printf("============pstru_heard->port [%d],randon[%s]\n", blk.port, shown);
-    pthread_mutex_lock(&s_header_lock);
-    memset(s_struUpHeader.szrandom, 0, sizeof(s_struUpHeader.szrandom));
-    memcpy(s_struUpHeader.szrandom, blk.szrandom, WIFI_UPGRADE_TOKEN_LEN);
-    s_struUpHeader.port = blk.port;
-    pthread_mutex_unlock(&s_header_lock);
-    printf("s_struUpHeader.szrandom [%s],serv_addr.sin_port[%d]\n", shown, blk.port);
-
+    memcpy(shown, blk->szrandom, WIFI_UPGRADE_TOKEN_LEN);
+    printf("============pstru_heard->port [%d],randon[%s]\n", blk->port, shown);
     // The module closes each exchange first, so the port sits in TIME_WAIT for a
     // while; a host that upgrades again at once must still find a listener.
     int on = 1;
@@ -128,32 +178,56 @@ static void *wifi_upgrade_proc(void *arg) {
     wifi_plat().bind_addr(WIFI_PORT_UPGRADE, &addr);
     if (bind(lsn.get(), (struct sockaddr *)&addr, sizeof(addr)) != 0) {
         UP_ERR("Bind socket failed");
-        return nullptr;
+        return -1;
     }
     if (listen(lsn.get(), 1) != 0) {
         UP_ERR("Listen socket failed");
-        return nullptr;
+        return -1;
     }
-    // Waits like every other wait of the daemon, through the platform (the log is
-    // written out first).
-    struct pollfd ready = {lsn.get(), POLLIN, 0};
-    while (wifi_plat().poll(&ready, 1, -1) < 0 && errno == EINTR) {
+    return lsn.release();
+}
+
+// Puts the command's token (and port) in force; called with s_up_lock held.
+static void up_take_token(const struUpHeader *blk) {
+    s_struUpHeader = *blk;
+    s_up_generation++;
+    char shown[WIFI_UPGRADE_TOKEN_LEN + 1];
+    memset(shown, 0, sizeof(shown));
+    memcpy(shown, blk->szrandom, WIFI_UPGRADE_TOKEN_LEN);
+    printf("s_struUpHeader.szrandom [%s],serv_addr.sin_port[%d]\n", shown, blk->port);
+}
+
+// Starts an upgrade for the command's parameters: "+OK" once its listener holds
+// the token, "+ERR" (-1) when another upgrade is busy or no listener can be had.
+static int up_start(const struUpHeader *blk, pthread_attr_t *attr) {
+    pthread_mutex_lock(&s_up_lock);
+    if (s_up_state == UP_BUSY) {
+        pthread_mutex_unlock(&s_up_lock);
+        UP_ERR("an upgrade is in progress, command refused");
+        return -1;
     }
-    int c;
-    do {
-        c = accept4(lsn.get(), nullptr, nullptr, SOCK_CLOEXEC);
-    } while (c < 0 && errno == EINTR);
-    UniqueFd conn(c);
-    printf("==========22 link_id[%d],sock_id[%d]\n", conn.get(), lsn.get());
-    // One connection only: the listener goes now, so that a host that starts the next
-    // upgrade right after this one's result never reaches a listener about to close.
-    lsn.reset();
-    if (conn.valid())
-        printf("Accept socket suc link_id[%d]\n", conn.get());
-    else
-        UP_ERR("Accept socket failed");
-    if (netClientSoftUpgrade(conn.get()) == 0) printf("start send heart \n");
-    return nullptr;
+    if (s_up_state == UP_LISTENING) {
+        up_take_token(blk);
+        pthread_mutex_unlock(&s_up_lock);
+        return 0;
+    }
+    int lsn = up_listen(blk);
+    if (lsn < 0) {
+        pthread_mutex_unlock(&s_up_lock);
+        return -1;
+    }
+    printf(" create wifi_upgrade_proc start===\n");
+    pthread_t tid;
+    if (pthread_create(&tid, attr, wifi_upgrade_proc, (void *)(intptr_t)lsn) != 0) {
+        printf("===========pthread_create uart error!!!===========================\n");
+        close(lsn);
+        pthread_mutex_unlock(&s_up_lock);
+        return -1;
+    }
+    up_take_token(blk);
+    s_up_state = UP_LISTENING;
+    pthread_mutex_unlock(&s_up_lock);
+    return 0;
 }
 
 WIFI_HANDLER(wifi_msg_proc_upgrade_wifi_rsp) {
@@ -184,12 +258,17 @@ WIFI_HANDLER(wifi_msg_proc_upgrade_wifi_rsp) {
     int port = 0;
     if (wifi_parse_int(&dp, -999, 9999, &port) != 0) port = 0;
 
-    struUpHeader *blk = static_cast<struUpHeader *>(calloc(1, sizeof(struUpHeader)));
-    if (blk == nullptr) return -1;
-    blk->port = port;
-    memcpy(blk->szrandom, blank + 1, strnlen(blank + 1, WIFI_UPGRADE_TOKEN_LEN));  // at most 64, zero-filled
+    // Without a token any request whose token starts with a zero byte would pass.
+    if (blank[1] == '\0') {
+        printf("-----------token empty error,\n");
+        return -1;
+    }
+    struUpHeader blk;
+    memset(&blk, 0, sizeof(blk));
+    blk.port = port;
+    memcpy(blk.szrandom, blank + 1, strnlen(blank + 1, WIFI_UPGRADE_TOKEN_LEN));  // at most 64, zero-filled
     char shown[WIFI_UPGRADE_TOKEN_LEN + 1] = {0};
-    memcpy(shown, blk->szrandom, WIFI_UPGRADE_TOKEN_LEN);
+    memcpy(shown, blk.szrandom, WIFI_UPGRADE_TOKEN_LEN);
     printf("szCmdParaStr port[%d],szrandom[%s]\n", port, shown);
     printf("call_fun\n");
 
@@ -199,19 +278,12 @@ WIFI_HANDLER(wifi_msg_proc_upgrade_wifi_rsp) {
     if (pthread_attr_setschedpolicy(&attr, SCHED_RR) != 0) {
         fprintf(stderr, "pthread_attr_setschedpolicy SCHED_RR failed.\n");
         pthread_attr_destroy(&attr);
-        free(blk);
         return 0;
     }
-    printf(" create wifi_upgrade_proc start===\n");
-    pthread_t tid;
-    bool started = pthread_create(&tid, &attr, wifi_upgrade_proc, blk) == 0;
-    if (!started) {
-        printf("===========pthread_create uart error!!!===========================\n");
-        free(blk);
-    }
-    wifi_plat().sleep_ms(1);
+    int ret = up_start(&blk, &attr);
     pthread_attr_destroy(&attr);
-    snprintf(reply, (size_t)reply_size, "%s", started ? "+OK" : "+ERR");
+    if (ret != 0) return -1;
+    snprintf(reply, (size_t)reply_size, "%s", "+OK");
     wifi_log_ok(__func__, cmd);
     return 0;
 }

@@ -79,13 +79,17 @@ TEST_F(Upgrade, MkimageAndPackPackagesBackToBackWriteTheirPartsAndVersion) {
   }
 }
 
-TEST_F(Upgrade, ExchangeAnswersAndRefusals) {
-  const std::string flash = read_file(path("/dev/mtd5")) + read_file(path("/dev/mtd6"));
+std::string package(size_t image, size_t app, int major = 1, int minor = 0) {
   wlink::ImageHeader h;
-  std::string bad = [&] {
-    const wlink::ByteVec p = wlink::build_package(wlink::wrap_image(h, wlink::ByteVec(5000, 1)), wlink::ByteVec(90, 2), 1, 0);
-    return std::string(p.begin(), p.end());
-  }();
+  const wlink::ByteVec p =
+      wlink::build_package(wlink::wrap_image(h, wlink::ByteVec(image, 1)), wlink::ByteVec(app, 2), major, minor);
+  return std::string(p.begin(), p.end());
+}
+
+TEST_F(Upgrade, ExchangeAnswersAndRefusals) {
+  write("root/dev/mtd6", std::string(89, '\xFF'));
+  const std::string flash = read_file(path("/dev/mtd5")) + read_file(path("/dev/mtd6"));
+  std::string bad = package(5000, 89);
   bad[100] ^= 1;  // image data CRC
   const struct { const char* what; int64_t len; std::string token, body, sent; } cases[] = {
       {"wrong token", 100, "toc", "", "00 00 00 00 00 00 00 01"},
@@ -94,17 +98,63 @@ TEST_F(Upgrade, ExchangeAnswersAndRefusals) {
       {"silent host", -1, "", "", ""},
       {"length 5242880, too little sent", 5242880, "tok", std::string(1000, 'x'), kTokenOk + " " + kFailed},
       {"corrupt CRC", (int64_t)bad.size(), "tok", bad, kTokenOk + " " + kFailed},
+      {"application part past mtd6", 5000 + 84 + 90, "tok", package(5000, 90), kTokenOk + " " + kFailed},
   };
   for (const auto& c : cases) EXPECT_EQ(exchange(c.len, c.token, c.body), c.sent) << c.what;
   EXPECT_EQ(read_file(path("/dev/mtd5")) + read_file(path("/dev/mtd6")), flash) << "no partition touched";
   EXPECT_EQ(udp("AT+VER"), "+OK=V0.0");
+  EXPECT_EQ(udp("AT+UPGRADE=9999 "), "+ERR") << "no token";
+
+  // A host trickling its package a byte at a time (never 10 s silent) is cut off.
+  EXPECT_EQ(udp("AT+UPGRADE=9999 tok"), "+OK");
+  wlink::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{AF_INET, htons(upgrade_port_), {htonl(INADDR_LOOPBACK)}, {}};
+  ASSERT_EQ(::connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  std::string head = std::string("\0\0\x10\0tok", 7) + std::string(61, '\0');
+  ::send(fd.get(), head.data(), head.size(), MSG_NOSIGNAL);
+  std::string got;
+  for (int i = 0; i < 200 && got.size() < 16; ++i) {
+    ::send(fd.get(), "x", 1, MSG_NOSIGNAL);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // 2 s of module time
+    char b[16];
+    const ssize_t n = ::recv(fd.get(), b, sizeof b, MSG_DONTWAIT);
+    if (n > 0) got.append(b, (size_t)n);
+  }
+  EXPECT_EQ(hex(Bytes(got.begin(), got.end())), kTokenOk + " " + kFailed);
+
+  // A listener no host connects to closes after 60 s.
+  EXPECT_EQ(udp("AT+UPGRADE=9999 late"), "+OK");
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  wlink::UniqueFd late(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  EXPECT_NE(::connect(late.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+}
+
+// A second upgrade while one writes flash is refused and changes nothing: the first
+// one's beats go on, its result is success and the flash holds its package. While
+// one only listens, a new command gives it a new token.
+TEST_F(Upgrade, OneUpgradeAtATime) {
+  write("root/sim/flash-delay-ms", "20000");
+  const std::string first = package(3000, 900, 3, 4);
+  std::string sent;
+  std::thread host([&] { sent = exchange((int64_t)first.size(), "tok", first); });
+  ASSERT_TRUE(wait_until([&] { return read_file(path("/sim/events")).find("flashcp") != std::string::npos; }, 3000));
+  EXPECT_EQ(udp("AT+UPGRADE=9999 second"), "+ERR");
+  host.join();
+  const size_t beats = (sent.size() - kTokenOk.size() - 24) / 24;
+  EXPECT_EQ(sent, kTokenOk + repeat(kBeat, (int)beats) + " 00 00 00 00 00 00 00 00");
+  EXPECT_GE(beats, 10u) << "2 x 20 s of flash writes, a beat every 3 s";
+  EXPECT_EQ(read_file(path("/dev/mtd5")).substr(0, 3064), first.substr(20, 3064));
+  EXPECT_EQ(udp("AT+VER"), "+OK=V3.4");
+
+  write("root/sim/flash-delay-ms", "0");
+  EXPECT_EQ(udp("AT+UPGRADE=9999 stale"), "+OK");
+  sent = exchange((int64_t)first.size(), "tok", first);  // the token of the second command
+  EXPECT_EQ(sent.substr(0, kTokenOk.size()) + sent.substr(sent.size() - 24), kTokenOk + " 00 00 00 00 00 00 00 00");
 }
 
 TEST_F(Upgrade, HeartbeatsDuringSlowFlashWritesAndAHostThatLeaves) {
   write("root/sim/flash-delay-ms", "125000");  // 2 x 125 s: past the 40th beat
-  wlink::ImageHeader h;
-  const wlink::ByteVec p = wlink::build_package(wlink::wrap_image(h, wlink::ByteVec(3000, 1)), wlink::ByteVec(900, 2), 2, 1);
-  const std::string pkg(p.begin(), p.end());
+  const std::string pkg = package(3000, 900, 2, 1);
   EXPECT_EQ(exchange((int64_t)pkg.size(), "tok", pkg),
             kTokenOk + repeat(kBeat, 40) + " " + kLastBeat + " 00 00 00 00 00 00 00 00");
   EXPECT_EQ(udp("AT+VER"), "+OK=V2.1");

@@ -35,16 +35,26 @@ int mem_reader(int, uint8_t *buf, int count) {
     return n;
 }
 
+// A module root with its partitions (mtd5 and mtd6 of 2 MiB) whose flash lines
+// erase and write mtd2 as the tools would.
 struct Upgrade {
     SeededRoot root;
     std::map<std::string, std::string> staged;  // shell line -> the file it was given
     std::string mtd2 = std::string(0xFE00, 'k') + std::string(0x200, '\xFF');
+    bool write_back_works = true;
 
     Upgrade() {
         root->write_file("/dev/mtd2", mtd2);
+        root->write_file("/dev/mtd5", std::string(2 << 20, '\xFF'));
+        root->write_file("/dev/mtd6", std::string(2 << 20, '\xFF'));
         root->write_file("/tmp/.keep", "");
+        root->write_file("/config/.keep", "");
         root->on_shell = [this](const std::string &line) {
             staged[line] = root->read_file(line.find("mtd2_buf") != std::string::npos ? "/tmp/mtd2_buf" : "/tmp/mtd_buf");
+            std::string dev = root->read_file("/dev/mtd2");
+            if (line.rfind("mtd_debug erase", 0) == 0) dev.replace(0, 0x10000, 0x10000, '\xFF');
+            if (line.rfind("cat ", 0) == 0 && write_back_works) dev.replace(0, staged[line].size(), staged[line]);
+            root->write_file("/dev/mtd2", dev);
         };
     }
     // Runs the processing; what the module sent on the connection goes to *sent.
@@ -72,6 +82,9 @@ TEST(UpgradeChecks, PackagesTheModuleRefuses) {
         {"image magic", 20, 1, 0, 5, -1}, {"header CRC", 24, 1, 0, 5, -1},
         {"data CRC", 200, 1, 0, 5, -1},   {"architecture ARM", 0, 0, 0, 2, -1},
     };
+    Upgrade up;
+    up.root->write_file("/dev/mtd5", std::string(1000 + 64, '\xFF'));
+    up.root->write_file("/dev/mtd6", std::string(3000, '\xFF'));
     for (const auto &c : cases) {
         ByteVec pkg = package(1000, 3000, c.arch);
         pkg[c.at] = (uint8_t)(pkg[c.at] + c.delta);
@@ -82,6 +95,13 @@ TEST(UpgradeChecks, PackagesTheModuleRefuses) {
         if (c.ret == 0) {
             EXPECT_EQ(image * 10 + app, 1000u * 10 + 3000u);
         }
+    }
+    // each part must fit its partition, and the record must be one the module stores
+    ByteVec bad_record = package();
+    bad_record[1] ^= 1;
+    for (const ByteVec &pkg : {package(1001, 3000), package(1000, 3001), bad_record}) {
+        uint32_t image = 0, app = 0;
+        EXPECT_EQ(sys_upg_check_package(pkg.data(), (uint32_t)pkg.size(), &image, &app), -1);
     }
 }
 
@@ -105,6 +125,8 @@ TEST(UpgradeProc, SplitsStagesInPiecesAndStoresTheRecord) {
     EXPECT_EQ(sent.substr(0, 8), std::string("\0\0\0\4\0\0\0\12", 8)) << "a heartbeat, and nothing after the stop";
     EXPECT_EQ(sent.size() % 8, 0u);
     EXPECT_FALSE(up.root->exists("/tmp/mtd_buf") || up.root->exists("/tmp/mtd2_buf"));
+    EXPECT_EQ(up.root->read_file("/dev/mtd2").substr(0, 0xFE14), up.mtd2.substr(0, 0xFE00) + s.substr(0, 20));
+    EXPECT_FALSE(up.root->exists(WIFI_FIRMWARE_BLOCK_COPY)) << "the copy goes once the block reads back";
 }
 
 TEST(UpgradeProc, RefusedOrFailedPackagesTouchNoPartition) {
@@ -148,16 +170,27 @@ TEST(UpgradeVer, VersionRecord) {
     EXPECT_TRUE(root->shell_lines.empty());
 }
 
-// A record write killed between the erase and the write-back is finished from its copy;
-// a copy cut short (before any erase) is dropped and the block left alone.
+// The block is kept on /config from before the erase until it reads back: a write
+// that did not end is finished from it (at start, or before the next record), and a
+// write-back that does not read back fails the upgrade and keeps the copy.
 TEST(UpgradeVer, UnfinishedRecordWriteIsFinished) {
     const std::string whole = std::string(0xFE00, 'k') + "\x4C\x51\x01\x02" + std::string(16, 0);
     for (const std::string &copy : {whole, whole.substr(0, 4096), std::string(0xFE00, 'k') + std::string(20, 0)}) {
-        SeededRoot root;
-        root->write_file(WIFI_FIRMWARE_MTD_DEV_TMP, copy);
+        Upgrade up;
+        up.root->write_file("/dev/mtd2", std::string(0x10000, '\xFF'));  // erased when the power went
+        up.root->write_file(WIFI_FIRMWARE_BLOCK_COPY, copy);
         EXPECT_EQ(wifi_firmware_header_recover(), 0);
         const Lines redo = {"mtd_debug erase /dev/mtd2 0 0x10000", "cat /tmp/mtd2_buf > /dev/mtdblock2"};
-        EXPECT_EQ(root->shell_lines, copy == whole ? redo : Lines{});
-        EXPECT_FALSE(root->exists(WIFI_FIRMWARE_MTD_DEV_TMP));
+        EXPECT_EQ(up.root->shell_lines, copy == whole ? redo : Lines{});
+        EXPECT_EQ(up.root->read_file("/dev/mtd2").substr(0, 0xFE14) == whole, copy == whole);
+        EXPECT_FALSE(up.root->exists(WIFI_FIRMWARE_BLOCK_COPY));
     }
+    Upgrade up;
+    up.write_back_works = false;
+    std::string sent;
+    EXPECT_EQ(up.run(package(), &sent), -1);
+    EXPECT_EQ(up.root->read_file(WIFI_FIRMWARE_BLOCK_COPY), up.mtd2.substr(0, 0xFE00) + std::string(reinterpret_cast<const char *>(package().data()), 20));
+    up.write_back_works = true;  // the next record write finishes it first
+    EXPECT_EQ(wifi_firmware_header_recover(), 0);
+    EXPECT_FALSE(up.root->exists(WIFI_FIRMWARE_BLOCK_COPY));
 }
