@@ -162,6 +162,10 @@ std::optional<std::string> SerialClient::command(std::string_view cmd, int timeo
       set_err(err, errno_text("read"));
       return std::nullopt;
     }
+    if (got == 0) {  // the other end of the line is gone: no reply will come
+      set_err(err, "link hung up");
+      return std::nullopt;
+    }
     wifi_frame_stream_commit(&stream, static_cast<size_t>(got));
     for (wifi_frame_take t; (t = wifi_frame_stream_take(&stream)) != WIFI_FRAME_NONE;)
       if (t == WIFI_FRAME_DONE) return std::string(stream.msg, stream.msg_len);

@@ -67,9 +67,27 @@ int FakePlatform::map_path(const char *module_path, char *out, size_t out_size) 
 
 int FakePlatform::shell_run(const char *cmdline) {
     if (on_shell) on_shell(cmdline);
+    if (flash && shell_status == 0) flash_line(cmdline);
     std::lock_guard<std::mutex> g(mu_);
     shell_lines.push_back(cmdline);
     return shell_status;
+}
+
+// The flash lines as the tools carry them out: a file written at the start of a
+// partition, the header block erased.
+void FakePlatform::flash_line(const std::string &line) {
+    static const struct { const char *line, *src, *dev; } writes[] = {
+        {"flashcp /tmp/mtd_buf  /dev/mtd5", "/tmp/mtd_buf", "/dev/mtd5"},
+        {"flashcp /tmp/mtd_buf  /dev/mtd6", "/tmp/mtd_buf", "/dev/mtd6"},
+        {"cat /tmp/mtd2_buf > /dev/mtdblock2", "/tmp/mtd2_buf", "/dev/mtd2"},
+        {"mtd_debug erase /dev/mtd2 0 0x10000", nullptr, "/dev/mtd2"},
+    };
+    for (const auto &w : writes) {
+        if (line != w.line) continue;
+        std::string dev = read_file(w.dev), data = w.src ? read_file(w.src) : std::string(0x10000, '\xFF');
+        dev.replace(0, std::min(data.size(), dev.size()), data, 0, std::min(data.size(), dev.size()));
+        write_file(w.dev, dev);
+    }
 }
 
 FILE *FakePlatform::shell_open(const char *cmdline) {

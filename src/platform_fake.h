@@ -40,6 +40,7 @@ public:
     // What the shell prints for a command line (after " 2>&1" is stripped).
     std::map<std::string, std::string> shell_output;
     int shell_status = 0;
+    bool flash = false;  // carry out the flash lines on the partitions' files under the root
     bool shell_open_fails = false;
     // Results of ioctls by request number (default 0); errno set to EIO on failure.
     std::map<unsigned long, int> ioctl_result;
@@ -76,6 +77,7 @@ public:
     long long flash_size(const char *module_dev) override;  // the file's size under the root
 
 private:
+    void flash_line(const std::string &line);
     std::string root_;
     std::mutex mu_;
 };

@@ -15,8 +15,12 @@ void wifi_clear_cfg_pending() { memset(&g_cfg_pending, 0, sizeof(g_cfg_pending))
 static const char kWifiIf[] = "ra0";
 static const char kLanIf[] = "br0";
 
+// Applies what is pending. A step that fails stays pending, so that the host's next
+// "AT+ENCFG" tries it again, and the answer is "+ERR" once the other steps are done.
 WIFI_HANDLER(wifi_msg_proc_encfg_rsp) {
     if (!wifi_args_ok(cmd, reply, reply_size)) return -1;
+    wifi_cfg_pending failed;
+    memset(&failed, 0, sizeof(failed));
 
     if (g_cfg_pending.wifi_changed) {
         char sw[64];
@@ -24,11 +28,17 @@ WIFI_HANDLER(wifi_msg_proc_encfg_rsp) {
         if (wifi_get_profile_value("WifiSwitch", sw, sizeof(sw)) != 0) return -1;
         if (strstr(sw, "OFF") != nullptr) {
             printf("========close wifi========\n");
-            if (wifi_set_if_flags(kWifiIf, "down") != 0) printf("==============close wifi fail===============\n");
+            if (wifi_set_if_flags(kWifiIf, "down") != 0) {
+                printf("==============close wifi fail===============\n");
+                failed.wifi_changed = 1;
+            }
         } else {
             printf("========restart wifi========\n");
             if (wifi_set_if_flags(kWifiIf, "down") != 0) printf("==============close wifi fail===============\n");
-            if (wifi_set_if_flags(kWifiIf, "up") != 0) printf("==============open wifi fail===============\n");
+            if (wifi_set_if_flags(kWifiIf, "up") != 0) {
+                printf("==============open wifi fail===============\n");
+                failed.wifi_changed = 1;
+            }
         }
     }
 
@@ -39,16 +49,23 @@ WIFI_HANDLER(wifi_msg_proc_encfg_rsp) {
         uint32_t addr = 0, mask = 0;
         inet_pton(AF_INET, "255.255.255.0", &mask);
         // An address that does not convert would put 0.0.0.0 on the bridge.
-        if (inet_pton(AF_INET, lan, &addr) != 1 || wifi_set_if_addr(kLanIf, &addr, &mask) != 0)
+        if (inet_pton(AF_INET, lan, &addr) != 1 || wifi_set_if_addr(kLanIf, &addr, &mask) != 0) {
             printf("==============set lan ip fail===============\n");
+            failed.lan_ip_changed = 1;
+        }
     }
 
     if (g_cfg_pending.dhcp_changed) {
+        // Stopping a service that was not running may fail; only the start counts.
         wifi_shell_run("/etc/init.d/dhcp stop");
-        wifi_shell_run("/etc/init.d/dhcp start");
+        if (wifi_shell_run("/etc/init.d/dhcp start") != 0) {
+            printf("==============dhcp start fail===============\n");
+            failed.dhcp_changed = 1;
+        }
     }
 
-    wifi_clear_cfg_pending();
+    g_cfg_pending = failed;
+    if (failed.wifi_changed || failed.lan_ip_changed || failed.dhcp_changed) return -1;
     return wifi_reply_ok(__func__, cmd, reply, reply_size);
 }
 

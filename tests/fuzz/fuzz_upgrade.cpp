@@ -10,7 +10,13 @@
 #include "wifi_up_server.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    std::filesystem::create_directories(fuzz_platform().path("/tmp"));
+    FakePlatform &p = fuzz_platform();
+    std::filesystem::create_directories(p.path("/tmp"));
+    std::filesystem::create_directories(p.path("/config"));
+    p.flash = true;
+    p.write_file("/dev/mtd2", std::string(0x10000, 'k'));
+    p.write_file("/dev/mtd5", std::string(40000, '\xFF'));  // a part past 40000 bytes is refused
+    p.write_file("/dev/mtd6", std::string(40000, '\xFF'));
     return 0;
 }
 

@@ -15,13 +15,13 @@ class Proof : public SimModule {
  protected:
   int time_scale() const override { return 10; }
 
-  // A small package, made by wlinkctl pack, beside the module's root.
-  std::string package() {
-    const std::string dir = root_ + "/../", pkg = dir + "pkg";
-    std::ofstream(dir + "image", std::ios::binary) << std::string(4096, 'i');
-    std::ofstream(dir + "app", std::ios::binary) << std::string(4096, 'a');
-    EXPECT_EQ(std::system((std::string(WLINKCTL_PATH) + " pack --image " + dir + "image --app " + dir +
-                           "app --version 1.2 -o " + pkg + " >/dev/null")
+  // A small package of version 1.minor, made by wlinkctl pack, beside the module's root.
+  std::string package(int major = 1, int minor = 2, char fill = 'i') {
+    const std::string dir = root_ + "/../", pkg = dir + "pkg" + fill;
+    std::ofstream(dir + "image", std::ios::binary) << std::string(4096, fill);
+    std::ofstream(dir + "app", std::ios::binary) << std::string(4096, fill + 1);
+    EXPECT_EQ(std::system((std::string(WLINKCTL_PATH) + " pack --image " + dir + "image --app " + dir + "app --version " +
+                           std::to_string(major) + "." + std::to_string(minor) + " -o " + pkg + " >/dev/null")
                               .c_str()),
               0);
     return pkg;
