@@ -112,9 +112,8 @@ TEST(Stations, StationTableFromStainfo) {
     SeededRoot root;
     EXPECT_EQ(dispatch("AT+CNUM").text, "+OK=0") << "no file: nothing";
     EXPECT_EQ(dispatch("AT+CMC=").text, "+OK=-1");
-    // a line longer than the 512-byte buffer is one line: the key in its rest is not read
     std::string file = stainfo_block("AA:BB:CC:DD:EE:FF", "150") + "MAC=" + std::string(507, 'x') + "Rate=5\n" +
-                       "MAC=11:22\nBW=20M\n" +  // no Rate: overwritten
+                       "MAC=11:22\nBW=20M\n" +  // a long line is one line; no Rate: overwritten
                        "\n MAC=ignored\nMAC=" + std::string(40, 'Q') + "\nRSSI0/1/2=-7/-8/-9\nBW=20M\nRate=72\n";
     root->write_file("/var/run/stainfo", file);
     EXPECT_EQ(dispatch("AT+CNUM").text, "+OK=2");
