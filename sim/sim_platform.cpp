@@ -137,7 +137,7 @@ int sim_platform::map_path(const char *module_path, char *out, size_t out_size) 
 }
 
 int sim_platform::simulate(const std::string &line, std::string *output) {
-    std::lock_guard<std::mutex> g(mu_);
+    std::unique_lock<std::mutex> g(mu_);
     if (line == "/etc/init.d/dhcp stop" || line == "/etc/init.d/dhcp start") {
         dhcp_running_ = line == "/etc/init.d/dhcp start";
         save_state();
@@ -171,6 +171,9 @@ int sim_platform::simulate(const std::string &line, std::string *output) {
         }).detach();
         return 0;
     }
+    // The lines from here on change no state kept here: they run, and take their time,
+    // without the lock, so the driver's requests and other lines go on meanwhile.
+    g.unlock();
     // Flash: the partitions are the files DIR/dev/mtd5, mtd6 and mtd2 (mtdblock2).
     if (line == "flashcp /tmp/mtd_buf  /dev/mtd5" || line == "flashcp /tmp/mtd_buf  /dev/mtd6") {
         flash_delay();

@@ -12,12 +12,18 @@
 
 enum { WPS_TIMEOUT_S = 121, SYS_CMD_BUF = 128 };
 
+// The run's times are seconds of the monotonic clock: the wall clock may be set (by
+// the host, by NTP) at any time after boot, and a run must neither end at once nor
+// last for good because of it. Before the first run there is no start: a status 3
+// then counts as timed out.
 static int32_t g_wps_active;
-static int32_t g_wps_start_time;
-static int32_t g_wps_check_time;
+static bool g_wps_started;
+static int64_t g_wps_start_time;
+static int64_t g_wps_check_time;
 
 void wifi_access_reset(void) {
     g_wps_active = 0;
+    g_wps_started = false;
     g_wps_start_time = 0;
     g_wps_check_time = 0;
 }
@@ -28,7 +34,8 @@ WIFI_HANDLER(wifi_msg_proc_set_wps_rsp) {
     if (iwpriv_set_cmd_execute(kMode, sizeof(kMode) - 1) != 0) return -1;
     if (iwpriv_set_cmd_execute(kConf, sizeof(kConf) - 1) != 0) return -1;
     g_wps_active = 0;
-    g_wps_start_time = (int32_t)wifi_plat().now();
+    g_wps_started = true;
+    g_wps_start_time = wifi_plat().monotonic_ms() / 1000;
     return wifi_reply_ok(__func__, cmd, reply, reply_size);
 }
 
@@ -45,9 +52,9 @@ WIFI_HANDLER(wifi_msg_proc_get_wps_rsp) {
         text = "Active";
         g_wps_active = status == 3;
     }
-    g_wps_check_time = (int32_t)wifi_plat().now();
+    g_wps_check_time = wifi_plat().monotonic_ms() / 1000;
     // A run the driver still reports after two minutes has timed out.
-    if (g_wps_active != 0 && (int32_t)((uint32_t)g_wps_check_time - (uint32_t)g_wps_start_time) >= WPS_TIMEOUT_S)
+    if (g_wps_active != 0 && (!g_wps_started || g_wps_check_time - g_wps_start_time >= WPS_TIMEOUT_S))
         text = "Timed-out";
     return wifi_reply_val(__func__, cmd, reply, reply_size, text);
 }

@@ -106,13 +106,14 @@ WIFI_HANDLER(wifi_msg_proc_get_dhcp_rsp) {
     return wifi_reply_val(__func__, cmd, reply, reply_size, "");
 }
 
-// Characters a VLAN argument may hold; nothing the shell would read as syntax.
+// Characters a VLAN argument may hold; nothing the shell would read as syntax, and no
+// word the script would take as an option of its own (one starting with '-').
 static bool vlan_arg_ok(const char *p) {
-    for (; *p != '\0'; p++) {
+    for (char prev = ' '; *p != '\0'; prev = *p++) {
         char ch = *p;
         bool ok = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') ||
                   strchr(" ,.:_-", ch) != nullptr;
-        if (!ok) return false;
+        if (!ok || (ch == '-' && prev == ' ')) return false;
     }
     return true;
 }

@@ -80,8 +80,26 @@ const wifi_msg_cmd_entry g_wifi_msg_cmd_table[WIFI_MSG_CMD_ROWS] = {
 const int32_t g_wifi_msg_cmd_num = WIFI_MSG_CMD_ROWS;
 
 // One command at a time: the two links share the profile, the DHCP configuration,
-// the pending flags and every table, so their handlers never run at once.
+// the pending flags and every table, so their handlers never run at once. The
+// heartbeat shares none of it and is answered without the lock, and a handler's long
+// wait (wifi_msg_proc_wait_ms) gives the lock up meanwhile: a command on one link
+// never leaves the other link's heartbeat unanswered.
 static pthread_mutex_t s_dispatch_lock = PTHREAD_MUTEX_INITIALIZER;
+// Whether this thread holds s_dispatch_lock.
+static thread_local bool t_dispatching;
+
+void wifi_msg_proc_wait_ms(unsigned ms) {
+    bool held = t_dispatching;
+    if (held) {
+        t_dispatching = false;
+        pthread_mutex_unlock(&s_dispatch_lock);
+    }
+    wifi_plat().sleep_ms(ms);
+    if (held) {
+        pthread_mutex_lock(&s_dispatch_lock);
+        t_dispatching = true;
+    }
+}
 
 bool wifi_args_ok(const char *cmd, const char *reply, int32_t reply_size) {
     return cmd != nullptr && reply != nullptr && reply_size >= 1;
@@ -135,8 +153,6 @@ static void reply_err(char *reply, int32_t reply_size) {
 }
 
 static int dispatch_locked(const char *cmd, char *reply, int32_t reply_size) {
-    if (strcmp(cmd, "AT+") == 0) return wifi_msg_proc_heart_rsp(cmd, reply, reply_size);
-
     int ret = -1;
     bool found = false;
     for (int32_t i = 0; i < g_wifi_msg_cmd_num; i++) {
@@ -165,8 +181,11 @@ int wifi_msg_proc_distribute(const char *cmd, char *reply, int32_t reply_size) {
         return -1;
     }
     wifi_plat().command_start();
+    if (strcmp(cmd, "AT+") == 0) return wifi_msg_proc_heart_rsp(cmd, reply, reply_size);
     pthread_mutex_lock(&s_dispatch_lock);
+    t_dispatching = true;
     int ret = dispatch_locked(cmd, reply, reply_size);
+    t_dispatching = false;
     pthread_mutex_unlock(&s_dispatch_lock);
     return ret;
 }

@@ -23,8 +23,12 @@ enum {
     WIFI_PARA_BUF_SIZE = 128,   // a command's parameter
 };
 
-// Runs one command; one command at a time, whichever link it came on.
+// Runs one command; one command at a time, whichever link it came on (the heartbeat
+// excepted: it is answered at once).
 int wifi_msg_proc_distribute(const char *cmd, char *reply, int32_t reply_size);
+// A handler's wait of `ms` during which the other link's commands are served: the
+// handler must not rely on shared state (tables, files) staying as it was across it.
+void wifi_msg_proc_wait_ms(unsigned ms);
 int wifi_msg_proc_heart_rsp(const char *cmd, char *reply, int32_t reply_size);
 int wifi_msg_get_cmd_para(const char *cmd, char *para, int32_t para_size);
 

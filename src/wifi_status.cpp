@@ -49,6 +49,20 @@ static int number(const char *text) {
     return v;
 }
 
+// The next line of a status file into line (size bytes), its line feed kept; false at
+// the end. A line longer than the buffer is still one line: its rest is skipped, never
+// read as a line of its own (a station's text of its own could then fake a key).
+static bool next_line(FILE *fp, char *line, size_t size) {
+    size_t n = 0;
+    int c = EOF;
+    while ((c = fgetc(fp)) != EOF) {
+        if (n + 1 < size) line[n++] = (char)c;
+        if (c == '\n') break;
+    }
+    line[n] = '\0';
+    return n > 0 || c != EOF;
+}
+
 static FILE *show_and_open(const char *name, const char *module_path, const char *mode) {
     if (iwpriv_show_wifi_info(name, (unsigned)strlen(name)) != 0) return nullptr;
     char path[256];
@@ -62,7 +76,7 @@ int wifi_refresh_client_info(wifi_client_table *table) {
     char line[LINE_BUF];
     kv_text kv;
     int n = 0;
-    while (fgets(line, sizeof(line), fp.get()) != nullptr) {
+    while (next_line(fp.get(), line, sizeof(line))) {
         memset(&kv, 0, sizeof(kv));
         printf("======szLineBuf:%s=======================\n", line);
         // Past the table's room the fields of further stations are read and dropped.
@@ -106,7 +120,7 @@ int wifi_get_wsc_status(int32_t *status) {
     UniqueFile fp(show_and_open("stat", WIFI_WSCINFO_PATH, "re"));
     if (!fp) return -1;
     char line[LINE_BUF];
-    while (fgets(line, sizeof(line), fp.get()) != nullptr) {
+    while (next_line(fp.get(), line, sizeof(line))) {
         if (strstr(line, "WscStatus=") == nullptr) continue;
         kv_text kv;
         split_traced(line, &kv);
@@ -125,7 +139,7 @@ int wifi_get_tx_rx_per(char *per) {
     if (!fp) return -1;
     char line[LINE_BUF];
     kv_text kv;
-    while (fgets(line, sizeof(line), fp.get()) != nullptr) {
+    while (next_line(fp.get(), line, sizeof(line))) {
         if (strstr(line, "TX PER") != nullptr) {
             split_kv(line, &kv);
             wifi_strlcpy_zero(per, kv.val, WIFI_PER_TEXT_SIZE);
@@ -146,7 +160,7 @@ int wifi_get_sta_retryrate(wifi_retry_table *table) {
     char packets[KV_BUF] = {0};
     kv_text kv;
     int n = 0;
-    while (fgets(line, sizeof(line), fp.get()) != nullptr) {
+    while (next_line(fp.get(), line, sizeof(line))) {
         if (strstr(line, "MAC") != nullptr) {
             split_kv(line, &kv);
             if (n < WIFI_CLIENT_SLOTS) wifi_strlcpy_zero(table->szMacStr[n], kv.val, WIFI_MAC_STR_SIZE);

@@ -143,7 +143,8 @@ WIFI_HANDLER(wifi_msg_proc_get_sensitivity) {
     if (!wifi_args_ok(cmd, reply, reply_size)) return -1;
     printf("wifi_msg_proc_scan_rsp pCmdStr[%s]\n", cmd);
     iwpriv_site_survey();
-    wifi_plat().sleep_ms(2000);
+    // The survey runs in the driver meanwhile; the listing is taken and read after it.
+    wifi_msg_proc_wait_ms(2000);
     wifi_shell_run("iwpriv ra0 get_site_survey > " WIFI_SCAN_FILE);
     UniqueFile fp(open_listing());
     if (!fp) {

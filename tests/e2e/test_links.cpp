@@ -1,4 +1,5 @@
 // The two command links, byte for byte: serial frames and UDP datagrams.
+#include <fstream>
 #include <thread>
 
 #include "sim_module.h"
@@ -124,6 +125,31 @@ TEST_F(Links, UnknownCommandsAnswerErrOnBothLinks) {
   ASSERT_EQ(serial("AT+UIP=127.0.0.1"), "+OK");
   EXPECT_EQ(udp("AT+NOPE"), "+ERR");
   EXPECT_EQ(udp("AT+VLAN"), "+OK=waiting");
+}
+
+// While one link runs a slow command (a survey's 2 s wait, a slow flash write), the
+// other link's heartbeat and the driver's requests are answered at once.
+TEST_F(Links, TheOtherLinkIsAnsweredDuringSlowCommands) {
+  ASSERT_EQ(serial("AT+UIP=127.0.0.1"), "+OK");
+  const std::string dir = root_ + "/../", ctl = std::string(WLINKCTL_PATH) + " ";
+  std::ofstream(path("/sim/flash-delay-ms")) << 1500;
+  std::ofstream(dir + "part") << std::string(100, 'p');
+  const std::string upgrade = ctl + "pack --image " + dir + "part --app " + dir + "part --version 1.2 -o " + dir +
+                              "pkg && " + ctl + "upgrade --udp 127.0.0.1:" + std::to_string(udp_port_) + " --port " +
+                              std::to_string(upgrade_port_) + " " + dir + "pkg";
+  const std::pair<std::function<void()>, std::string> slow[] = {  // {the slow command, its log line as it starts}
+      {[&] { EXPECT_EQ(serial("AT+SENSITIVITY="), "+OK=0"); }, "wifi_msg_proc_scan_rsp pCmdStr[AT+SENSITIVITY=]"},
+      {[&] { EXPECT_EQ(std::system(upgrade.c_str()), 0); }, "============mtd write"}};
+  for (const auto& [run, sign] : slow) {
+    std::thread t(run);
+    EXPECT_TRUE(wait_until([&] { return log().find(sign) != std::string::npos; }, 5000)) << sign;
+    for (const std::string cmd : {"AT+", "AT+CNUM"}) {
+      const auto t0 = std::chrono::steady_clock::now();
+      EXPECT_EQ(udp(cmd), cmd == "AT+" ? "+OK" : "+OK=0");
+      EXPECT_LT((std::chrono::steady_clock::now() - t0) / std::chrono::milliseconds(1), 500) << cmd << " in " << sign;
+    }
+    t.join();
+  }
 }
 
 TEST_F(Links, BothLinksAtOnceKeepTheProfileWhole) {

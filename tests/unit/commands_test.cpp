@@ -121,7 +121,7 @@ TEST(Commands, RefusedCommandsChangeNothing) {
                             "AT+DHCP=255 0 1", "AT+DHCP=250 10 1", "AT+DHCP=100 155 1", "AT+DHCP=100 -1 24",
                             "AT+DHCP=-5 10 24", "AT+DHCP=100 50 0", "AT+DHCP=100 50 596524", "AT+VLAN=OFF1",
                             "AT+VLAN=OFF ", "AT+DHCP=4294967396 50 24h", "AT+DHCP=100 50 2147483648",
-                            "AT+DHCP=100 - 24"})
+                            "AT+DHCP=100 - 24", "AT+VLAN=--help", "AT+VLAN=-1", "AT+VLAN=1  -r"})
         cases.push_back({"192.168.1.1", cmd});
     for (const char *lan : {"abc", "300.1.1.1", "1.1.300.1", "<none>"}) cases.push_back({lan, "AT+DHCP=100 50 24"});
     cases.push_back({"192.168.1.1", "AT+VLAN=" + std::string(107, 'v')});

@@ -112,7 +112,8 @@ TEST(Stations, StationTableFromStainfo) {
     SeededRoot root;
     EXPECT_EQ(dispatch("AT+CNUM").text, "+OK=0") << "no file: nothing";
     EXPECT_EQ(dispatch("AT+CMC=").text, "+OK=-1");
-    std::string file = stainfo_block("AA:BB:CC:DD:EE:FF", "150") + "MAC=11:22\nBW=20M\n" +  // no Rate: overwritten
+    std::string file = stainfo_block("AA:BB:CC:DD:EE:FF", "150") + "MAC=" + std::string(507, 'x') + "Rate=5\n" +
+                       "MAC=11:22\nBW=20M\n" +  // a long line is one line; no Rate: overwritten
                        "\n MAC=ignored\nMAC=" + std::string(40, 'Q') + "\nRSSI0/1/2=-7/-8/-9\nBW=20M\nRate=72\n";
     root->write_file("/var/run/stainfo", file);
     EXPECT_EQ(dispatch("AT+CNUM").text, "+OK=2");
@@ -145,7 +146,8 @@ TEST(Stations, LeaseLookup) {
 
 TEST(Stations, RetryRatesAndPer) {
     SeededRoot root;
-    std::string count = "MAC=A1\nRxPackets=200\nRxTry=25\nMAC=B2\nRxPackets=3\nRxTry=1\nMAC=C3\nRxPackets=0\nRxTry=9\n";
+    std::string count = "MAC=" + std::string(600, 'y') + "RxTry=1\n" +  // one line, however long
+                        "MAC=A1\nRxPackets=200\nRxTry=25\nMAC=B2\nRxPackets=3\nRxTry=1\nMAC=C3\nRxPackets=0\nRxTry=9\n";
     for (int i = 0; i < 17; i++) count += "MAC=x\nRxPackets=1\nRxTry=1\n";
     root->write_file("/var/run/stacountinfo", count);
     expect_replies({
@@ -184,21 +186,20 @@ TEST(Survey, ScanStoresStrongNetworksAndSkipsBadLines) {
 
 TEST(Access, WpsStatusAndItsTwoMinuteRule) {
     SeededRoot root;
-    root->clock = 5000;
-    auto status = [&](const std::string &s, time_t t) {
+    auto status = [&](const std::string &s, int64_t t) {  // t: monotonic seconds; the wall clock jumps meanwhile
         root->write_file("/var/run/wscinfo", s.empty() ? "TX PER=0%\n" : "WscStatus=" + s + "\n");
-        root->clock = t;
+        root->mono_ms = t * 1000 + 500, root->clock = t % 2 ? 1 << 30 : 0;
         return dispatch("AT+WPS=").text;
     };
-    EXPECT_EQ(status("0x3", 5000), "+OK=Timed-out") << "no run started: the start time is 0";
+    EXPECT_EQ(status("0x3", 30), "+OK=Timed-out") << "no run started, however soon after boot";
     root->ioctls.clear();
     EXPECT_EQ(dispatch("AT+WPS").text, "+OK");
     EXPECT_EQ(root->ioctls.at(0).text + " " + root->ioctls.at(1).text, "WscMode=2 WscGetConf=1");
-    const std::tuple<std::string, time_t, std::string> steps[] = {
-        {"0x1", 5000, "+OK=Idle"},      {"0x3", 5120, "+OK=Active"},   {"0x22", 5120, "+OK=Unknow"},
-        {"0x3", 5121, "+OK=Timed-out"}, {"0x1", 5200, "+OK=Timed-out"}, {"3", 5200, "+OK=Timed-out"},
-        {"", 5200, "+OK=Timed-out"},    {"0x5", 5300, "+OK=Active"},   {"0x2", 5300, "+OK=Timed-out"},
-        {"0x1", 5300, "+OK=Idle"},      {"0x0", 5300, "+OK=Unknow"},
+    const std::tuple<std::string, int64_t, std::string> steps[] = {
+        {"0x1", 30, "+OK=Idle"},       {"0x3", 91, "+OK=Active"},     {"0x3", 150, "+OK=Active"},
+        {"0x22", 150, "+OK=Unknow"},   {"0x3", 151, "+OK=Timed-out"}, {"0x1", 230, "+OK=Timed-out"},
+        {"3", 230, "+OK=Timed-out"},   {"", 230, "+OK=Timed-out"},    {"0x5", 330, "+OK=Active"},
+        {"0x2", 330, "+OK=Timed-out"}, {"0x1", 330, "+OK=Idle"},      {"0x0", 330, "+OK=Unknow"},
     };
     for (const auto &[st, at, reply] : steps) EXPECT_EQ(status(st, at), reply) << st << " at " << at;
     root->ioctl_result[SIOCIWFIRSTPRIV + 2] = -1;
