@@ -75,6 +75,9 @@ public:
 
     // Clock, sleeps and waits.
     virtual void sleep_ms(unsigned ms) = 0;
+    // A short pause within one exchange (between the frames of one message), after
+    // which the daemon goes on at once: the log may stay unwritten until the next wait.
+    virtual void pause_ms(unsigned ms) { sleep_ms(ms); }
     virtual time_t now() = 0;
     virtual int poll(struct pollfd *fds, nfds_t nfds, int timeout_ms) = 0;
 

@@ -162,7 +162,9 @@ TEST(ProfileStore, QueriesAndRewritesSeeEveryOutsideChange) {
         } else {
             p->write_file(WIFI_PROFILE_PATH, "A=1\nSSID1=new\n");  // truncated and written, as cp does
         }
-        if (!rewrite_first) EXPECT_EQ(query(), "new");
+        if (!rewrite_first) {
+            EXPECT_EQ(query(), "new");
+        }
         ASSERT_EQ(wifi_set_profile_value("A", "2"), 0);
         EXPECT_EQ(p->read_file(WIFI_PROFILE_PATH), "A=2\nSSID1=new\n");
         EXPECT_EQ(query(), "new");
