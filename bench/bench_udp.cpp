@@ -3,8 +3,7 @@
 //
 //   bench_udp [-n N] [--sim PATH]
 #include <poll.h>
-
-#include <atomic>
+#include <sys/prctl.h>
 
 #include "bench_util.h"
 #include "wlink_host.h"
@@ -14,39 +13,44 @@ namespace {
 constexpr int kTimeoutMs = 500;
 constexpr double kPhaseBudgetMs = 20000;  // each phase stops here at the latest
 
-// Bound to 127.0.0.1 on a free port; sends every datagram back to its sender.
+// Bound to 127.0.0.1 on a free port; a process of its own, like the module, that
+// sends every datagram back to its sender with the same calls the module's UDP link
+// makes (a wait, a receive, a send).
 class EchoServer {
  public:
   bool start() {
     uint16_t p = 0;
-    fd_ = wlink_sim::bind_loopback(SOCK_DGRAM, &p);
-    if (fd_ < 0) return false;
+    const int fd = wlink_sim::bind_loopback(SOCK_DGRAM, &p);
+    if (fd < 0) return false;
+    pid_ = ::fork();
+    if (pid_ == 0) run(fd);
+    ::close(fd);
+    if (pid_ < 0) return false;
     port = p;
-    thread_ = std::thread([this] { run(); });
     return true;
   }
   ~EchoServer() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-    if (fd_ >= 0) ::close(fd_);
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      ::waitpid(pid_, nullptr, 0);
+    }
   }
   int port = -1;
 
  private:
-  void run() {
+  [[noreturn]] static void run(int fd) {
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     uint8_t buf[512];
-    while (!stop_) {
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, 100) <= 0) continue;
+    for (;;) {
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, -1) <= 0) continue;
       sockaddr_in from{};
       socklen_t len = sizeof from;
-      ssize_t n = ::recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
-      if (n > 0) ::sendto(fd_, buf, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), len);
+      ssize_t n = ::recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+      if (n > 0) ::sendto(fd, buf, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), len);
     }
   }
-  int fd_ = -1;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
+  pid_t pid_ = -1;
 };
 
 struct Phase {
