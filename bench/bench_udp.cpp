@@ -122,21 +122,28 @@ void report(const char* name, const Phase& ph, const bench::Figures& f) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (bench::help_asked(argc, argv, "[-n N (2000)] [--sim PATH]")) return 0;
+  if (bench::help_asked(argc, argv, "[-n N (2000)] [--sim PATH] [--spread]")) return 0;
   const int n = std::atoi(bench::arg(argc, argv, "-n", "2000").c_str());
   const std::string sim_path = bench::arg(argc, argv, "--sim", WLINK_SIM_PATH);
   if (n < 1 || n > 100000) {
     std::fprintf(stderr, "bench_udp: -n must be 1..100000\n");
     return 1;
   }
-  const int cpu = bench::pin_to_one_cpu();
+  // --spread: client, echo and module go wherever the scheduler puts them.
+  bool spread = false;
+  for (int i = 1; i < argc; ++i) spread = spread || std::strcmp(argv[i], "--spread") == 0;
+  const int cpu = spread ? -1 : bench::pin_to_one_cpu();
   wlink_sim::SimProcess sim = bench::sim_process(sim_path);
   bench::arm_watchdog(58, &sim);
 
   std::printf("bench_udp: UDP command link vs bare UDP echo, %d sequential \"AT+\" and \"AT+SSID\" round trips each\n", n);
-  std::printf("build type: %s; client, echo process and simulated module all on CPU %d (cross-CPU wake-ups "
-              "left out), taking turns in rounds\n",
-              bench::build_description().c_str(), cpu);
+  if (spread)
+    std::printf("build type: %s; client, echo process and simulated module on any CPU, taking turns in rounds\n",
+                bench::build_description().c_str());
+  else
+    std::printf("build type: %s; client, echo process and simulated module all on CPU %d (cross-CPU wake-ups "
+                "left out), taking turns in rounds\n",
+                bench::build_description().c_str(), cpu);
 
   std::string err;
   if (!sim.start(1, &err)) {

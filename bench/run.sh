@@ -19,6 +19,9 @@ for b in bench_udp bench_serial bench_upgrade; do
   "$dir/bench/$b" || rc=1
   echo
 done
+echo "== bench_udp --spread"
+"$dir/bench/bench_udp" --spread | sed -n '2p;4,$p' || rc=1
+echo
 echo "== system calls per command (strace)"
 "$top/bench/syscalls.sh" "$dir" || rc=1
 echo
