@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <set>
+#include <thread>
+
 #include "unit_helpers.h"
 
 TEST(Utilities, ShellCaptureKeepsWholePiecesAndLowerCase) {
@@ -169,4 +172,23 @@ TEST(ProfileStore, QueriesAndRewritesSeeEveryOutsideChange) {
         EXPECT_EQ(p->read_file(WIFI_PROFILE_PATH), "A=2\nSSID1=new\n");
         EXPECT_EQ(query(), "new");
     }
+}
+
+// The kept copy has a lock of its own: queries and rewrites on two threads at once
+// (outside the dispatcher's lock) read only whole values.
+TEST(ProfileStore, QueriesAndRewritesOnTwoThreads) {
+    SeededRoot root;
+    std::thread writer([] {
+        for (int i = 0; i < 100; i++) wifi_set_profile_value("SSID1", i % 2 ? "aaaaaaaaaa" : "bbbbbbbbbb");
+    });
+    std::set<std::string> seen;
+    for (int i = 0; i < 400; i++) {
+        char buf[128] = {0};
+        seen.insert(wifi_get_profile_value("SSID1", buf, sizeof(buf)) == 0 ? buf : "<-1>");
+    }
+    writer.join();
+    seen.erase("QEL_NVR_AP");
+    seen.erase("aaaaaaaaaa");
+    seen.erase("bbbbbbbbbb");
+    EXPECT_TRUE(seen.empty()) << *seen.begin();
 }
