@@ -38,7 +38,7 @@ int wifi_stat_stamp(const char *path, bool whole_seconds, wifi_file_stamp *out) 
     // Times with no fraction come from a file system that keeps whole seconds: a change
     // within the same second keeps them. Fine times still move only once per clock tick
     // (10 ms at HZ=100).
-    bool coarse = out->mtime_ns % 1000000000LL == 0 && out->ctime_ns % 1000000000LL == 0;
+    bool coarse = whole_seconds || (st.st_mtim.tv_nsec == 0 && st.st_ctim.tv_nsec == 0);
     int64_t settle_ns = coarse ? 2000000000LL : 50000000LL;
     int64_t latest = out->mtime_ns > out->ctime_ns ? out->mtime_ns : out->ctime_ns;
     out->settled = latest + settle_ns <= ns_of(now, false);
