@@ -181,7 +181,7 @@ int main(int argc, char** argv) {
   Result results[] = {{"AT+", 1.3, {}, {}}, {"AT+SSID", 1.5, {}, {}}};
   // Module and echo take turns in rounds, so that a spell of load from elsewhere
   // falls on both alike.
-  constexpr int kRounds = 10;
+  constexpr int kRounds = 50;
   for (Result& res : results)
     for (int r = 0; r < kRounds; ++r) {
       const int part = n / kRounds + (r < n % kRounds ? 1 : 0);
