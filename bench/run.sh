@@ -11,12 +11,19 @@ if [ ! -f "$dir/CMakeCache.txt" ]; then
   # shellcheck disable=SC2086
   cmake -S "$top" -B "$dir" $gen -DCMAKE_BUILD_TYPE=Release -DWLINK_TESTS=OFF >/dev/null
 fi
-cmake --build "$dir" --target bench_udp bench_serial bench_upgrade wlinkcmd-sim >/dev/null
+cmake --build "$dir" --target bench_udp bench_serial bench_upgrade wlinkcmd-sim wlinkctl >/dev/null
 rc=0
+# The simulated module (this machine's CPU).
 for b in bench_udp bench_serial bench_upgrade; do
   echo "== $b"
   "$dir/bench/$b" || rc=1
   echo
 done
+echo "== bench_udp --spread"
+"$dir/bench/bench_udp" --spread | sed -n '2p;4,$p' || rc=1
+echo
+echo "== system calls per command (strace)"
+"$top/bench/syscalls.sh" "$dir" || rc=1
+echo
 "$top/bench/footprint.sh" "$dir" || rc=1
 exit $rc

@@ -304,6 +304,10 @@ int sim_platform::netif_ioctl(int fd, unsigned long request, void *arg) {
 
 void sim_platform::sleep_ms(unsigned ms) {
     fflush(stdout);  // as on the module: the log is written out before every wait
+    pause_ms(ms);
+}
+
+void sim_platform::pause_ms(unsigned ms) {
     unsigned long us = (unsigned long)ms * 1000UL / (unsigned long)opt_.time_scale;
     struct timespec ts;
     ts.tv_sec = (time_t)(us / 1000000UL);

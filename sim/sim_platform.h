@@ -36,6 +36,7 @@ public:
     int netif_socket(int type) override;
     int netif_ioctl(int fd, unsigned long request, void *arg) override;
     void sleep_ms(unsigned ms) override;
+    void pause_ms(unsigned ms) override;
     time_t now() override;
     int64_t monotonic_ms() override;
     int poll(struct pollfd *fds, nfds_t nfds, int timeout_ms) override;

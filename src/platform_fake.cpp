@@ -65,6 +65,10 @@ int FakePlatform::map_path(const char *module_path, char *out, size_t out_size) 
     return 0;
 }
 
+int FakePlatform::file_stamp(const char *module_path, wifi_file_stamp *out) {
+    return wifi_stat_stamp(path(module_path).c_str(), coarse_file_times, out);
+}
+
 int FakePlatform::shell_run(const char *cmdline) {
     if (on_shell) on_shell(cmdline);
     if (flash && shell_status == 0) flash_line(cmdline);

@@ -53,6 +53,8 @@ public:
     // kernel for real (tests on real interfaces, inside a network namespace).
     bool real_netif = false;
     time_t clock = 1000;
+    // File times in whole seconds, as on the module's flash file system.
+    bool coarse_file_times = false;
 
     std::vector<std::string> shell_lines;  // every line run or opened, in order
     std::vector<FakeIoctl> ioctls;
@@ -62,6 +64,7 @@ public:
     std::vector<int> link_events;
 
     int map_path(const char *module_path, char *out, size_t out_size) override;
+    int file_stamp(const char *module_path, wifi_file_stamp *out) override;
     int shell_run(const char *cmdline) override;
     FILE *shell_open(const char *cmdline) override;
     int shell_close(FILE *fp) override;

@@ -34,6 +34,9 @@ public:
     // line: nothing the daemon printed stays unwritten while it waits.
     void sleep_ms(unsigned ms) override {
         fflush(stdout);
+        pause_ms(ms);
+    }
+    void pause_ms(unsigned ms) override {
         struct timespec ts;
         ts.tv_sec = ms / 1000;
         ts.tv_nsec = (long)(ms % 1000) * 1000000L;

@@ -5,6 +5,8 @@
 #include "wifi_dhcp_cfg.h"
 #include "wifi_util.h"
 
+static wifi_kept_file s_dhcp_cfg = WIFI_KEPT_FILE(WIFI_DHCP_CFG_PATH, WIFI_DHCP_CFG_TMP_PATH);
+
 // True when the line sets `key`: its first word is the key ("start", "end"), or its
 // first word is "opt" or "option" and its second word is the key ("router",
 // "lease"). A mere mention is not enough: "lease_file" and "max_leases" are other
@@ -67,7 +69,7 @@ int wifi_modify_dhcp_cfg_values(const wifi_kv *kv, size_t n) {
     dhcp_writer w;
     w.kv = kv;
     w.n = n;
-    return wifi_rewrite_file(WIFI_DHCP_CFG_PATH, WIFI_DHCP_CFG_TMP_PATH, w);
+    return wifi_kept_rewrite(&s_dhcp_cfg, w);
 }
 
 int wifi_modify_dhcp_cfg(const char *key, const char *value) {

@@ -1,6 +1,8 @@
 #include "wifi_platform.h"
 
 #include <string.h>
+#include <sys/stat.h>
+#include <time.h>
 
 static wifi_platform *s_platform;
 
@@ -17,3 +19,28 @@ const char *wifi_path(const char *module_path, char *buf, size_t size) {
     return buf;
 }
 
+static int64_t ns_of(const struct timespec &t, bool whole_seconds) {
+    return (int64_t)t.tv_sec * 1000000000LL + (whole_seconds ? 0 : (int64_t)t.tv_nsec);
+}
+
+int wifi_stat_stamp(const char *path, bool whole_seconds, wifi_file_stamp *out) {
+    // The clock is read first: a change after this moment is stamped no earlier than
+    // it, less the kernel's clock tick.
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    struct stat st;
+    if (stat(path, &st) != 0) return -1;
+    out->dev = (uint64_t)st.st_dev;
+    out->ino = (uint64_t)st.st_ino;
+    out->size = (int64_t)st.st_size;
+    out->mtime_ns = ns_of(st.st_mtim, whole_seconds);
+    out->ctime_ns = ns_of(st.st_ctim, whole_seconds);
+    // Times with no fraction come from a file system that keeps whole seconds: a change
+    // within the same second keeps them. Fine times still move only once per clock tick
+    // (10 ms at HZ=100).
+    bool coarse = whole_seconds || (st.st_mtim.tv_nsec == 0 && st.st_ctim.tv_nsec == 0);
+    int64_t settle_ns = coarse ? 2000000000LL : 50000000LL;
+    int64_t latest = out->mtime_ns > out->ctime_ns ? out->mtime_ns : out->ctime_ns;
+    out->settled = latest + settle_ns <= ns_of(now, false);
+    return 0;
+}

@@ -35,12 +35,35 @@ enum wifi_link_event {
     WIFI_LINK_UDP_UP = 1,
 };
 
+// What tells a copy of a file read earlier from a file that has changed since: its
+// identity, size and times. `settled` is true when the times lie so far in the past,
+// on the clock the file system stamps files with, that any later change is bound to
+// give the file other times (coarse times, such as whole seconds, need longer).
+struct wifi_file_stamp {
+    uint64_t dev, ino;
+    int64_t size;
+    int64_t mtime_ns, ctime_ns;
+    bool settled;
+};
+
+// The stamp of a file at a real path; `whole_seconds` drops the fractions of its times,
+// as a file system with coarse times (jffs2) would. 0, or -1.
+int wifi_stat_stamp(const char *path, bool whole_seconds, wifi_file_stamp *out);
+
 class wifi_platform {
 public:
 
     // Files. Maps a module path such as "/config/mt7628.dat" to the path to open.
     // Returns 0, or -1 when the result does not fit.
     virtual int map_path(const char *module_path, char *out, size_t out_size) = 0;
+    // The stamp of a module file: 0, or -1 when it cannot be examined. By default a
+    // stat() of the mapped path (defined here, so that no file holds this class's
+    // virtual table alone).
+    virtual int file_stamp(const char *module_path, wifi_file_stamp *out) {
+        char path[512];
+        if (map_path(module_path, path, sizeof(path)) != 0) return -1;
+        return wifi_stat_stamp(path, false, out);
+    }
 
     // Shell. shell_run() is system(): runs the line and waits, returns its status.
     // shell_open()/shell_close() are popen(cmd, "r")/pclose().
@@ -55,6 +78,9 @@ public:
 
     // Clock, sleeps and waits.
     virtual void sleep_ms(unsigned ms) = 0;
+    // A short pause within one exchange (between the frames of one message), after
+    // which the daemon goes on at once: the log may stay unwritten until the next wait.
+    virtual void pause_ms(unsigned ms) { sleep_ms(ms); }
     virtual time_t now() = 0;
     // Milliseconds of a clock that only moves forward, whatever the wall clock does.
     virtual int64_t monotonic_ms() = 0;

@@ -2,12 +2,12 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "unique_fd.h"
-#include "wifi_platform.h"
 #include "wifi_profile.h"
 #include "wifi_util.h"
 
-enum { LINE_BUF = 512, SEARCH_BUF = 64, PATH_BUF = 512 };
+enum { SEARCH_BUF = 64 };
+
+static wifi_kept_file s_profile = WIFI_KEPT_FILE(WIFI_PROFILE_PATH, WIFI_PROFILE_TMP_PATH);
 
 // Splits a profile line at its first '='; the value ends at a line feed or an
 // apostrophe. Returns false when the line holds no '='.
@@ -58,7 +58,7 @@ int wifi_set_profile_values(const wifi_kv *kv, size_t n) {
     }
     w.kv = kv;
     w.n = n;
-    return wifi_rewrite_file(WIFI_PROFILE_PATH, WIFI_PROFILE_TMP_PATH, w);
+    return wifi_kept_rewrite(&s_profile, w);
 }
 
 int wifi_set_profile_value(const char *key, const char *value) {
@@ -66,28 +66,40 @@ int wifi_set_profile_value(const char *key, const char *value) {
     return wifi_set_profile_values(&kv, 1);
 }
 
+namespace {
+
+// Finds the first line that sets the key and copies its value.
+struct profile_reader final : wifi_line_reader {
+    const char *key;
+    const char *search;
+    char *out;
+    size_t out_size;
+
+    int line(const char *line, size_t) override {
+        size_t key_len, val_len;
+        const char *val;
+        if (strstr(line, search) == nullptr || !split_line(line, &key_len, &val, &val_len)) return 0;
+        printf("=szKeyBuf:%.*s==szValBuf:%.*s=\n", (int)key_len, line, (int)val_len, val);
+        if (key_len != strlen(key) || strncmp(line, key, key_len) != 0) return 0;
+        if (val_len > 0) {
+            size_t n = val_len < out_size - 1 ? val_len : out_size - 1;
+            memcpy(out, val, n);
+            out[n] = '\0';
+        }
+        return 1;
+    }
+};
+
+}  // namespace
+
 int wifi_get_profile_value(const char *key, char *out, int32_t out_size) {
     if (key == nullptr || out == nullptr || out_size < 1) return -1;
     char search[SEARCH_BUF];
     if (!build_search(key, search, sizeof(search))) return -1;
-
-    char path[PATH_BUF];
-    UniqueFile fp(fopen(wifi_path(WIFI_PROFILE_PATH, path, sizeof(path)), "r+e"));
-    if (!fp) return -1;
-
-    char line[LINE_BUF];
-    while (fgets(line, sizeof(line), fp.get()) != nullptr) {
-        size_t key_len, val_len;
-        const char *val;
-        if (strstr(line, search) == nullptr || !split_line(line, &key_len, &val, &val_len)) continue;
-        printf("=szKeyBuf:%.*s==szValBuf:%.*s=\n", (int)key_len, line, (int)val_len, val);
-        if (key_len != strlen(key) || strncmp(line, key, key_len) != 0) continue;
-        if (val_len > 0) {
-            size_t n = val_len < (size_t)out_size - 1 ? val_len : (size_t)out_size - 1;
-            memcpy(out, val, n);
-            out[n] = '\0';
-        }
-        return 0;
-    }
-    return -1;
+    profile_reader rd;
+    rd.key = key;
+    rd.search = search;
+    rd.out = out;
+    rd.out_size = (size_t)out_size;
+    return wifi_kept_read(&s_profile, rd) == 1 ? 0 : -1;
 }

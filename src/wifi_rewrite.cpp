@@ -5,6 +5,7 @@
 #include <stdint.h>
 #include <libgen.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,17 +16,67 @@
 
 enum { LINE_BUF = 512, PATH_BUF = 512 };
 
-// Reads one line, or the next size - 1 bytes of a longer one, NUL-terminated.
-// Returns the number of bytes read, stray NUL bytes included; 0 at the end.
-static size_t read_piece(FILE *in, char *buf, size_t size) {
-    size_t n = 0;
-    int c;
-    while (n + 1 < size && (c = getc(in)) != EOF) {
-        buf[n++] = (char)c;
-        if (c == '\n') break;
-    }
+// The next piece of `text` from `pos`, as a line read into a LINE_BUF buffer: up to
+// and including a line feed, at most LINE_BUF - 1 bytes; copied to `buf` and
+// NUL-terminated. Returns its length, 0 at the end; `*whole` is false when the piece
+// filled the buffer without ending its line.
+static size_t next_piece(const char *text, size_t len, size_t pos, char *buf, bool *whole) {
+    size_t n = len - pos < (size_t)LINE_BUF - 1 ? len - pos : (size_t)LINE_BUF - 1;
+    const char *lf = n > 0 ? (const char *)memchr(text + pos, '\n', n) : nullptr;
+    if (lf != nullptr) n = (size_t)(lf - (text + pos)) + 1;
+    memcpy(buf, text + pos, n);
     buf[n] = '\0';
+    *whole = lf != nullptr || n < (size_t)LINE_BUF - 1;
     return n;
+}
+
+// Reads the whole file at the real path `path` into *text (grown as needed). A file
+// being edited must be writable, as it would be for an edit in place. 0, or -1.
+static int load(const char *path, bool writable, size_t hint, char **text, size_t *len, size_t *cap) {
+    UniqueFd fd(open(path, (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC));
+    if (!fd.valid()) return -1;
+    size_t n = 0;
+    for (;;) {
+        if (*cap < hint + 1 || n == *cap) {
+            size_t want = *cap < hint + 1 ? hint + 1 : *cap * 2;
+            if (want < 1024) want = 1024;
+            char *grown = (char *)realloc(*text, want);
+            if (grown == nullptr) return -1;
+            *text = grown;
+            *cap = want;
+        }
+        ssize_t got = read(fd.get(), *text + n, *cap - n);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return -1;
+        if (got == 0) break;
+        n += (size_t)got;
+    }
+    *len = n;
+    return 0;
+}
+
+static bool same_stamp(const wifi_file_stamp &a, const wifi_file_stamp &b) {
+    return a.dev == b.dev && a.ino == b.ino && a.size == b.size && a.mtime_ns == b.mtime_ns &&
+           a.ctime_ns == b.ctime_ns;
+}
+
+// Makes f->text what the file holds now; f->lock is held. 0, or -1 when it cannot be read.
+static int refresh(wifi_kept_file *f) {
+    char where[PATH_BUF];
+    wifi_path(f->path, where, sizeof(where));
+    wifi_file_stamp st;
+    if (wifi_plat().file_stamp(f->path, &st) != 0) {
+        f->kept = false;
+        return -1;
+    }
+    if (f->kept && same_stamp(st, f->stamp) && strcmp(where, f->where) == 0) return 0;
+    f->kept = false;
+    if (load(where, true, st.size > 0 ? (size_t)st.size : 0, &f->text, &f->len, &f->cap) != 0) return -1;
+    // A change between the stamp and the read gives the file another stamp.
+    f->stamp = st;
+    wifi_strlcpy_zero(f->where, where, sizeof(f->where));
+    f->kept = st.settled;
+    return 0;
 }
 
 int wifi_copy_line(const char *line, size_t len, FILE *out) { return fwrite(line, 1, len, out) == len ? 0 : -1; }
@@ -90,20 +141,12 @@ static int commit_tmp(UniqueFile &out, int fd, bool ok, const char *tmp_path, co
     return 0;
 }
 
-// Writes what `src` holds, through `ed`, to the temporary file and renames it over
-// `dst`, which keeps its mode and owner (a new one takes those of `src`).
-static int replace_file(const char *src_module, const char *dst_module, const char *tmp_module, wifi_line_editor &ed) {
-    char src[PATH_BUF], path[PATH_BUF], tmp_path[PATH_BUF];
-    wifi_path(src_module, src, sizeof(src));
-    wifi_path(dst_module, path, sizeof(path));
-    wifi_path(tmp_module, tmp_path, sizeof(tmp_path));
-
-    // The file being edited must be writable, as it would be for an edit in place.
-    bool in_place = strcmp(src, path) == 0;
-    UniqueFile in(fopen(src, in_place ? "r+e" : "re"));
-    if (!in) return -1;
+// Writes `text`, through `ed`, to the temporary file and renames it over `path`
+// (real paths), which keeps its mode and owner (a new one takes those of `like_path`).
+static int replace_file(const char *text, size_t text_len, const char *path, const char *tmp_path,
+                        const char *like_path, wifi_line_editor &ed) {
     struct stat like;
-    if (stat(path, &like) != 0 && fstat(fileno(in.get()), &like) != 0) return -1;
+    if (stat(path, &like) != 0 && stat(like_path, &like) != 0) return -1;
     int fd = -1;
     UniqueFile out(open_tmp(tmp_path, &like, &fd));
     if (!out) {
@@ -115,8 +158,8 @@ static int replace_file(const char *src_module, const char *dst_module, const ch
     size_t len;
     int ret = 0;
     bool long_line = false;  // inside a line longer than the buffer
-    while (ret == 0 && (len = read_piece(in.get(), line, sizeof(line))) > 0) {
-        bool whole = line[len - 1] == '\n' || feof(in.get());
+    bool whole;
+    for (size_t pos = 0; ret == 0 && (len = next_piece(text, text_len, pos, line, &whole)) > 0; pos += len) {
         // A line longer than the buffer is not ours to edit: it goes through as it
         // is, piece by piece, so that no piece of it becomes a line of its own.
         if (long_line || !whole)
@@ -125,18 +168,47 @@ static int replace_file(const char *src_module, const char *dst_module, const ch
             ret = ed.edit(line, len, out.get());
         long_line = !whole;
     }
-    if (ret == 0 && ferror(in.get())) ret = -1;
-    in.reset();
     return commit_tmp(out, fd, ret == 0, tmp_path, path);
 }
 
-int wifi_rewrite_file(const char *path, const char *tmp_path, wifi_line_editor &ed) {
-    return replace_file(path, path, tmp_path, ed);
+int wifi_kept_read(wifi_kept_file *f, wifi_line_reader &rd) {
+    pthread_mutex_lock(&f->lock);
+    int ret = refresh(f);
+    if (ret == 0) {
+        char line[LINE_BUF];
+        size_t len;
+        bool whole;
+        for (size_t pos = 0; ret == 0 && (len = next_piece(f->text, f->len, pos, line, &whole)) > 0; pos += len)
+            ret = rd.line(line, len);
+    }
+    pthread_mutex_unlock(&f->lock);
+    return ret;
 }
 
-int wifi_copy_file(const char *src, const char *path, const char *tmp_path) {
+int wifi_kept_rewrite(wifi_kept_file *f, wifi_line_editor &ed) {
+    pthread_mutex_lock(&f->lock);
+    char tmp_path[PATH_BUF];
+    wifi_path(f->tmp_path, tmp_path, sizeof(tmp_path));
+    int ret = refresh(f);
+    if (ret == 0) ret = replace_file(f->text, f->len, f->where, tmp_path, f->where, ed);
+    // The file now holds what was written; a copy of it is read again, with its own
+    // stamp, by the next use: one taken now could miss a change made in the same second.
+    if (ret == 0) f->kept = false;
+    pthread_mutex_unlock(&f->lock);
+    return ret;
+}
+
+int wifi_copy_file(const char *src_module, const char *dst_module, const char *tmp_module) {
+    char src[PATH_BUF], path[PATH_BUF], tmp_path[PATH_BUF];
+    wifi_path(src_module, src, sizeof(src));
+    wifi_path(dst_module, path, sizeof(path));
+    wifi_path(tmp_module, tmp_path, sizeof(tmp_path));
+    char *text = nullptr;
+    size_t len = 0, cap = 0;
     copy_editor copy;
-    return replace_file(src, path, tmp_path, copy);
+    int ret = load(src, false, 0, &text, &len, &cap) == 0 ? replace_file(text, len, path, tmp_path, src, copy) : -1;
+    free(text);
+    return ret;
 }
 
 int wifi_write_file(const char *path_module, const char *tmp_module, const void *data, size_t len) {

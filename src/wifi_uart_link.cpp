@@ -57,7 +57,7 @@ void wifi_uart_send_msg(const char *text, size_t len) {
         if (rest <= (size_t)WIFI_FRAME_CHUNK) break;
         rest -= WIFI_FRAME_CHUNK;
         off += WIFI_FRAME_CHUNK;
-        wifi_plat().sleep_ms(SEND_GAP_MS);
+        wifi_plat().pause_ms(SEND_GAP_MS);
     }
 }
 
@@ -104,7 +104,7 @@ int wifi_uart_recv_msg(char *buf, int32_t *len) {
             return -1;
         }
         first = false;
-        wifi_plat().sleep_ms(RECV_GAP_MS);
+        wifi_plat().pause_ms(RECV_GAP_MS);
     }
 }
 

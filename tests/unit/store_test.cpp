@@ -2,6 +2,10 @@
 // configuration editor.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <set>
+#include <thread>
 
 #include "unit_helpers.h"
 
@@ -127,4 +131,64 @@ TEST(ProfileStore, RewritesKeepModeAndRestoreReplacesTheProfileWhole) {
     EXPECT_EQ(dispatch("AT+RESTORE").text, "+ERR");
     EXPECT_EQ(root.profile(), profile_with({{"SSID1", "kept"}}));
     EXPECT_FALSE(root->exists(WIFI_PROFILE_TMP_PATH));
+}
+
+// The profile is kept in memory; a change by another process, of any kind, is seen by
+// the next query and the next rewrite: with fine file times once the kept copy has
+// settled, and with whole-second times within the second the copy was read in.
+TEST(ProfileStore, QueriesAndRewritesSeeEveryOutsideChange) {
+    auto query = [] {
+        char buf[128] = {0};
+        return wifi_get_profile_value("SSID1", buf, sizeof(buf)) == 0 ? std::string(buf) : "<-1>";
+    };
+    enum Kind { RenameOver, InPlaceSameSize, CopyOnto };
+    for (int c = 0; c < 12; c++) {
+        SCOPED_TRACE(c);
+        const bool coarse = c / 6, rewrite_first = c % 2;
+        const Kind kind = Kind(c / 2 % 3);
+        FakePlatformScope p;
+        p->coarse_file_times = coarse;
+        const std::string path = p->path(WIFI_PROFILE_PATH);
+        p->write_file(WIFI_PROFILE_PATH, "A=1\nSSID1=old\n");
+        if (!coarse) usleep(60 * 1000);  // past a clock tick: the copy is kept
+        EXPECT_EQ(query(), "old");
+        EXPECT_EQ(query(), "old");
+        if (kind == RenameOver) {
+            p->write_file("/config/other", "A=1\nSSID1=new\n");
+            ASSERT_EQ(rename(p->path("/config/other").c_str(), path.c_str()), 0);
+        } else if (kind == InPlaceSameSize) {
+            FILE *f = fopen(path.c_str(), "r+");
+            ASSERT_TRUE(f != nullptr);
+            fseek(f, 10, SEEK_SET);
+            fputs("new", f);
+            fclose(f);
+        } else {
+            p->write_file(WIFI_PROFILE_PATH, "A=1\nSSID1=new\n");  // truncated and written, as cp does
+        }
+        if (!rewrite_first) {
+            EXPECT_EQ(query(), "new");
+        }
+        ASSERT_EQ(wifi_set_profile_value("A", "2"), 0);
+        EXPECT_EQ(p->read_file(WIFI_PROFILE_PATH), "A=2\nSSID1=new\n");
+        EXPECT_EQ(query(), "new");
+    }
+}
+
+// The kept copy has a lock of its own: queries and rewrites on two threads at once
+// (outside the dispatcher's lock) read only whole values.
+TEST(ProfileStore, QueriesAndRewritesOnTwoThreads) {
+    SeededRoot root;
+    std::thread writer([] {
+        for (int i = 0; i < 100; i++) wifi_set_profile_value("SSID1", i % 2 ? "aaaaaaaaaa" : "bbbbbbbbbb");
+    });
+    std::set<std::string> seen;
+    for (int i = 0; i < 400; i++) {
+        char buf[128] = {0};
+        seen.insert(wifi_get_profile_value("SSID1", buf, sizeof(buf)) == 0 ? buf : "<-1>");
+    }
+    writer.join();
+    seen.erase("QEL_NVR_AP");
+    seen.erase("aaaaaaaaaa");
+    seen.erase("bbbbbbbbbb");
+    EXPECT_TRUE(seen.empty()) << *seen.begin();
 }
