@@ -8,6 +8,7 @@
 #include <termios.h>
 
 #include "sim_launch.h"
+#include "unique_fd.h"
 #include "wlink_host.h"
 
 namespace e2e {
@@ -46,8 +47,8 @@ inline Bytes unhex(const std::string& s) {
 }
 
 // A socket on 127.0.0.1 with a port of the system's choice.
-inline wlink::UniqueFd loopback_socket(int type, uint16_t* port) {
-  wlink::UniqueFd fd(wlink_sim::bind_loopback(type, port));
+inline UniqueFd loopback_socket(int type, uint16_t* port) {
+  UniqueFd fd(wlink_sim::bind_loopback(type, port));
   if (!fd.valid()) ADD_FAILURE() << "no loopback socket";
   return fd;
 }
@@ -55,11 +56,11 @@ inline wlink::UniqueFd loopback_socket(int type, uint16_t* port) {
 // Raw end of a link, for tests where the exact bytes are the point: the
 // serial line (to == 0) or a UDP socket sending to port `to`.
 struct Wire {
-  wlink::UniqueFd fd;
+  UniqueFd fd;
   uint16_t to = 0, port = 0;
 
   static Wire serial(const std::string& tty) {
-    Wire w{wlink::UniqueFd(::open(tty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC))};
+    Wire w{UniqueFd(::open(tty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC))};
     termios t{};
     EXPECT_EQ(::tcgetattr(w.fd.get(), &t), 0) << tty;
     ::cfmakeraw(&t);
