@@ -68,7 +68,10 @@ const char *wlink_status_text(wlink_status s);
 typedef struct wlink_link wlink_link;
 
 /* Opens a serial port for this process alone (TIOCEXCL and an exclusive flock):
- * WLINK_PORT_BUSY when another program holds it. */
+ * WLINK_PORT_BUSY when another program holds it. wlink_close gives it back. A
+ * pseudo-terminal whose other end stays open keeps TIOCEXCL past a process that
+ * ended without wlink_close (other users than root then get "busy"): a signal
+ * handler may call ioctl(wlink_fd(l), TIOCNXCL), which is async-signal-safe. */
 wlink_status wlink_open_serial(const char *device, wlink_link **out);
 /* host: IPv4 address or name; port 0 means 8888. ICMP "port unreachable" answers
  * surface as WLINK_UNREACHABLE at the next command. */
@@ -76,6 +79,8 @@ wlink_status wlink_open_udp(const char *host, uint16_t port, wlink_link **out);
 void wlink_close(wlink_link *l);
 /* 1 for a serial link, 0 for UDP. */
 int wlink_is_serial(const wlink_link *l);
+/* The link's descriptor (the serial port or the connected UDP socket), or -1. */
+int wlink_fd(const wlink_link *l);
 /* What went wrong last, in words (never null; "" after success). */
 const char *wlink_last_error(const wlink_link *l);
 
@@ -90,7 +95,7 @@ void wlink_set_pace(wlink_link *l, int ms);
 typedef enum wlink_trace_kind {
     WLINK_TRACE_FRAME,     /* 16 bytes on the serial line */
     WLINK_TRACE_DATAGRAM,  /* one UDP datagram */
-    WLINK_TRACE_JUNK,      /* serial bytes that were no good frame */
+    WLINK_TRACE_JUNK,      /* serial bytes that were no good frame: n of them, the first 64 given */
     WLINK_TRACE_UPGRADE,   /* the 68-byte upgrade request or an 8-byte message */
     WLINK_TRACE_PACKAGE    /* package bytes sent (n only) */
 } wlink_trace_kind;

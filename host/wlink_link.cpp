@@ -184,6 +184,7 @@ void wlink_close(wlink_link *l) {
 }
 
 int wlink_is_serial(const wlink_link *l) { return l != nullptr && l->serial; }
+int wlink_fd(const wlink_link *l) { return l != nullptr ? l->fd : -1; }
 const char *wlink_last_error(const wlink_link *l) { return l != nullptr ? l->error : "no link"; }
 void wlink_set_timeout(wlink_link *l, int ms) {
     if (l) l->timeout_ms = ms > 0 ? ms : WLINK_DEFAULT_TIMEOUT_MS;

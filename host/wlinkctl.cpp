@@ -2,6 +2,7 @@
 #include "wlinkctl.h"
 
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
@@ -43,6 +44,15 @@ std::optional<long> number(const std::string& s, long lo, long hi) {
 
 namespace {
 
+// The serial port is given back however the run ends: a pseudo-terminal would keep
+// it exclusive past this process.
+volatile sig_atomic_t g_port_fd = -1;
+void release_port(int sig) {
+  if (g_port_fd >= 0) ioctl(g_port_fd, TIOCNXCL);
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
 void trace_line(void*, wlink_trace_kind kind, int sent, const uint8_t* b, size_t n) {
   char text[1400];
   wlink_trace_describe(kind, sent, b, n, text, sizeof text);
@@ -67,6 +77,10 @@ int Link::open() {
     complain("cannot open " + (serial ? opt_.serial : opt_.udp_host) + ": " + wlink_status_text(st) +
              (st == WLINK_OPEN_FAILED && serial ? " (" + std::string(std::strerror(errno)) + ")" : ""));
     return kFail;
+  }
+  if (serial) {
+    g_port_fd = wlink_fd(l_);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) signal(sig, release_port);
   }
   wlink_set_timeout(l_, opt_.timeout_ms > 0 ? opt_.timeout_ms : WLINK_DEFAULT_TIMEOUT_MS);
   wlink_set_retries(l_, opt_.retries);
