@@ -51,14 +51,15 @@ TEST(Wire, FramesAndDatagramsByteForByte) {
 }
 
 TEST(Wire, SettingsAreCheckedAsTheModuleTakesThem) {
+  const std::string hex64(64, 'g'), ssid33(33, 's');  // 64 characters that are not hex digits
   const struct { wlink_setting s; const char* value; int force; const char* cmd; } cases[] = {
       {WLINK_KEY, "12345678", 0, "AT+KEY=12345678"},     {WLINK_KEY, "short", 0, nullptr},
-      {WLINK_KEY, "short", 1, "AT+KEY=short"},           {WLINK_KEY, std::string(64, 'a').c_str(), 0, nullptr},
+      {WLINK_KEY, "short", 1, "AT+KEY=short"},           {WLINK_KEY, hex64.c_str(), 0, nullptr},
       {WLINK_WIFI, "on", 0, "AT+WIFI=ON"},               {WLINK_WIFI, "maybe", 0, nullptr},
       {WLINK_CHANNEL, "auto", 0, "AT+CHANNEL=auto"},     {WLINK_CHANNEL, "0", 0, nullptr},
       {WLINK_DHCP, "100 50 24", 0, "AT+DHCP=100 50 24h"}, {WLINK_DHCP, "Off", 0, "AT+DHCP=OFF"},
       {WLINK_DHCP, "200 60 1h", 0, nullptr},             {WLINK_LANIP, "10.0.0.256", 0, nullptr},
-      {WLINK_SSID, "a\nb", 1, nullptr},                  {WLINK_SSID, std::string(33, 's').c_str(), 0, nullptr},
+      {WLINK_SSID, "a\nb", 1, nullptr},                  {WLINK_SSID, ssid33.c_str(), 0, nullptr},
       {WLINK_VLAN, "1,2;reboot", 0, nullptr},            {WLINK_PORTS, "x", 1, nullptr},
   };
   for (const auto& c : cases) {
