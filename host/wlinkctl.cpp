@@ -1,7 +1,10 @@
 // wlinkctl: the Wi-Fi module from the command line, on libwlink.
 #include "wlinkctl.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -92,9 +95,15 @@ int Link::open() {
 int Link::report(wlink_status st, const std::string& what) {
   const std::string where = opt_.udp_host + ":" + std::to_string(opt_.udp_port);
   if (st == WLINK_NO_REPLY && !wlink_is_serial(l_) && !answered_) {
+    // The address this host sends from, as the module sees it.
+    sockaddr_in me{};
+    socklen_t len = sizeof me;
+    char self[INET_ADDRSTRLEN] = "THIS_HOST";
+    if (getsockname(wlink_fd(l_), reinterpret_cast<sockaddr*>(&me), &len) == 0)
+      inet_ntop(AF_INET, &me.sin_addr, self, sizeof self);
     complain("no reply from " + where + " to " + what +
              ". The module answers UDP only from the address given to it with AT+UIP= over its serial line "
-             "(wlinkctl --serial DEV AT+UIP=THIS_HOST_ADDRESS), or nothing listens at that port.");
+             "(wlinkctl --serial DEV AT+UIP=" + self + "), or nothing listens at that port.");
   } else if (st == WLINK_UNREACHABLE) {
     complain("nothing listens at " + where + " (the host refused the datagram to " + what + ")");
   } else if (st == WLINK_ERR_REPLY) {
@@ -372,7 +381,7 @@ int run_show(Link& link, bool as_json) {
     if (!wlink_setting_readable(setting)) continue;
     char value[WLINK_REPLY_MAX + 1];
     const wlink_status st = wlink_get(link.get(), setting, value, sizeof value);
-    if (st != WLINK_OK && st != WLINK_ERR_REPLY) return link.report(st, wlink_setting_name(setting));
+    if (st != WLINK_OK && st != WLINK_ERR_REPLY) return link.report(st, std::string("the query of ") + wlink_setting_name(setting));
     if (st == WLINK_ERR_REPLY) status = kErrReply;
     const std::string name = wlink_setting_name(setting);
     if (as_json) {
