@@ -3,6 +3,8 @@
 #include <sys/mman.h>
 #include <sys/wait.h>
 
+#include <regex>
+
 #include "sim_module.h"
 #include "wlink_package.h"
 
@@ -183,6 +185,9 @@ TEST_F(Ctl, JsonReadsBack) {
     EXPECT_EQ(json_at(r.out, c.key, dir_), c.want) << c.key << ": " << r.out << r.err;
   }
   EXPECT_EQ(udp("AT+VER"), "+OK=V3.1");
+  serial_.close();  // --trace: every frame timed and decoded
+  const std::regex frame("\\d\\d:\\d\\d:\\d\\d\\.\\d{3} < frame \\[03 03 00 2B 4F 4B( 00){9} CB\\] total 3 chunk 3 offset 0 \"\\+OK\" sum ok\n");
+  EXPECT_TRUE(std::regex_search(ctl({"--serial", path("/sim/tty"), "--pace", "0", "--trace", "AT+"}).err, frame));
 }
 
 }  // namespace
