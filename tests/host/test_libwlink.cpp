@@ -16,7 +16,7 @@ class Lib : public SimModule {
   int time_scale() const override { return 100; }
   void SetUp() override {
     SimModule::SetUp();
-    ASSERT_EQ(serial("AT+UIP=127.0.0.1"), "+OK");
+    allow_udp();
     ASSERT_EQ(wlink_open_udp("127.0.0.1", udp_port_, &l_), WLINK_OK);
     wlink_set_timeout(l_, 500);
   }
