@@ -8,6 +8,7 @@
 #include <poll.h>
 
 #include "bench_util.h"
+#include "unique_fd.h"
 #include "wlink_host.h"
 #include "wlink_package.h"
 
@@ -63,7 +64,7 @@ int main(int argc, char** argv) {
   const pid_t daemon = daemon_pid(sim.pid, sim.root);
   const long before = peak_kib(daemon);
 
-  wlink::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in a{AF_INET, htons(sim.upgrade_port), {htonl(INADDR_LOOPBACK)}, {}};
   wlink_sim::wait_until([&] { return ::connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0; }, 2000);
   const auto t0 = bench::Clock::now();

@@ -1,128 +1,131 @@
-// Host side of the wlink command links: serial frames, UDP datagrams and
-// the two clients that carry "AT+" commands to the module and its replies
-// back. Nothing in this library throws; failures come back as false or
-// std::nullopt together with a message in *err (err may be null).
+// C++ conveniences over libwlink (wlink.h) for the tool, the tests and the
+// benchmarks: the wire encodings as vectors, and the two links as objects whose
+// command() gives the reply text or nullopt with the reason in *err.
 #pragma once
 
 #include <array>
-#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "unique_fd.h"
-#include "wifi_frame.h"
+#include "wlink.h"
 
 namespace wlink {
 
-constexpr size_t kFrameSize = 16;        // one serial frame
-constexpr size_t kFramePayload = 12;     // text bytes per frame
-constexpr size_t kMaxCommandLen = 127;   // module command buffer is 128 with NUL
-constexpr size_t kMaxReplyLen = 255;     // module reply buffer is 256 with NUL
-constexpr uint16_t kDefaultUdpPort = 8888;
-constexpr int kDefaultTimeoutMs = 2000;  // the module answers once per ~100 ms pass
-constexpr int kDefaultPaceMs = 15;       // gap between outgoing frames
-constexpr int kDefaultRetries = 2;
+constexpr size_t kFrameSize = WLINK_FRAME_SIZE;
+constexpr size_t kMaxCommandLen = WLINK_CMD_MAX;
+constexpr uint16_t kDefaultUdpPort = WLINK_UDP_PORT;
+constexpr int kDefaultTimeoutMs = WLINK_DEFAULT_TIMEOUT_MS;
+constexpr int kDefaultPaceMs = WLINK_DEFAULT_PACE_MS;
+constexpr int kDefaultRetries = WLINK_DEFAULT_RETRIES;
 
-// Low 8 bits of the sum of n bytes.
-uint8_t checksum8(const uint8_t* p, size_t n);
+inline uint8_t checksum8(const uint8_t* p, size_t n) { return wlink_sum8(p, n); }
 
-// ---------------------------------------------------------------------------
-// Serial frames
-//   [0] total length (low 8 bits)  [1] chunk length 0..12  [2] offset
-//   [3..14] payload, zero padded   [15] checksum8 of bytes 0..14
 using Frame = std::array<uint8_t, kFrameSize>;
 
-// Cuts a text into frames exactly as the module does: one frame per started
-// 12 bytes, an empty text as one all-zero frame. Texts longer than 255 bytes
-// cannot be framed and give an empty vector.
-std::vector<Frame> encode_frames(std::string_view text);
+// The frames of a text of at most 255 bytes (none for a longer one).
+inline std::vector<Frame> encode_frames(std::string_view text) {
+  std::vector<Frame> frames(text.empty() ? 1 : (text.size() + WLINK_FRAME_CHUNK - 1) / WLINK_FRAME_CHUNK);
+  if (wlink_frames_encode(text.data(), text.size(), frames[0].data(), frames.size() * kFrameSize) == 0) return {};
+  return frames;
+}
 
-// Frames for a command: refuses an empty command or one over 127 bytes.
-bool encode_command_frames(std::string_view cmd, std::vector<Frame>* out, std::string* err);
+inline bool encode_udp_command(uint8_t seq, std::string_view cmd, std::vector<uint8_t>* out, std::string* err) {
+  out->resize(WLINK_DGRAM_OVERHEAD + cmd.size());
+  if (wlink_datagram_encode(seq, cmd.data(), cmd.size(), out->data(), out->size()) != 0) return true;
+  if (err) *err = "command longer than 127 bytes";
+  return false;
+}
 
-// Received bytes are cut into frames and joined into whole messages by the
-// module's own stream assembler (wifi_frame.h): it falls back into step after junk
-// or a lost byte and never hands on a message with a frame missing.
+enum class ReplyCheck { Ok, Bad };
+inline ReplyCheck decode_udp_reply(const uint8_t* p, size_t n, uint8_t expect_seq, std::string* text) {
+  char buf[WLINK_REPLY_MAX + 1];
+  uint8_t seq = 0;
+  if (wlink_datagram_decode(p, n, &seq, buf, sizeof buf) != WLINK_OK || seq != expect_seq) return ReplyCheck::Bad;
+  if (text) *text = buf;
+  return ReplyCheck::Ok;
+}
 
-// ---------------------------------------------------------------------------
-// UDP datagrams
-//   command: 55 44 33 22 "seq" SEQ ',' L payload[L] checksum8(payload)
-//   reply:   66 77 78 79 "seq" SEQ ',' n text[n]    checksum8(text)
-constexpr size_t kUdpOverhead = 11;
-
-// Refuses commands longer than 127 bytes. An empty command is representable
-// (the module answers it with "+ERR").
-bool encode_udp_command(uint8_t seq, std::string_view cmd, std::vector<uint8_t>* out,
-                        std::string* err);
-
-enum class ReplyCheck { Ok, BadMagic, BadSeq, BadChecksum, BadLength };
-const char* to_string(ReplyCheck r);
-
-// Checks one reply datagram of n bytes (n must be exactly 11 + length byte).
-// On Ok stores the reply text in *text (if not null).
-ReplyCheck decode_udp_reply(const uint8_t* p, size_t n, uint8_t expect_seq, std::string* text);
-
-// Move-only owner of a file descriptor: the one the daemon uses.
-using ::UniqueFd;
-
-// ---------------------------------------------------------------------------
-// Commands over a serial port: raw 115200 8N1, no flow control.
-class SerialClient {
+// One link; SerialClient and UdpClient only differ in how they open.
+class Client {
  public:
-  bool open(const std::string& dev, std::string* err);
-  void close() { fd_.reset(); }
-  bool is_open() const { return fd_.valid(); }
+  Client() = default;
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+  ~Client() { close(); }
+  void close() {
+    wlink_close(l_);
+    l_ = nullptr;
+  }
+  bool is_open() const { return l_ != nullptr; }
+  wlink_link* get() const { return l_; }
 
-  // Sends the command's frames paced apart (no pause after the last), then
-  // collects reply frames until the reply is whole or timeout_ms passed.
-  // Stale input is discarded before sending. Returns nullopt on refusal,
-  // I/O error or timeout.
-  std::optional<std::string> command(std::string_view cmd, int timeout_ms, std::string* err);
+  // The reply ("+ERR" too), or nullopt with the reason in *err.
+  std::optional<std::string> command(std::string_view cmd, int timeout_ms, int retries, std::string* err,
+                                     wlink_status* status = nullptr) {
+    char reply[WLINK_REPLY_MAX + 1];
+    const std::string c(cmd);
+    wlink_status st = WLINK_BAD_ARGUMENT;
+    if (l_) {
+      wlink_set_timeout(l_, timeout_ms);
+      wlink_set_retries(l_, retries);
+      st = wlink_command(l_, c.c_str(), reply, sizeof reply);
+    }
+    if (status) *status = st;
+    if (st == WLINK_OK || st == WLINK_ERR_REPLY) return std::string(reply);
+    if (err) *err = l_ ? wlink_last_error(l_) : "link not open";
+    return std::nullopt;
+  }
+
+ protected:
+  bool opened(wlink_status st, wlink_link* l, const std::string& what, std::string* err) {
+    close();
+    l_ = l;
+    if (st == WLINK_OK) return true;
+    if (err) *err = what + ": " + wlink_status_text(st);
+    return false;
+  }
+  wlink_link* l_ = nullptr;
+};
+
+class SerialClient : public Client {
+ public:
+  bool open(const std::string& dev, std::string* err) {
+    wlink_link* l = nullptr;
+    const wlink_status st = wlink_open_serial(dev.c_str(), &l);
+    if (l) wlink_set_pace(l, pace_ms_);
+    return opened(st, l, dev, err);
+  }
+  void set_pace_ms(int ms) {
+    pace_ms_ = ms;
+    if (l_) wlink_set_pace(l_, ms);
+  }
+  std::optional<std::string> command(std::string_view cmd, int timeout_ms, std::string* err) {
+    return Client::command(cmd, timeout_ms, 0, err);
+  }
   std::optional<std::string> command(std::string_view cmd, std::string* err) {
     return command(cmd, kDefaultTimeoutMs, err);
   }
 
-  void set_pace_ms(int ms) { pace_ms_ = ms < 0 ? 0 : ms; }
-  int pace_ms() const { return pace_ms_; }
-
  private:
-  bool write_all(const uint8_t* p, size_t n, int timeout_ms, std::string* err);
-
-  UniqueFd fd_;
   int pace_ms_ = kDefaultPaceMs;
 };
 
-// ---------------------------------------------------------------------------
-// Commands over UDP (IPv4).
-class UdpClient {
+class UdpClient : public Client {
  public:
-  // host: dotted IPv4 address or a name that resolves to one.
-  bool open(const std::string& host, uint16_t port, std::string* err);
-  bool open(const std::string& host, std::string* err) { return open(host, kDefaultUdpPort, err); }
-  void close() { fd_.reset(); }
-  bool is_open() const { return fd_.valid(); }
-
-  // Each call takes the next sequence byte. Waits up to timeout_ms for a
-  // reply carrying the right magic, sequence byte and checksum (anything
-  // else is ignored), and sends the same datagram again up to `retries`
-  // more times. Returns nullopt on refusal, I/O error or when no reply came.
-  std::optional<std::string> command(std::string_view cmd, int timeout_ms, int retries,
-                                     std::string* err);
+  bool open(const std::string& host, uint16_t port, std::string* err) {
+    wlink_link* l = nullptr;
+    const wlink_status st = wlink_open_udp(host.c_str(), port, &l);
+    return opened(st, l, host, err);
+  }
+  std::optional<std::string> command(std::string_view cmd, int timeout_ms, int retries, std::string* err) {
+    return Client::command(cmd, timeout_ms, retries, err);
+  }
   std::optional<std::string> command(std::string_view cmd, std::string* err) {
     return command(cmd, kDefaultTimeoutMs, kDefaultRetries, err);
   }
-
-  uint8_t last_seq() const { return seq_; }  // sequence byte of the latest command
-  // The next command uses sequence byte s (open() picks a varying start).
-  void set_next_seq(uint8_t s) { seq_ = static_cast<uint8_t>(s - 1); }
-
- private:
-  UniqueFd fd_;
-  std::array<uint8_t, 16> addr_{};  // struct sockaddr_in of the module
-  uint8_t seq_ = 0;
 };
 
 }  // namespace wlink

@@ -1,138 +1,168 @@
-#include "wlink_package.h"
+// Upgrade packages: the legacy image header, CRC-32, the 20-byte version header,
+// building a package and every check the module makes before it writes flash.
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
 
-#include <array>
-#include <cstring>
-#include <ctime>
+#include "wlink_int.h"
 
-namespace wlink {
-namespace {
+enum {
+    VERSION_HEAD = 20,
+    IMAGE_HEAD = 64,
+    PACKAGE_HEADS = VERSION_HEAD + IMAGE_HEAD,
+    VERSION_MAGIC = 0x514C,
+    ARCH_MIPS = 5,
+    OS_LINUX = 5,
+    TYPE_KERNEL = 2,
+};
+static const uint32_t kImageMagic = 0x27051956;
 
-uint32_t be32(const uint8_t* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+static uint32_t be32(const uint8_t *p) {
+    return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) | p[3];
 }
-uint32_t le32(const uint8_t* p) {
-  return p[0] | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+static uint32_t le32(const uint8_t *p) {
+    return p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
 }
-void put_be32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+static void put_be32(uint8_t *p, uint32_t v) {
+    for (int i = 0; i < 4; i++) p[i] = (uint8_t)(v >> (24 - 8 * i));
 }
-void put_le32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-// The header CRC: over the 64 bytes with the CRC field zero.
-uint32_t header_crc(const uint8_t* p) {
-  std::array<uint8_t, kImageHeaderSize> h;
-  std::memcpy(h.data(), p, h.size());
-  std::memset(h.data() + 4, 0, 4);
-  return crc32(h.data(), h.size());
+static void put_le32(uint8_t *p, uint32_t v) {
+    for (int i = 0; i < 4; i++) p[i] = (uint8_t)(v >> (8 * i));
 }
 
-}  // namespace
-
-uint32_t crc32(const uint8_t* p, size_t n) {
-  static const auto table = [] {
-    std::array<uint32_t, 256> t{};
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[i] = c;
+uint32_t wlink_crc32(const uint8_t *p, size_t n) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (size_t i = 0; i < n; i++) {
+        crc ^= p[i];
+        for (int k = 0; k < 8; k++) crc = (crc & 1) ? 0xEDB88320u ^ (crc >> 1) : crc >> 1;
     }
-    return t;
-  }();
-  uint32_t crc = 0xFFFFFFFFu;
-  for (size_t i = 0; i < n; ++i) crc = table[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
-  return crc ^ 0xFFFFFFFFu;
+    return crc ^ 0xFFFFFFFFu;
 }
 
-ImageHeader parse_image_header(const uint8_t* p) {
-  ImageHeader h;
-  h.magic = be32(p), h.hcrc = be32(p + 4), h.time = be32(p + 8), h.size = be32(p + 12);
-  h.load = be32(p + 16), h.ep = be32(p + 20), h.dcrc = be32(p + 24);
-  h.os = p[28], h.arch = p[29], h.type = p[30], h.comp = p[31];
-  h.name.assign(reinterpret_cast<const char*>(p + 32), strnlen(reinterpret_cast<const char*>(p + 32), 32));
-  return h;
+// Over the 64 header bytes with the CRC field taken as zero.
+static uint32_t header_crc(const uint8_t *h) {
+    uint8_t copy[IMAGE_HEAD];
+    memcpy(copy, h, IMAGE_HEAD);
+    memset(copy + 4, 0, 4);
+    return wlink_crc32(copy, IMAGE_HEAD);
 }
 
-ByteVec wrap_image(ImageHeader h, const ByteVec& data) {
-  ByteVec out(kImageHeaderSize, 0);
-  uint8_t* p = out.data();
-  put_be32(p, h.magic);
-  put_be32(p + 8, h.time ? h.time : static_cast<uint32_t>(std::time(nullptr)));
-  put_be32(p + 12, static_cast<uint32_t>(data.size()));
-  put_be32(p + 16, h.load);
-  put_be32(p + 20, h.ep);
-  put_be32(p + 24, crc32(data.data(), data.size()));
-  p[28] = h.os, p[29] = h.arch, p[30] = h.type, p[31] = h.comp;
-  std::memcpy(p + 32, h.name.data(), std::min<size_t>(h.name.size(), 31));
-  put_be32(p + 4, header_crc(p));
-  out.insert(out.end(), data.begin(), data.end());
-  return out;
+static void read_image_header(const uint8_t *h, wlink_package_info *i) {
+    i->magic = be32(h), i->header_crc = be32(h + 4), i->time = be32(h + 8), i->size = be32(h + 12);
+    i->load = be32(h + 16), i->entry = be32(h + 20), i->data_crc = be32(h + 24);
+    i->os = h[28], i->arch = h[29], i->type = h[30], i->compression = h[31];
+    memcpy(i->name, h + 32, 32);
+    i->name[32] = '\0';
+    i->computed_header_crc = header_crc(h);
 }
 
-int compression_code(const std::string& name) {
-  const char* names[] = {"none", "gzip", "bzip2", "lzma", "lzo"};
-  for (int i = 0; i < 5; ++i)
-    if (name == names[i]) return i;
-  return -1;
+static wlink_status refuse(wlink_package_info *i, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+static wlink_status refuse(wlink_package_info *i, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(i->reason, sizeof(i->reason), fmt, ap);
+    va_end(ap);
+    i->refused = 1;
+    return WLINK_BAD_PACKAGE;
 }
 
-VersionHeader parse_version_header(const uint8_t* p) {
-  VersionHeader v;
-  v.magic = static_cast<uint16_t>(p[0] | (p[1] << 8));
-  v.major = p[2], v.minor = p[3];
-  v.kernel_len = le32(p + 4), v.res0 = le32(p + 8), v.app_len = le32(p + 12), v.res1 = le32(p + 16);
-  return v;
+wlink_status wlink_package_check(const uint8_t *pkg, size_t len, wlink_package_info *info) {
+    if (info == nullptr || (pkg == nullptr && len > 0)) return WLINK_BAD_ARGUMENT;
+    memset(info, 0, sizeof(*info));
+    if (len >= IMAGE_HEAD && be32(pkg) == kImageMagic) {
+        info->is_bare_image = 1;
+        read_image_header(pkg, info);
+        return refuse(info, "this is a legacy image, not an upgrade package (wlinkctl pack makes one from it)");
+    }
+    if (len < 1 || len > WLINK_PACKAGE_MAX)
+        return refuse(info, "%zu bytes: a package holds 1 to %d bytes", len, WLINK_PACKAGE_MAX);
+    if (len < PACKAGE_HEADS)
+        return refuse(info, "%zu bytes: shorter than its 84 bytes of version and image headers", len);
+    info->has_headers = 1;
+    info->version_magic = (unsigned)(pkg[0] | (pkg[1] << 8));
+    info->major = pkg[2], info->minor = pkg[3];
+    info->image_len_field = le32(pkg + 4), info->app_len_field = le32(pkg + 12);
+    const uint8_t *h = pkg + VERSION_HEAD;
+    read_image_header(h, info);
+    if ((uint64_t)PACKAGE_HEADS + info->size > len)
+        return refuse(info, "the image's %u bytes do not fit in the package of %zu bytes", info->size, len);
+    info->image_len = info->size;
+    info->app_len = len - PACKAGE_HEADS - info->size;
+    info->computed_data_crc = wlink_crc32(h + IMAGE_HEAD, info->size);
+    if (info->image_len == 0) return refuse(info, "the image is empty");
+    if (info->app_len == 0) return refuse(info, "the application part is empty");
+    if (info->magic != kImageMagic)
+        return refuse(info, "image magic 0x%08X is not 0x%08X", info->magic, kImageMagic);
+    if (info->header_crc != info->computed_header_crc)
+        return refuse(info, "image header CRC: stored 0x%08X, computed 0x%08X", info->header_crc,
+                      info->computed_header_crc);
+    if (info->data_crc != info->computed_data_crc)
+        return refuse(info, "image data CRC: stored 0x%08X, computed 0x%08X", info->data_crc, info->computed_data_crc);
+    if (info->arch != ARCH_MIPS) return refuse(info, "image architecture %u is not MIPS (5)", info->arch);
+    return WLINK_OK;
 }
 
-ByteVec build_package(const ByteVec& image, const ByteVec& app, uint8_t major, uint8_t minor) {
-  ByteVec out(kVersionHeaderSize, 0);
-  out[0] = kVersionMagic & 0xFF, out[1] = kVersionMagic >> 8, out[2] = major, out[3] = minor;
-  put_le32(out.data() + 4, static_cast<uint32_t>(image.size()));  // image header and data
-  put_le32(out.data() + 12, static_cast<uint32_t>(app.size() - 7));
-  out.insert(out.end(), image.begin(), image.end());
-  out.insert(out.end(), app.begin(), app.end());
-  return out;
+wlink_status wlink_image_check(const uint8_t *img, size_t n, char *why, size_t why_size) {
+    char text[160] = "";
+    wlink_status st = WLINK_OK;
+    if (img == nullptr || n < IMAGE_HEAD) {
+        snprintf(text, sizeof text, "shorter than an image header (64 bytes)");
+        st = WLINK_BAD_PACKAGE;
+    } else {
+        wlink_package_info i;
+        memset(&i, 0, sizeof i);
+        read_image_header(img, &i);
+        uint32_t dcrc = n - IMAGE_HEAD == i.size ? wlink_crc32(img + IMAGE_HEAD, i.size) : 0;
+        st = WLINK_BAD_PACKAGE;
+        if (i.magic != kImageMagic)
+            snprintf(text, sizeof text, "image magic 0x%08X is not 0x%08X", i.magic, kImageMagic);
+        else if (n - IMAGE_HEAD != i.size)
+            snprintf(text, sizeof text, "its header gives %u data bytes, the file holds %zu", i.size, n - IMAGE_HEAD);
+        else if (i.header_crc != i.computed_header_crc)
+            snprintf(text, sizeof text, "image header CRC: stored 0x%08X, computed 0x%08X", i.header_crc,
+                     i.computed_header_crc);
+        else if (i.data_crc != dcrc)
+            snprintf(text, sizeof text, "image data CRC: stored 0x%08X, computed 0x%08X", i.data_crc, dcrc);
+        else if (i.arch != ARCH_MIPS)
+            snprintf(text, sizeof text, "image architecture %u is not MIPS (5)", i.arch);
+        else
+            st = WLINK_OK;
+    }
+    wlink_copy(why, why_size, text);
+    return st;
 }
 
-std::vector<Check> check_package(const ByteVec& pkg) {
-  std::vector<Check> c;
-  const size_t n = pkg.size();
-  c.push_back({"length 1 to 5242880", n >= 1 && n <= kMaxPackageSize, true});
-  c.push_back({"at least 84 bytes (version and image headers)", n >= kPackageHeadSize, true});
-  if (n < kPackageHeadSize) return c;
-  const uint8_t* ih = pkg.data() + kVersionHeaderSize;
-  const ImageHeader h = parse_image_header(ih);
-  const bool inside = uint64_t{kPackageHeadSize} + h.size <= n;
-  c.push_back({"image inside the package", inside, true});
-  if (!inside) return c;
-  const size_t app = n - kPackageHeadSize - h.size;
-  c.push_back({"image and application part not empty", h.size > 0 && app > 0, true});
-  c.push_back({"image magic 0x27051956", h.magic == kImageMagic, true});
-  c.push_back({"image header CRC", h.hcrc == header_crc(ih), true});
-  c.push_back({"image data CRC", h.dcrc == crc32(ih + kImageHeaderSize, h.size), true});
-  c.push_back({"architecture MIPS", h.arch == kArchMips, true});
-  const VersionHeader v = parse_version_header(pkg.data());
-  c.push_back({"version header lengths match (logged only)",
-               v.app_len + 7 == static_cast<uint32_t>(app) && v.kernel_len - kImageHeaderSize == h.size, false});
-  c.push_back({"version magic 0x514C (else the version is not stored)", v.magic == kVersionMagic, false});
-  return c;
+wlink_status wlink_image_wrap(const wlink_image_params *p, const uint8_t *data, size_t n, uint8_t *out,
+                              size_t out_size) {
+    if (out == nullptr || (data == nullptr && n > 0) || out_size < IMAGE_HEAD + n || n > 0xFFFFFFFFu)
+        return WLINK_BAD_ARGUMENT;
+    const char *name = p != nullptr && p->name != nullptr ? p->name : "wlink firmware";
+    if (strlen(name) > 31 || (p != nullptr && p->compression > 4)) return WLINK_BAD_ARGUMENT;
+    memset(out, 0, IMAGE_HEAD);
+    put_be32(out, kImageMagic);
+    put_be32(out + 8, p != nullptr && p->time != 0 ? p->time : (uint32_t)time(nullptr));
+    put_be32(out + 12, (uint32_t)n);
+    put_be32(out + 16, p != nullptr && p->load != 0 ? p->load : 0x80000000u);
+    put_be32(out + 20, p != nullptr && p->entry != 0 ? p->entry : 0x80000000u);
+    put_be32(out + 24, wlink_crc32(data, n));
+    out[28] = OS_LINUX, out[29] = ARCH_MIPS, out[30] = TYPE_KERNEL;
+    out[31] = (uint8_t)(p != nullptr ? p->compression : 0);
+    memcpy(out + 32, name, strlen(name));
+    put_be32(out + 4, header_crc(out));
+    if (n > 0) memmove(out + IMAGE_HEAD, data, n);
+    return WLINK_OK;
 }
 
-bool package_accepted(const std::vector<Check>& checks) {
-  for (const Check& k : checks)
-    if (k.refuses && !k.ok) return false;
-  return true;
+wlink_status wlink_package_build(const uint8_t *image, size_t image_len, const uint8_t *app, size_t app_len,
+                                 unsigned major, unsigned minor, uint8_t *out, size_t out_size) {
+    if (out == nullptr || image == nullptr || app == nullptr || major > 255 || minor > 255 ||
+        out_size < VERSION_HEAD + image_len + app_len || image_len > 0xFFFFFFFFu || app_len > 0xFFFFFFFFu)
+        return WLINK_BAD_ARGUMENT;
+    memset(out, 0, VERSION_HEAD);
+    out[0] = VERSION_MAGIC & 0xFF, out[1] = VERSION_MAGIC >> 8, out[2] = (uint8_t)major, out[3] = (uint8_t)minor;
+    put_le32(out + 4, (uint32_t)image_len);    // image header and data
+    put_le32(out + 12, (uint32_t)app_len - 7);  // the module's own reckoning
+    memcpy(out + VERSION_HEAD, image, image_len);
+    memcpy(out + VERSION_HEAD + image_len, app, app_len);
+    return WLINK_OK;
 }
-
-bool image_is_valid(const ByteVec& image, std::string* why) {
-  if (image.size() < kImageHeaderSize) return *why = "shorter than an image header", false;
-  const ImageHeader h = parse_image_header(image.data());
-  if (h.magic != kImageMagic) return *why = "bad magic", false;
-  if (kImageHeaderSize + uint64_t{h.size} != image.size()) return *why = "size field does not match the file", false;
-  if (h.hcrc != header_crc(image.data())) return *why = "bad header CRC", false;
-  if (h.dcrc != crc32(image.data() + kImageHeaderSize, h.size)) return *why = "bad data CRC", false;
-  return true;
-}
-
-}  // namespace wlink

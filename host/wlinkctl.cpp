@@ -1,256 +1,326 @@
-// wlinkctl: send "AT+" commands to the module over its serial line or UDP.
-#include "wlink_host.h"
-#include "wlinkctl_wireless.h"
+// wlinkctl: the Wi-Fi module from the command line, on libwlink.
+#include "wlinkctl.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <optional>
-#include <string>
-#include <utility>
-#include <vector>
+#include <cstring>
+#include <fstream>
 
-namespace {
-
-constexpr int kExitOk = 0;
-constexpr int kExitFail = 1;   // usage or open error, or a reply never came
-constexpr int kExitError = 2;  // the module answered "+ERR"
-
-const char* const kUsage =
-    R"USAGE(Usage: wlinkctl --serial DEV [options] [CMD...]
-       wlinkctl --udp HOST[:PORT] [options] [CMD...]
-       wlinkctl LINK [options] show
-       wlinkctl LINK [options] set NAME VALUE [NAME VALUE...] [--apply]
-       wlinkctl LINK [options] stations|scan|wps
-       wlinkctl pack --image FILE --app FILE --version MAJOR.MINOR -o PACKAGE
-            [--load ADDR] [--entry ADDR] [--compression none|gzip|bzip2|lzma|lzo] [--name NAME]
-       wlinkctl inspect PACKAGE
-       wlinkctl upgrade (--serial DEV | --udp HOST) [--host ADDR] [--port N]
-            [--timeout MS] PACKAGE
-
-Sends "AT+" commands to the Wi-Fi module and prints each reply on its own
-line. Without CMD, commands are read from standard input, one per line
-(trailing CR/LF stripped, empty lines skipped); the prompt "wlink> " is shown
-when standard input is a terminal.
-
-Link (exactly one):
-  --serial DEV        serial port, set to raw 115200 8N1 without flow control
-  --udp HOST[:PORT]   module address (IPv4 or host name), port 8888 by default;
-                      the module only answers the host named by AT+UIP=
-
-Options (may stand anywhere; "--" ends them):
-  --timeout MS        time to wait for a reply, per try (default 2000)
-  --retries N         UDP only: re-sends after a try got no reply (default 2)
-  --pace MS           serial only: gap between outgoing frames (default 15)
-  --apply             with set: send AT+ENCFG once every setting was accepted
-  -h, --help          show this text
-
-Commands are at most 127 bytes; quote those holding spaces. A reply that
-already ends in a line feed gets no second one. After a missing reply the
-remaining commands are not sent, except in an interactive session.
-
-show
-  Queries every radio and LAN setting and prints a NAME VALUE table:
-  ssid key channel current-channel auth encryption wifi htmode country
-  txpower stanum lanip udp-peer vlan ports. A "+ERR" reply shows as
-  "(error)", a missing one as "(no reply)".
-
-set NAME VALUE...
-  Sends one setting command per pair and prints "NAME: REPLY" for each.
-    ssid key channel auth encryption wifi htmode country txpower stanum
-    lanip udp-peer      AT+SSID=VALUE, AT+KEY=..., AT+CHANNEL=..., AT+AUTH=,
-                        AT+ENCRY=, AT+WIFI=, AT+HTMODE=, AT+COUNTRY=,
-                        AT+TXPOWER=, AT+STANUM=, AT+LANIP=, AT+UIP=
-    dhcp "START POOL HOURS"   AT+DHCP=START POOL HOURSh (pool on the LAN
-                        subnet from host number START, POOL addresses,
-                        leases of HOURS hours; a trailing h is accepted)
-    dhcp off            AT+DHCP=OFF (stops the DHCP server at once)
-    vlan VALUE          AT+VLAN=VALUE;  vlan off: AT+VLAN=OFF
-  Everything is checked before anything is sent: an unknown name, a value
-  with a line break or a command over 127 bytes sends nothing.
-
-stations
-  The number of associated stations, then a table of each one's address,
-  rate, bandwidth, signal and leased address (AT+CNUM, AT+CINFO=, AT+CIP=).
-scan
-  Runs a site survey (AT+SCAN) and prints the stored networks, the strongest
-  first, with a signal bar when standard output is a terminal.
-wps
-  Starts WPS (AT+WPS) and asks for its status every second until the run
-  ends, with a countdown on a terminal. Exit status 0 when it ended Idle.
-pack wraps raw image data in a legacy image header (MIPS, Linux, kernel) or takes
-a ready legacy image whose CRCs check, and writes version header, image and
-application part. inspect prints a package's headers and the module's checks
-(exit status 1 when the module would refuse it). upgrade sends AT+UPGRADE= with
-a fresh token, then the package to the upgrade port (9999) of --host (with --udp,
-the UDP host); exit status 0 accepted, 2 "+ERR", 3 wrong token, 4 failure
-result, 5 connection lost, 6 timeout, 1 other errors.
-
-Exit status:
-  0  every command was answered, none with "+ERR"
-  2  every command was answered, at least one with "+ERR"
-  1  a reply never came, or a usage, refusal or open error
-
-Examples:
-  wlinkctl --serial /dev/ttyUSB0 AT+UIP=192.168.1.10
-  wlinkctl --udp 192.168.1.1 AT+ 'AT+DHCP=100 50 24h' AT+VER
-  wlinkctl --udp 192.168.1.1:8888 --timeout 500 --retries 4 show
-  wlinkctl --serial /dev/ttyUSB0 set ssid Home key 'secret pass' --apply
-  wlinkctl --udp 192.168.1.1 set channel auto htmode HT40 dhcp '100 50 24'
-  printf 'AT+SSID\nAT+KEY\n' | wlinkctl --udp 192.168.1.1
-)USAGE";
-
-struct Options {
-  std::string serial_dev;
-  std::string udp_host;
-  uint16_t udp_port = wlink::kDefaultUdpPort;
-  bool use_serial = false;
-  bool use_udp = false;
-  int timeout_ms = wlink::kDefaultTimeoutMs;
-  int retries = wlink::kDefaultRetries;
-  int pace_ms = wlink::kDefaultPaceMs;
-  bool apply = false;
-  bool help = false;
-  std::vector<std::string> words;
-};
+namespace ctl {
 
 void complain(const std::string& msg) { std::fprintf(stderr, "wlinkctl: %s\n", msg.c_str()); }
 
-int usage_error(const std::string& msg) {
-  complain(msg);
-  std::fprintf(stderr, "Try 'wlinkctl --help'.\n");
-  return kExitFail;
+std::string json(const std::string& s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c == 0x7F) {
+      char b[8];
+      std::snprintf(b, sizeof b, "\\u%04x", c);
+      out += b;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
 }
 
-std::optional<long> parse_num(const std::string& s, long lo, long hi) {
-  if (s.empty() || s.size() > 9 || !std::all_of(s.begin(), s.end(), [](char c) {
-        return c >= '0' && c <= '9';
-      }))
-    return std::nullopt;
+std::optional<long> number(const std::string& s, long lo, long hi) {
+  if (s.empty() || s.size() > 9 || s.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
   const long v = std::strtol(s.c_str(), nullptr, 10);
   if (v < lo || v > hi) return std::nullopt;
   return v;
 }
 
-bool parse_host_port(const std::string& arg, Options* o, std::string* err) {
-  const auto colon = arg.rfind(':');
-  o->udp_host = arg.substr(0, colon);
-  if (colon != std::string::npos) {
-    const auto port = parse_num(arg.substr(colon + 1), 1, 65535);
-    if (!port) {
-      *err = "bad port in '" + arg + "'";
-      return false;
+namespace {
+
+// The serial port is given back however the run ends: a pseudo-terminal would keep
+// it exclusive past this process.
+volatile sig_atomic_t g_port_fd = -1;
+void release_port(int sig) {
+  if (g_port_fd >= 0) ioctl(g_port_fd, TIOCNXCL);
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+void trace_line(void*, wlink_trace_kind kind, int sent, const uint8_t* b, size_t n) {
+  char text[1400];
+  wlink_trace_describe(kind, sent, b, n, text, sizeof text);
+  timeval tv;
+  gettimeofday(&tv, nullptr);
+  tm t;
+  localtime_r(&tv.tv_sec, &t);
+  std::fprintf(stderr, "%02d:%02d:%02d.%03ld %s\n", t.tm_hour, t.tm_min, t.tm_sec, tv.tv_usec / 1000, text);
+}
+
+}  // namespace
+
+int Link::open() {
+  const bool serial = !opt_.serial.empty();
+  const wlink_status st = serial ? wlink_open_serial(opt_.serial.c_str(), &l_)
+                                 : wlink_open_udp(opt_.udp_host.c_str(), opt_.udp_port, &l_);
+  if (st == WLINK_PORT_BUSY) {
+    complain("port busy: " + opt_.serial + " is held by another program");
+    return kFail;
+  }
+  if (st != WLINK_OK) {
+    complain("cannot open " + (serial ? opt_.serial : opt_.udp_host) + ": " + wlink_status_text(st) +
+             (st == WLINK_OPEN_FAILED && serial ? " (" + std::string(std::strerror(errno)) + ")" : ""));
+    return kFail;
+  }
+  if (serial) {
+    g_port_fd = wlink_fd(l_);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) signal(sig, release_port);
+  }
+  wlink_set_timeout(l_, opt_.timeout_ms > 0 ? opt_.timeout_ms : WLINK_DEFAULT_TIMEOUT_MS);
+  wlink_set_retries(l_, opt_.retries);
+  wlink_set_pace(l_, opt_.pace_ms);
+  if (opt_.trace) wlink_set_trace(l_, trace_line, nullptr);
+  return kOk;
+}
+
+int Link::report(wlink_status st, const std::string& what) {
+  const std::string where = opt_.udp_host + ":" + std::to_string(opt_.udp_port);
+  if (st == WLINK_NO_REPLY && !wlink_is_serial(l_) && !answered_) {
+    // The address this host sends from, as the module sees it.
+    sockaddr_in me{};
+    socklen_t len = sizeof me;
+    char self[INET_ADDRSTRLEN] = "THIS_HOST";
+    if (getsockname(wlink_fd(l_), reinterpret_cast<sockaddr*>(&me), &len) == 0)
+      inet_ntop(AF_INET, &me.sin_addr, self, sizeof self);
+    complain("no reply from " + where + " to " + what +
+             ". The module answers UDP only from the address given to it with AT+UIP= over its serial line "
+             "(wlinkctl --serial DEV AT+UIP=" + self + "), or nothing listens at that port.");
+  } else if (st == WLINK_UNREACHABLE) {
+    complain("nothing listens at " + where + " (the host refused the datagram to " + what + ")");
+  } else if (st == WLINK_ERR_REPLY) {
+    complain(what + ": the module answered +ERR");
+    return kErrReply;
+  } else {
+    complain(std::string(wlink_status_text(st)) + ": " + wlink_last_error(l_));
+  }
+  return kFail;
+}
+
+std::optional<std::string> Link::send(const std::string& cmd, wlink_status* st_out) {
+  char reply[WLINK_REPLY_MAX + 1];
+  const wlink_status st = wlink_command(l_, cmd.c_str(), reply, sizeof reply);
+  if (st_out) *st_out = st;
+  if (st == WLINK_OK || st == WLINK_ERR_REPLY) {
+    answered_ = true;
+    return std::string(reply);
+  }
+  report(st, cmd);
+  return std::nullopt;
+}
+
+}  // namespace ctl
+
+namespace {
+
+using namespace ctl;
+
+struct Verb {
+  const char* name;
+  const char* options;  // the options it takes, blank-separated
+  const char* help;
+};
+
+constexpr const char* kLinkOpts = "--serial --udp --timeout --retries --pace --trace ";
+
+const Verb kVerbs[] = {
+    {"show", "--serial --udp --timeout --retries --pace --trace --json",
+     "wlinkctl LINK show [--json]\n"
+     "  Reads every radio and LAN setting: ssid key channel current-channel auth\n"
+     "  encryption wifi htmode country txpower stanum lanip udp-peer vlan ports.\n"
+     "  A setting the module answers with +ERR shows as (error), null in JSON.\n"
+     "  --json: one object, each setting's name as its key.\n"},
+    {"set", "--serial --udp --timeout --retries --pace --trace --apply --force",
+     "wlinkctl LINK set NAME VALUE [NAME VALUE...] [--apply] [--force]\n"
+     "  Checks every value the way the module takes it, then sends one setter per\n"
+     "  pair and prints NAME: REPLY. --apply sends AT+ENCFG once all were accepted.\n"
+     "    ssid 1-32 printable characters    key 8-63 printable or 64 hex digits\n"
+     "    channel auto or 1-13              auth OPEN WPAPSK WPA2PSK WPAPSK_WPA2PSK\n"
+     "    encryption NONE AES TKIP TKIP/AES wifi on|off      htmode HT20 HT40 AUTO\n"
+     "    country two capital letters       txpower 1-100    stanum 1-32\n"
+     "    lanip, udp-peer dotted IPv4       vlan VALUE|off\n"
+     "    dhcp \"START POOL HOURS\"|off       (start 1-254, pool up to 254-START, hours >= 1)\n"
+     "  A refused value sends nothing; --force sends the values as given.\n"},
+    {"stations", "--serial --udp --timeout --retries --pace --trace --json",
+     "wlinkctl LINK stations [--json]\n"
+     "  AT+CNUM, then per station AT+CINFO= and AT+CIP=: address, rate, bandwidth,\n"
+     "  signal and leased address (- none, ? unknown).\n"
+     "  --json: {\"count\":N,\"stations\":[{\"index\",\"mac\",\"rate\",\"bandwidth\",\"rssi0\",\"rssi1\",\"ip\"}]}\n"},
+    {"scan", "--serial --udp --timeout --retries --pace --trace --json",
+     "wlinkctl LINK scan [--json]\n"
+     "  AT+SCAN, then the stored networks, strongest first.\n"
+     "  --json: [{\"signal\",\"channel\",\"bssid\",\"ssid\"}]\n"},
+    {"wps", "--serial --udp --timeout --retries --pace --trace",
+     "wlinkctl LINK wps\n"
+     "  AT+WPS, then AT+WPS= every second until the run ends; exit status 0 when it\n"
+     "  ended Idle after Active, 2 when it timed out or its status is unknown.\n"},
+    {"pack", "--image --app --version -o --load --entry --compression --name --force",
+     "wlinkctl pack --image FILE --app FILE --version MAJOR.MINOR -o PACKAGE\n"
+     "              [--load ADDR] [--entry ADDR] [--compression none|gzip|bzip2|lzma|lzo]\n"
+     "              [--name NAME] [--force]\n"
+     "  Wraps raw image data in a legacy header (MIPS, Linux, kernel), or takes a\n"
+     "  ready legacy image as it is (--load, --entry, --compression and --name are\n"
+     "  refused then), and writes version header, image and application part.\n"
+     "  Refuses what the module refuses (architecture, magic, CRCs, empty parts,\n"
+     "  more than 5242880 bytes in all) unless --force; -o never names an input.\n"},
+    {"inspect", "--json",
+     "wlinkctl inspect FILE [--json]\n"
+     "  The version header, the image header and the module's verdict; exit status 1\n"
+     "  when the module would refuse the package (or FILE is a bare image).\n"
+     "  --json: {\"file\",\"bytes\",\"kind\",\"accepted\",\"reason\",\"version\",\"image\":{...}}\n"},
+    {"upgrade", "--serial --udp --timeout --retries --pace --trace --host --port --force --json",
+     "wlinkctl upgrade (--serial DEV --host ADDR | --udp HOST[:PORT]) [--port N]\n"
+     "                 [--timeout MS] [--force] [--json] PACKAGE\n"
+     "  Checks PACKAGE as the module will (--force sends it anyway), sends\n"
+     "  AT+UPGRADE=9999 with a fresh token, then the package to the upgrade port\n"
+     "  (--port, 9999) of --host (with --udp, the UDP host) with its progress, and\n"
+     "  shows each heartbeat. --timeout: silence allowed while the module writes\n"
+     "  (300000 ms). Exit status 0 accepted, 2 +ERR, 3 wrong token, 4 refused or\n"
+     "  flash failed, 5 connection lost, 6 timeout, 1 other errors.\n"
+     "  --json: {\"result\",\"exit\",\"message\",\"bytes\",\"heartbeats\"}\n"},
+    {"watch", "--log",
+     "wlinkctl watch DIR [--log FILE]\n"
+     "  Follows a simulated module on DIR: DIR/sim/events and the daemon's log\n"
+     "  (--log, DIR.log by default), one line per event, until interrupted.\n"},
+};
+
+const char* const kUsage =
+    "Usage: wlinkctl LINK [options] AT+COMMAND...\n"
+    "       wlinkctl LINK [options]            (commands from standard input)\n"
+    "       wlinkctl LINK [options] show|set|stations|scan|wps ...\n"
+    "       wlinkctl pack|inspect|upgrade|watch ...\n"
+    "       wlinkctl VERB --help\n"
+    "\n"
+    "LINK is --serial DEV (raw 115200 8N1; the port is taken for this program alone)\n"
+    "or --udp HOST[:PORT] (port 8888; the module answers only the address given\n"
+    "to it with AT+UIP= over the serial line).\n"
+    "\n"
+    "Options:\n"
+    "  --timeout MS   time to wait for a reply, per try (2000)\n"
+    "  --retries N    UDP: re-sends after a try got no reply (2)\n"
+    "  --pace MS      serial: gap between the frames of a command (15)\n"
+    "  --trace        every frame or datagram on stderr, timed and decoded\n"
+    "  --json         show, stations, scan, inspect, upgrade: JSON on stdout\n"
+    "  -h, --help     this text, or a verb's\n"
+    "\n"
+    "Commands are at most 127 bytes; each reply goes on its own line. Exit status\n"
+    "0 every command answered, 2 one answered +ERR, 1 a reply missing or a refusal.\n"
+    "\n"
+    "Verbs:\n";
+
+const Verb* find_verb(const std::string& w) {
+  for (const Verb& v : kVerbs)
+    if (w == v.name) return &v;
+  return nullptr;
+}
+
+size_t distance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diag = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t up = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diag = up;
     }
-    o->udp_port = static_cast<uint16_t>(*port);
   }
-  if (o->udp_host.empty()) {
-    *err = "missing host in '" + arg + "'";
-    return false;
-  }
-  return true;
+  return row[b.size()];
+}
+
+std::string closest(const std::string& w, const std::vector<std::string>& names) {
+  std::string best;
+  size_t d = SIZE_MAX;
+  for (const std::string& n : names)
+    if (distance(w, n) < d) d = distance(w, n), best = n;
+  return best;
+}
+
+int usage_error(const std::string& msg) {
+  complain(msg);
+  std::fprintf(stderr, "Try 'wlinkctl --help'.\n");
+  return kFail;
 }
 
 bool parse_args(int argc, char** argv, Options* o, std::string* err) {
-  bool options_done = false;
+  static const char* const kValued[] = {"--serial", "--udp",   "--timeout", "--retries", "--pace",
+                                        "--image",  "--app",   "--version", "-o",        "--load",
+                                        "--entry",  "--compression", "--name", "--host", "--port", "--log"};
+  bool done = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    if (options_done || a.empty() || a[0] != '-') {
-      o->words.push_back(std::move(a));
+    if (done || a.size() < 2 || a[0] != '-') {
+      o->words.push_back(a);
       continue;
     }
     if (a == "--") {
-      options_done = true;
+      done = true;
       continue;
     }
-    if (a == "-h" || a == "--help") {
-      o->help = true;
-      continue;
-    }
-    if (a == "--apply") {
-      o->apply = true;
-      continue;
-    }
-    std::string name = a, value;
-    bool has_value = false;
-    if (const auto eq = a.find('='); eq != std::string::npos && a.rfind("--", 0) == 0) {
-      name = a.substr(0, eq);
+    std::string value;
+    bool inline_value = false;
+    if (const size_t eq = a.find('='); eq != std::string::npos && a.rfind("--", 0) == 0) {
       value = a.substr(eq + 1);
-      has_value = true;
+      a = a.substr(0, eq);
+      inline_value = true;
     }
-    if (name != "--serial" && name != "--udp" && name != "--timeout" && name != "--retries" &&
-        name != "--pace") {
-      *err = "unknown option '" + a + "'";
-      return false;
-    }
-    if (!has_value) {
-      if (i + 1 >= argc) {
-        *err = "option " + name + " needs a value";
-        return false;
+    o->given.push_back(a == "-h" ? "--help" : a);
+    if (a == "-h" || a == "--help") o->help = true;
+    else if (a == "--apply") o->apply = true;
+    else if (a == "--force") o->force = true;
+    else if (a == "--json") o->json = true;
+    else if (a == "--trace") o->trace = true;
+    else if (std::find(std::begin(kValued), std::end(kValued), a) != std::end(kValued)) {
+      if (!inline_value) {
+        if (i + 1 >= argc) return *err = "option " + a + " needs a value", false;
+        value = argv[++i];
       }
-      value = argv[++i];
-    }
-    if (name == "--serial") {
-      o->use_serial = true;
-      o->serial_dev = value;
-      if (value.empty()) {
-        *err = "empty serial device";
-        return false;
-      }
-    } else if (name == "--udp") {
-      o->use_udp = true;
-      if (!parse_host_port(value, o, err)) return false;
+      o->named[a] = value;
     } else {
-      const bool is_timeout = name == "--timeout", is_retries = name == "--retries";
-      const auto v = parse_num(value, is_timeout ? 1 : 0, is_timeout ? 600000 : is_retries ? 100 : 1000);
-      if (!v) {
-        *err = "bad value '" + value + "' for " + name;
-        return false;
-      }
-      (is_timeout ? o->timeout_ms : is_retries ? o->retries : o->pace_ms) = static_cast<int>(*v);
+      return *err = "unknown option '" + a + "'", false;
     }
   }
-  return true;
-}
-
-// One open link, serial or UDP.
-class Link {
- public:
-  explicit Link(const Options& o) : opt_(o) {}
-
-  bool open(std::string* err) {
-    if (opt_.use_serial) {
-      serial_.set_pace_ms(opt_.pace_ms);
-      return serial_.open(opt_.serial_dev, err);
+  if (o->has("--serial")) {
+    o->serial = o->get("--serial");
+    if (o->serial.empty()) return *err = "empty serial device", false;
+  }
+  if (o->has("--udp")) {
+    const std::string arg = o->get("--udp");
+    const size_t colon = arg.rfind(':');
+    o->udp_host = arg.substr(0, colon);
+    if (colon != std::string::npos) {
+      const auto port = number(arg.substr(colon + 1), 1, 65535);
+      if (!port) return *err = "bad port in '" + arg + "'", false;
+      o->udp_port = static_cast<uint16_t>(*port);
     }
-    return udp_.open(opt_.udp_host, opt_.udp_port, err);
+    if (o->udp_host.empty()) return *err = "missing host in '" + arg + "'", false;
   }
-
-  // The reply, or nullopt after a complaint on stderr.
-  std::optional<std::string> send(const std::string& cmd) {
-    std::string err;
-    auto reply = opt_.use_serial ? serial_.command(cmd, opt_.timeout_ms, &err)
-                                 : udp_.command(cmd, opt_.timeout_ms, opt_.retries, &err);
-    if (!reply) complain("no reply to '" + cmd + "': " + err);
-    return reply;
-  }
-
- private:
-  const Options& opt_;
-  wlink::SerialClient serial_;
-  wlink::UdpClient udp_;
-};
-
-bool command_fits(const std::string& cmd, std::string* err) {
-  if (cmd.empty()) {
-    *err = "empty command";
-    return false;
-  }
-  if (cmd.size() > wlink::kMaxCommandLen) {
-    *err = "command longer than 127 bytes: '" + cmd.substr(0, 40) + "...'";
-    return false;
+  const struct { const char* name; long lo, hi; int* to; } nums[] = {
+      {"--timeout", 1, 3600000, &o->timeout_ms}, {"--retries", 0, 100, &o->retries}, {"--pace", 0, 1000, &o->pace_ms}};
+  for (const auto& n : nums) {
+    if (!o->has(n.name)) continue;
+    const auto v = number(o->get(n.name), n.lo, n.hi);
+    if (!v) return *err = "bad value '" + o->get(n.name) + "' for " + n.name, false;
+    *n.to = static_cast<int>(*v);
   }
   return true;
 }
@@ -261,270 +331,232 @@ void print_reply(const std::string& reply) {
   std::fflush(stdout);
 }
 
-int worse(int a, int b) {
-  auto rank = [](int s) { return s == kExitFail ? 2 : s == kExitError ? 1 : 0; };
-  return rank(a) >= rank(b) ? a : b;
-}
-
-// ---------------------------------------------------------------------------
-// Plain commands, from the command line or standard input.
-
 int run_commands(Link& link, const std::vector<std::string>& cmds) {
-  int status = kExitOk;
-  for (const auto& cmd : cmds) {
+  int status = kOk;
+  for (const std::string& cmd : cmds) {
     const auto reply = link.send(cmd);
-    if (!reply) return kExitFail;
+    if (!reply) return kFail;
     print_reply(*reply);
-    if (*reply == "+ERR") status = kExitError;
+    if (*reply == "+ERR") status = kErrReply;
   }
   return status;
 }
 
-// Reads one line of at most `cap` bytes; the rest of a longer line is
-// skipped and *too_long set. Returns false at end of input.
-bool read_line(std::FILE* in, std::string* line, bool* too_long, size_t cap) {
-  line->clear();
-  *too_long = false;
-  int c;
-  bool any = false;
-  while ((c = std::getc(in)) != EOF) {
-    any = true;
-    if (c == '\n') return true;
-    if (line->size() < cap)
-      line->push_back(static_cast<char>(c));
-    else
-      *too_long = true;
-  }
-  return any;
-}
-
 int run_stdin(Link& link) {
-  const bool interactive = ::isatty(STDIN_FILENO) != 0;
-  int status = kExitOk;
-  std::string line;
-  bool too_long = false;
-  for (;;) {
-    if (interactive) {
-      std::fputs("wlink> ", stdout);
-      std::fflush(stdout);
-    }
-    if (!read_line(stdin, &line, &too_long, 2 * wlink::kMaxCommandLen)) break;
-    while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
-    if (line.empty() && !too_long) continue;
-    std::string err;
-    if (too_long || !command_fits(line, &err)) {
-      complain(too_long ? "command longer than 127 bytes" : err);
-      status = kExitFail;
+  const bool interactive = isatty(STDIN_FILENO) != 0;
+  int status = kOk;
+  for (std::string line;;) {
+    if (interactive) std::fputs("wlink> ", stdout), std::fflush(stdout);
+    line.clear();
+    int c;
+    bool any = false;
+    while ((c = std::getc(stdin)) != EOF && c != '\n') any = true, line.push_back(static_cast<char>(c));
+    if (!any && c == EOF) break;
+    while (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) continue;
+    if (line.size() > WLINK_CMD_MAX) {
+      complain("command longer than 127 bytes");
+      status = kFail;
       continue;
     }
-    const auto reply = link.send(line);
+    wlink_status st;
+    const auto reply = link.send(line, &st);
     if (!reply) {
-      status = kExitFail;
-      if (!interactive) break;
+      status = kFail;
+      if (!interactive || st == WLINK_UNREACHABLE) break;
       continue;
     }
     print_reply(*reply);
-    if (*reply == "+ERR") status = worse(status, kExitError);
+    if (*reply == "+ERR" && status == kOk) status = kErrReply;
   }
   if (interactive) std::fputc('\n', stdout);
   return status;
 }
 
-// ---------------------------------------------------------------------------
-// show
-
-struct Query {
-  const char* name;
-  const char* cmd;
-};
-
-constexpr Query kShowQueries[] = {
-    {"ssid", "AT+SSID"},       {"key", "AT+KEY"},
-    {"channel", "AT+CHANNEL"}, {"current-channel", "AT+CHANNEL!="},
-    {"auth", "AT+AUTH"},       {"encryption", "AT+ENCRY"},
-    {"wifi", "AT+WIFI"},       {"htmode", "AT+HTMODE"},
-    {"country", "AT+COUNTRY"}, {"txpower", "AT+TXPOWER"},
-    {"stanum", "AT+STANUM"},   {"lanip", "AT+LANIP"},
-    {"udp-peer", "AT+UIP"},    {"vlan", "AT+VLAN"},
-    {"ports", "AT+PORT"},
-};
-
-int run_show(Link& link) {
-  size_t width = 0;
-  for (const auto& q : kShowQueries) width = std::max(width, std::string(q.name).size());
-  int status = kExitOk;
-  for (const auto& q : kShowQueries) {
-    const auto reply = link.send(q.cmd);
-    std::string value;
-    if (!reply) {
-      value = "(no reply)";
-      status = kExitFail;
-    } else if (*reply == "+ERR") {
-      value = "(error)";
-      status = worse(status, kExitError);
+int run_show(Link& link, bool as_json) {
+  int status = kOk;
+  std::string out = "{";
+  for (int s = 0; s < WLINK_SETTING_COUNT; ++s) {
+    const auto setting = static_cast<wlink_setting>(s);
+    if (!wlink_setting_readable(setting)) continue;
+    char value[WLINK_REPLY_MAX + 1];
+    const wlink_status st = wlink_get(link.get(), setting, value, sizeof value);
+    if (st != WLINK_OK && st != WLINK_ERR_REPLY) return link.report(st, std::string("the query of ") + wlink_setting_name(setting));
+    if (st == WLINK_ERR_REPLY) status = kErrReply;
+    const std::string name = wlink_setting_name(setting);
+    if (as_json) {
+      out += (out.size() > 1 ? "," : "") + json(name) + ":" + (st == WLINK_OK ? json(value) : "null");
     } else {
-      value = reply->rfind("+OK=", 0) == 0 ? reply->substr(4) : *reply;
-      while (!value.empty() && (value.back() == '\n' || value.back() == '\r')) value.pop_back();
+      std::printf("%-15s  %s\n", name.c_str(), st == WLINK_OK ? value : "(error)");
+      std::fflush(stdout);
     }
-    std::printf("%-*s  %s\n", static_cast<int>(width), q.name, value.c_str());
-    std::fflush(stdout);
   }
+  if (as_json) std::printf("%s}\n", out.c_str());
   return status;
 }
 
-// ---------------------------------------------------------------------------
-// set
-
-struct Setting {
-  std::string name;
-  std::string cmd;
-};
-
-constexpr Query kSetters[] = {
-    {"ssid", "AT+SSID="},       {"key", "AT+KEY="},         {"channel", "AT+CHANNEL="},
-    {"auth", "AT+AUTH="},       {"encryption", "AT+ENCRY="}, {"wifi", "AT+WIFI="},
-    {"htmode", "AT+HTMODE="},   {"country", "AT+COUNTRY="}, {"txpower", "AT+TXPOWER="},
-    {"stanum", "AT+STANUM="},   {"lanip", "AT+LANIP="},     {"udp-peer", "AT+UIP="},
-    {"dhcp", "AT+DHCP="},       {"vlan", "AT+VLAN="},
-};
-
-bool is_off(const std::string& v) {
-  return v.size() == 3 && (v[0] | 0x20) == 'o' && (v[1] | 0x20) == 'f' && (v[2] | 0x20) == 'f';
+std::vector<std::string> setting_names(bool writable) {
+  std::vector<std::string> out;
+  for (int s = 0; s < WLINK_SETTING_COUNT; ++s)
+    if (writable ? wlink_setting_writable(static_cast<wlink_setting>(s))
+                 : wlink_setting_readable(static_cast<wlink_setting>(s)))
+      out.push_back(wlink_setting_name(static_cast<wlink_setting>(s)));
+  return out;
 }
 
-// "START POOL HOURS" or "START POOL HOURSh" -> "START POOL HOURSh".
-std::optional<std::string> dhcp_value(const std::string& v) {
-  std::vector<std::string> tok;
-  size_t i = 0;
-  while (i < v.size()) {
-    while (i < v.size() && (v[i] == ' ' || v[i] == '\t')) ++i;
-    const size_t start = i;
-    while (i < v.size() && v[i] != ' ' && v[i] != '\t') ++i;
-    if (i > start) tok.push_back(v.substr(start, i - start));
-  }
-  if (tok.size() != 3) return std::nullopt;
-  if (tok[2].size() > 1 && tok[2].back() == 'h') tok[2].pop_back();
-  for (const auto& t : tok)
-    if (!parse_num(t, 0, 99999)) return std::nullopt;
-  return tok[0] + " " + tok[1] + " " + tok[2] + "h";
-}
-
-bool build_settings(const std::vector<std::string>& args, std::vector<Setting>* out,
-                    std::string* err) {
-  if (args.size() % 2 != 0) {
-    *err = "set takes NAME VALUE pairs; '" + args.back() + "' has no value";
-    return false;
-  }
+int run_set(const Options& o, Link* link) {
+  const std::vector<std::string> args(o.words.begin() + 1, o.words.end());
+  if (args.empty() && !o.apply) return usage_error("set needs NAME VALUE pairs");
+  if (args.size() % 2 != 0) return usage_error("set takes NAME VALUE pairs; '" + args.back() + "' has no value");
+  std::vector<std::pair<std::string, std::string>> cmds;
   for (size_t i = 0; i < args.size(); i += 2) {
-    const std::string& name = args[i];
-    const std::string& value = args[i + 1];
-    const Query* q = nullptr;
-    for (const auto& s : kSetters)
-      if (name == s.name) q = &s;
-    if (!q) {
-      std::string known;
-      for (const auto& s : kSetters) known += std::string(known.empty() ? "" : " ") + s.name;
-      *err = "unknown setting '" + name + "' (known: " + known + ")";
-      return false;
+    const int s = wlink_setting_by_name(args[i].c_str());
+    if (s < 0 || !wlink_setting_writable(static_cast<wlink_setting>(s)))
+      return usage_error("unknown setting '" + args[i] + "'; did you mean '" + closest(args[i], setting_names(true)) +
+                         "'?");
+    char cmd[WLINK_CMD_MAX + 1], why[160];
+    if (wlink_setting_command(static_cast<wlink_setting>(s), args[i + 1].c_str(), o.force, cmd, sizeof cmd, why,
+                              sizeof why) != WLINK_OK) {
+      complain("set " + args[i] + " '" + args[i + 1] + "': " + why + "; nothing sent" +
+               (o.force ? "" : " (--force sends it anyway)"));
+      return kFail;
     }
-    if (value.find_first_of("\r\n") != std::string::npos) {
-      *err = "value of " + name + " contains a line break";
-      return false;
-    }
-    std::string cmd;
-    if ((name == "dhcp" || name == "vlan") && is_off(value)) {
-      cmd = std::string(q->cmd) + "OFF";
-    } else if (name == "dhcp") {
-      const auto v = dhcp_value(value);
-      if (!v) {
-        *err = "dhcp takes \"START POOL HOURS\" (numbers) or off, not '" + value + "'";
-        return false;
-      }
-      cmd = q->cmd + *v;
-    } else {
-      cmd = q->cmd + value;
-    }
-    if (cmd.size() > wlink::kMaxCommandLen) {
-      *err = "value of " + name + " makes the command longer than 127 bytes";
-      return false;
-    }
-    out->push_back({name, cmd});
+    cmds.push_back({args[i], cmd});
   }
-  return true;
+  if (const int rc = link->open(); rc != kOk) return rc;
+  int status = kOk;
+  for (const auto& [name, cmd] : cmds) {
+    const auto reply = link->send(cmd);
+    if (!reply) return kFail;
+    std::printf("%s: %s\n", name.c_str(), reply->c_str());
+    std::fflush(stdout);
+    if (*reply == "+ERR") status = kErrReply;
+  }
+  if (!o.apply) return status;
+  if (status != kOk) {
+    complain("not applying: a setting was refused");
+    return status;
+  }
+  const auto reply = link->send("AT+ENCFG");
+  if (!reply) return kFail;
+  std::printf("apply: %s\n", reply->c_str());
+  return *reply == "+ERR" ? kErrReply : kOk;
 }
 
-int run_set(Link& link, const std::vector<Setting>& settings, bool apply) {
-  int status = kExitOk;
-  for (const auto& s : settings) {
-    const auto reply = link.send(s.cmd);
-    std::printf("%s: %s\n", s.name.c_str(), reply ? reply->c_str() : "(no reply)");
-    std::fflush(stdout);
-    if (!reply) return kExitFail;
-    if (*reply == "+ERR") status = kExitError;
-  }
-  if (apply) {
-    if (status != kExitOk) {
-      complain("not applying: a setting was refused");
-      return status;
+// ---- watch
+
+volatile sig_atomic_t g_stop = 0;
+void on_signal(int) { g_stop = 1; }
+
+struct Follow {
+  std::string path, label;
+  off_t pos = 0;
+  std::string partial;
+  // Prints the complete lines added since the last call.
+  void poll() {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return;
+    if (st.st_size < pos) pos = 0, partial.clear();  // the file was started again
+    if (st.st_size == pos) return;
+    std::ifstream in(path, std::ios::binary);
+    in.seekg(pos);
+    std::string chunk(static_cast<size_t>(st.st_size - pos), '\0');
+    in.read(&chunk[0], static_cast<std::streamsize>(chunk.size()));
+    chunk.resize(static_cast<size_t>(in.gcount()));
+    pos += static_cast<off_t>(chunk.size());
+    partial += chunk;
+    for (size_t nl; (nl = partial.find('\n')) != std::string::npos; partial.erase(0, nl + 1)) {
+      const std::string line = partial.substr(0, nl);
+      if (line.find_first_not_of("= \r") == std::string::npos) continue;
+      timeval tv;
+      gettimeofday(&tv, nullptr);
+      tm t;
+      localtime_r(&tv.tv_sec, &t);
+      std::printf("%02d:%02d:%02d.%03ld %-6s %s\n", t.tm_hour, t.tm_min, t.tm_sec, tv.tv_usec / 1000, label.c_str(),
+                  line.c_str());
     }
-    const auto reply = link.send("AT+ENCFG");
-    std::printf("apply: %s\n", reply ? reply->c_str() : "(no reply)");
     std::fflush(stdout);
-    if (!reply) return kExitFail;
-    if (*reply == "+ERR") status = kExitError;
   }
-  return status;
+};
+
+int run_watch(const Options& o) {
+  if (o.words.size() != 2) return usage_error("watch takes the simulated module's folder");
+  std::string dir = o.words[1];
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  struct stat st;
+  if (::stat((dir + "/sim").c_str(), &st) != 0) {
+    complain(dir + " holds no simulated module (no " + dir + "/sim)");
+    return kFail;
+  }
+  Follow files[] = {{dir + "/sim/events", "event", 0, ""}, {o.get("--log", dir + ".log"), "log", 0, ""}};
+  for (Follow& f : files)
+    if (::stat(f.path.c_str(), &st) == 0) f.pos = st.st_size;  // from now on
+  signal(SIGINT, on_signal);
+  signal(SIGTERM, on_signal);
+  while (!g_stop) {
+    for (Follow& f : files) f.poll();
+    usleep(100000);
+  }
+  return kOk;
+}
+
+int help(const Options& o) {
+  const Verb* v = o.words.empty() ? nullptr : find_verb(o.words[0]);
+  if (v) {
+    std::fputs(v->help, stdout);
+    return kOk;
+  }
+  std::fputs(kUsage, stdout);
+  for (const Verb& verb : kVerbs) std::printf("\n%s", verb.help);
+  return kOk;
 }
 
 }  // namespace
 
-bool wlinkctl_upgrade_verb(int argc, char** argv, int* rc);  // wlinkctl_upgrade.cpp
-
 int main(int argc, char** argv) {
-  if (int rc = 0; wlinkctl_upgrade_verb(argc, argv, &rc)) return rc;
-  Options opt;
+  Options o;
   std::string err;
-  if (!parse_args(argc, argv, &opt, &err)) return usage_error(err);
-  if (opt.help) {
-    std::fputs(kUsage, stdout);
-    return kExitOk;
-  }
-  if (opt.use_serial == opt.use_udp) return usage_error("give exactly one of --serial and --udp");
+  if (!parse_args(argc, argv, &o, &err)) return usage_error(err);
+  if (o.help) return help(o);
 
-  enum class Mode { Commands, Stdin, Show, Set, Stations, Scan, Wps } mode = Mode::Commands;
-  std::vector<Setting> settings;
-  if (opt.words.empty()) {
-    mode = Mode::Stdin;
-  } else if (opt.words[0] == "show") {
-    mode = Mode::Show;
-    if (opt.words.size() > 1) return usage_error("show takes no arguments");
-  } else if (opt.words[0] == "stations" || opt.words[0] == "scan" || opt.words[0] == "wps") {
-    mode = opt.words[0] == "stations" ? Mode::Stations : opt.words[0] == "scan" ? Mode::Scan : Mode::Wps;
-    if (opt.words.size() > 1) return usage_error(opt.words[0] + " takes no arguments");
-  } else if (opt.words[0] == "set") {
-    mode = Mode::Set;
-    const std::vector<std::string> args(opt.words.begin() + 1, opt.words.end());
-    if (args.empty() && !opt.apply) return usage_error("set needs NAME VALUE pairs");
-    if (!build_settings(args, &settings, &err)) return usage_error(err);
-  } else {
-    for (const auto& cmd : opt.words)
-      if (!command_fits(cmd, &err)) return usage_error(err);
+  const std::string first = o.words.empty() ? "" : o.words[0];
+  const Verb* verb = find_verb(first);
+  // Every word must be a verb or an "AT+" command: nothing else reaches the module.
+  if (!verb) {
+    for (const std::string& w : o.words) {
+      if (w.rfind("AT+", 0) == 0) {
+        if (w.size() > WLINK_CMD_MAX) return usage_error("command longer than 127 bytes: '" + w.substr(0, 40) + "...'");
+        continue;
+      }
+      std::string upper = w;
+      for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      if (upper.rfind("AT+", 0) == 0) return usage_error("'" + w + "': commands are upper case, as in '" + upper + "'");
+      std::vector<std::string> names;
+      for (const Verb& v : kVerbs) names.push_back(v.name);
+      return usage_error("'" + w + "' is neither a verb nor an AT+ command; did you mean '" + closest(w, names) + "'?");
+    }
   }
-  if (opt.apply && mode != Mode::Set) return usage_error("--apply goes with set only");
+  // Options the verb does not take are refused.
+  const std::string allowed = verb ? std::string(verb->options) + " " : kLinkOpts;
+  for (const std::string& g : o.given)
+    if (allowed.find(g + " ") == std::string::npos)
+      return usage_error("option " + g + " does not go with " + (verb ? first : "commands"));
 
-  Link link(opt);
-  if (!link.open(&err)) {
-    complain(err);
-    return kExitFail;
+  if (verb && (first == "pack" || first == "inspect" || first == "watch")) {
+    if (!o.serial.empty() || !o.udp_host.empty()) return usage_error(first + " takes no link");
+    return first == "pack" ? run_pack(o) : first == "inspect" ? run_inspect(o) : run_watch(o);
   }
-  switch (mode) {
-    case Mode::Commands: return run_commands(link, opt.words);
-    case Mode::Stdin: return run_stdin(link);
-    case Mode::Show: return run_show(link);
-    case Mode::Set: return run_set(link, settings, opt.apply);
-    case Mode::Stations: return wlinkctl::run_stations([&](const std::string& c) { return link.send(c); });
-    case Mode::Scan: return wlinkctl::run_scan([&](const std::string& c) { return link.send(c); });
-    case Mode::Wps: return wlinkctl::run_wps([&](const std::string& c) { return link.send(c); }, 1000);
-  }
-  return kExitFail;
+  if (o.serial.empty() == o.udp_host.empty()) return usage_error("give exactly one of --serial and --udp");
+  if (verb && first == "upgrade") return run_upgrade(o);
+
+  Link link(o);
+  if (verb && first == "set") return run_set(o, &link);
+  if (verb && o.words.size() > 1) return usage_error(first + " takes no arguments");
+  if (const int rc = link.open(); rc != kOk) return rc;
+  const Send send = [&](const std::string& c) { return link.send(c); };
+  if (!verb) return o.words.empty() ? run_stdin(link) : run_commands(link, o.words);
+  if (first == "show") return run_show(link, o.json);
+  if (first == "stations") return run_stations(send, o.json);
+  if (first == "scan") return run_scan(send, o.json);
+  return run_wps(send, 1000);
 }

@@ -1,293 +1,257 @@
-// wlinkctl pack, inspect and upgrade: upgrade packages and the module's upgrade exchange.
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/random.h>
-#include <sys/socket.h>
+// wlinkctl pack, inspect and upgrade.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <map>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "wlink_host.h"
-#include "wlink_package.h"
+#include "wlinkctl.h"
 
+namespace ctl {
 namespace {
 
-using wlink::ByteVec;
+using Bytes = std::vector<uint8_t>;
+enum { kWrongToken = 3, kRefused = 4, kLost = 5, kTimeout = 6 };
 
-enum Exit { kOk = 0, kFail = 1, kErrReply = 2, kWrongToken = 3, kRefused = 4, kLost = 5, kTimeout = 6 };
-
-int fail(const std::string& msg, int rc = kFail) {
-  std::fprintf(stderr, "wlinkctl: %s\n", msg.c_str());
-  return rc;
+int fail(const std::string& msg) {
+  complain(msg);
+  return kFail;
 }
 
-bool read_file(const std::string& path, ByteVec* out) {
+bool read_file(const std::string& path, Bytes* out) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
   out->assign(std::istreambuf_iterator<char>(in), {});
   return !in.bad();
 }
 
-// "--name VALUE" pairs after argv[first]; the other words in *rest. False on a name
-// not in `known` or one without a value.
-bool parse_opts(int argc, char** argv, int first, const std::vector<std::string>& known,
-                std::map<std::string, std::string>* opts, std::vector<std::string>* rest, std::string* err) {
-  for (int i = first; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a.size() < 2 || a[0] != '-') {
-      rest->push_back(a);
-      continue;
-    }
-    bool ok = false;
-    for (const std::string& k : known) ok = ok || k == a;
-    if (!ok || i + 1 >= argc) return *err = ok ? a + " needs a value" : "unknown option '" + a + "'", false;
-    (*opts)[a] = argv[++i];
-  }
-  return true;
-}
-
 bool parse_u32(const std::string& s, uint32_t* out) {
   char* end = nullptr;
   errno = 0;
   const unsigned long long v = std::strtoull(s.c_str(), &end, 0);
-  if (s.empty() || *end || errno || v > 0xFFFFFFFFull) return false;
+  if (s.empty() || *end || errno || v > 0xFFFFFFFFull || s[0] == '-') return false;
   *out = static_cast<uint32_t>(v);
   return true;
 }
 
-int run_pack(int argc, char** argv) {
-  std::map<std::string, std::string> o;
-  std::vector<std::string> rest;
-  std::string err;
-  if (!parse_opts(argc, argv, 2,
-                  {"--image", "--app", "--version", "-o", "--load", "--entry", "--compression", "--name"}, &o,
-                  &rest, &err))
-    return fail(err);
-  if (!rest.empty() || !o.count("--image") || !o.count("--app") || !o.count("--version") || !o.count("-o"))
-    return fail("usage: wlinkctl pack --image FILE --app FILE --version MAJOR.MINOR -o PACKAGE");
+bool same_file(const std::string& a, const std::string& b) {
+  struct stat x, y;
+  if (::stat(a.c_str(), &x) != 0 || ::stat(b.c_str(), &y) != 0) return false;
+  return x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+}
+
+bool is_image(const Bytes& b) { return b.size() >= 4 && b[0] == 0x27 && b[1] == 0x05 && b[2] == 0x19 && b[3] == 0x56; }
+
+}  // namespace
+
+int run_pack(const Options& o) {
+  if (o.words.size() != 1 || !o.has("--image") || !o.has("--app") || !o.has("--version") || !o.has("-o"))
+    return fail("usage: wlinkctl pack --image FILE --app FILE --version MAJOR.MINOR -o PACKAGE (see pack --help)");
+  const std::string out_path = o.get("-o");
+  for (const char* in : {"--image", "--app"})
+    if (o.get(in) == out_path || same_file(o.get(in), out_path))
+      return fail("-o " + out_path + " is the " + std::string(in + 2) + " file: pack never writes over an input");
   unsigned major = 0, minor = 0;
   char dot = 0, extra = 0;
-  if (std::sscanf(o["--version"].c_str(), "%3u%c%3u%c", &major, &dot, &minor, &extra) != 3 || dot != '.' ||
+  if (std::sscanf(o.get("--version").c_str(), "%3u%c%3u%c", &major, &dot, &minor, &extra) != 3 || dot != '.' ||
       major > 255 || minor > 255)
-    return fail("bad --version '" + o["--version"] + "' (MAJOR.MINOR, each 0 to 255)");
-  ByteVec image, app;
-  if (!read_file(o["--image"], &image)) return fail("cannot read " + o["--image"]);
-  if (!read_file(o["--app"], &app)) return fail("cannot read " + o["--app"]);
-  if (app.empty()) return fail("the application part is empty; the module refuses that");
-  if (image.size() >= 4 && wlink::parse_image_header(image.data()).magic == wlink::kImageMagic) {
-    if (!wlink::image_is_valid(image, &err)) return fail(o["--image"] + " is a legacy image but " + err);
+    return fail("bad --version '" + o.get("--version") + "' (MAJOR.MINOR, each 0 to 255)");
+  Bytes image, app;
+  if (!read_file(o.get("--image"), &image)) return fail("cannot read " + o.get("--image"));
+  if (!read_file(o.get("--app"), &app)) return fail("cannot read " + o.get("--app"));
+  const std::string force = o.force ? "" : " (--force packs it anyway)";
+  if (app.empty() && !o.force) return fail("the application part is empty: the module refuses that" + force);
+  if (is_image(image)) {
+    for (const char* opt : {"--name", "--load", "--entry", "--compression"})
+      if (o.has(opt))
+        return fail(o.get("--image") + " is a ready legacy image: " + opt + " cannot change it (drop " + opt + ")");
+    char why[160];
+    if (wlink_image_check(image.data(), image.size(), why, sizeof why) != WLINK_OK && !o.force)
+      return fail(o.get("--image") + " is a legacy image the module refuses: " + why + force);
   } else {
-    wlink::ImageHeader h;
-    if (image.empty()) return fail("the image is empty; the module refuses that");
-    if ((o.count("--load") && !parse_u32(o["--load"], &h.load)) ||
-        (o.count("--entry") && !parse_u32(o["--entry"], &h.ep)))
+    if (image.empty() && !o.force) return fail("the image is empty: the module refuses that" + force);
+    wlink_image_params p{};
+    if ((o.has("--load") && !parse_u32(o.get("--load"), &p.load)) ||
+        (o.has("--entry") && !parse_u32(o.get("--entry"), &p.entry)))
       return fail("bad --load or --entry address");
-    const int comp = wlink::compression_code(o.count("--compression") ? o["--compression"] : "none");
-    if (comp < 0) return fail("bad --compression (none gzip bzip2 lzma lzo)");
-    h.comp = static_cast<uint8_t>(comp);
-    h.name = o.count("--name") ? o["--name"] : "wlink firmware";
-    if (h.name.size() > 31) return fail("--name is longer than 31 characters");
-    image = wlink::wrap_image(h, image);
+    const char* const comps[] = {"none", "gzip", "bzip2", "lzma", "lzo"};
+    const std::string comp = o.get("--compression", "none");
+    p.compression = 5;
+    for (unsigned i = 0; i < 5; ++i)
+      if (comp == comps[i]) p.compression = i;
+    if (p.compression == 5) return fail("bad --compression '" + comp + "' (none gzip bzip2 lzma lzo)");
+    const std::string name = o.get("--name", "wlink firmware");
+    if (name.size() > 31) return fail("--name is longer than 31 characters");
+    p.name = name.c_str();
+    Bytes wrapped(64 + image.size());
+    if (image.size() > 0xFFFFFFFFu ||
+        wlink_image_wrap(&p, image.data(), image.size(), wrapped.data(), wrapped.size()) != WLINK_OK)
+      return fail("cannot wrap " + o.get("--image"));
+    image.swap(wrapped);
   }
-  const ByteVec pkg = wlink::build_package(image, app, static_cast<uint8_t>(major), static_cast<uint8_t>(minor));
-  if (pkg.size() > wlink::kMaxPackageSize) return fail("the package is larger than 5242880 bytes");
-  std::ofstream out(o["-o"], std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(pkg.data()), static_cast<std::streamsize>(pkg.size()));
-  if (!out.flush()) return fail("cannot write " + o["-o"]);
-  std::printf("%s: %zu bytes, version V%u.%u, image %zu bytes, application part %zu bytes\n", o["-o"].c_str(),
+  Bytes pkg(20 + image.size() + app.size());
+  if (wlink_package_build(image.data(), image.size(), app.data(), app.size(), major, minor, pkg.data(), pkg.size()) !=
+      WLINK_OK)
+    return fail("cannot build the package");
+  wlink_package_info info;
+  if (wlink_package_check(pkg.data(), pkg.size(), &info) != WLINK_OK && !o.force)
+    return fail(std::string("the module would refuse this package: ") + info.reason + force);
+  const std::string tmp = out_path + ".tmp";
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(pkg.data()), static_cast<std::streamsize>(pkg.size()));
+    if (!out.flush()) return ::unlink(tmp.c_str()), fail("cannot write " + tmp);
+  }
+  if (std::rename(tmp.c_str(), out_path.c_str()) != 0) return ::unlink(tmp.c_str()), fail("cannot write " + out_path);
+  std::printf("%s: %zu bytes, version V%u.%u, image %zu bytes, application part %zu bytes\n", out_path.c_str(),
               pkg.size(), major, minor, image.size(), app.size());
   return kOk;
 }
 
-int run_inspect(int argc, char** argv) {
-  if (argc != 3) return fail("usage: wlinkctl inspect PACKAGE");
-  ByteVec pkg;
-  if (!read_file(argv[2], &pkg)) return fail(std::string("cannot read ") + argv[2]);
-  std::printf("package: %zu bytes\n", pkg.size());
-  if (pkg.size() >= wlink::kPackageHeadSize) {
-    const wlink::VersionHeader v = wlink::parse_version_header(pkg.data());
-    std::printf("version header: magic 0x%04X  version V%u.%u  image length %u  application length %u (+7)\n",
-                v.magic, v.major, v.minor, v.kernel_len, v.app_len);
-    const wlink::ImageHeader h = wlink::parse_image_header(pkg.data() + wlink::kVersionHeaderSize);
-    std::printf("image header: magic 0x%08X  header CRC 0x%08X  time %u  size %u\n", h.magic, h.hcrc, h.time,
-                h.size);
-    std::printf("  load 0x%08X  entry 0x%08X  data CRC 0x%08X  os %u  arch %u  type %u  compression %u  name \"%s\"\n",
-                h.load, h.ep, h.dcrc, h.os, h.arch, h.type, h.comp, h.name.c_str());
+int run_inspect(const Options& o) {
+  if (o.words.size() != 2) return fail("usage: wlinkctl inspect FILE [--json]");
+  const std::string path = o.words[1];
+  Bytes pkg;
+  if (!read_file(path, &pkg)) return fail("cannot read " + path);
+  wlink_package_info i;
+  const bool ok = wlink_package_check(pkg.data(), pkg.size(), &i) == WLINK_OK;
+  const char* kind = i.is_bare_image ? "image" : i.has_headers ? "package" : "unknown";
+  char version[16], hex[12][16];
+  std::snprintf(version, sizeof version, "V%u.%u", i.major, i.minor);
+  const uint32_t words[] = {i.magic, i.header_crc, i.computed_header_crc, i.data_crc, i.computed_data_crc, i.load, i.entry};
+  for (int k = 0; k < 7; ++k) std::snprintf(hex[k], sizeof hex[k], "0x%08X", words[k]);
+  const bool image_known = i.is_bare_image || i.has_headers;
+  if (o.json) {
+    std::string img = "null";
+    if (image_known)
+      img = "{\"magic\":" + json(hex[0]) + ",\"header_crc\":" + json(hex[1]) + ",\"computed_header_crc\":" +
+            json(hex[2]) + ",\"data_crc\":" + json(hex[3]) + ",\"computed_data_crc\":" + json(hex[4]) +
+            ",\"size\":" + std::to_string(i.size) + ",\"load\":" + json(hex[5]) + ",\"entry\":" + json(hex[6]) +
+            ",\"os\":" + std::to_string(i.os) + ",\"arch\":" + std::to_string(i.arch) + ",\"type\":" +
+            std::to_string(i.type) + ",\"compression\":" + std::to_string(i.compression) + ",\"name\":" + json(i.name) +
+            "}";
+    std::printf("{\"file\":%s,\"bytes\":%zu,\"kind\":\"%s\",\"accepted\":%s,\"reason\":%s,\"version\":%s,"
+                "\"application_bytes\":%zu,\"image\":%s}\n",
+                json(path).c_str(), pkg.size(), kind, ok ? "true" : "false", ok ? "null" : json(i.reason).c_str(),
+                i.has_headers ? json(version).c_str() : "null", i.app_len, img.c_str());
+    return ok ? kOk : kFail;
   }
-  const auto checks = wlink::check_package(pkg);
-  for (const auto& c : checks) std::printf("  %-4s %s\n", c.ok ? "ok" : c.refuses ? "FAIL" : "warn", c.what.c_str());
-  const bool ok = wlink::package_accepted(checks);
-  std::printf("%s\n", ok ? "the module accepts this package" : "the module refuses this package");
+  std::printf("%s: %zu bytes, %s\n", path.c_str(), pkg.size(),
+              i.is_bare_image ? "a legacy image, not an upgrade package"
+              : i.has_headers ? "an upgrade package"
+                              : "too short for an upgrade package");
+  if (i.has_headers)
+    std::printf("version header: magic 0x%04X%s, version %s, image length %u, application length %u (+7)\n",
+                i.version_magic, i.version_magic == 0x514C ? "" : " (not 0x514C: the version will not be stored)",
+                version, i.image_len_field, i.app_len_field);
+  if (image_known) {
+    std::printf("image header: magic %s, size %u, load %s, entry %s, os %u, arch %u, type %u, compression %u, "
+                "name \"%s\"\n",
+                hex[0], i.size, hex[5], hex[6], i.os, i.arch, i.type, i.compression, i.name);
+    if (i.has_headers)
+      std::printf("  header CRC stored %s, computed %s; data CRC stored %s, computed %s\n", hex[1], hex[2], hex[3],
+                  hex[4]);
+  }
+  if (i.has_headers && ok && (i.image_len_field != 64 + i.image_len || i.app_len_field + 7 != i.app_len))
+    std::printf("note: the version header's lengths disagree with the parts (the module only logs that)\n");
+  std::printf(ok ? "the module accepts this package\n" : "the module refuses this: %s\n", i.reason);
   return ok ? kOk : kFail;
 }
 
-// ---- upgrade
+namespace {
 
-struct Conn {
-  wlink::UniqueFd fd;
-  ByteVec pending;
-
-  // One 8-byte message within timeout_ms: 1, 0 when the connection ended, -1 on timeout.
-  int next(int32_t* type, int32_t* value, int timeout_ms) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (pending.size() < 8) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
-      pollfd p{fd.get(), POLLIN, 0};
-      if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) == 0) return -1;
-      uint8_t buf[64];
-      const ssize_t n = ::recv(fd.get(), buf, sizeof buf, 0);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return 0;
-      pending.insert(pending.end(), buf, buf + n);
-    }
-    uint32_t t, v;
-    std::memcpy(&t, pending.data(), 4);
-    std::memcpy(&v, pending.data() + 4, 4);
-    pending.erase(pending.begin(), pending.begin() + 8);
-    *type = static_cast<int32_t>(ntohl(t));
-    *value = static_cast<int32_t>(ntohl(v));
-    return 1;
-  }
+struct Progress {
+  bool tty, json;
+  int last = -1, beats = 0;
 };
 
-bool connect_upgrade(const std::string& host, uint16_t port, Conn* c, std::string* err) {
-  addrinfo hints{}, *res = nullptr;
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  if (getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || !res) return *err = "cannot resolve " + host, false;
-  sockaddr_in a = *reinterpret_cast<sockaddr_in*>(res->ai_addr);
-  freeaddrinfo(res);
-  a.sin_port = htons(port);
-  // The server starts as the command is answered: give it a moment to listen.
-  for (int i = 0; i < 60; ++i) {
-    c->fd.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (::connect(c->fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return *err = "cannot connect to " + host + ":" + std::to_string(port) + ": " + strerror(errno), false;
-}
-
-void progress(size_t done, size_t total, bool tty) {
-  static int last = -1;
+void on_progress(void* ctx, size_t done, size_t total) {
+  auto* p = static_cast<Progress*>(ctx);
   const int pct = static_cast<int>(100 * done / total);
-  if (tty) {
+  if (p->json) return;
+  if (p->tty) {
     const int w = pct * 40 / 100;
-    std::printf("\r[%s%s] %3d%% %zu/%zu bytes", std::string(w, '#').c_str(), std::string(40 - w, ' ').c_str(), pct,
-                done, total);
-    if (done == total) std::printf("\n");
-  } else if (pct / 10 != last / 10 || done == total) {
+    std::printf("\r[%s%s] %3d%% %zu/%zu bytes%s", std::string(w, '#').c_str(), std::string(40 - w, ' ').c_str(), pct,
+                done, total, done == total ? "\n" : "");
+  } else if (pct / 10 != p->last / 10 || done == total) {
     std::printf("sent %zu of %zu bytes (%d%%)\n", done, total, pct);
   }
-  last = pct;
+  p->last = pct;
   std::fflush(stdout);
 }
 
-int run_upgrade(int argc, char** argv) {
-  std::map<std::string, std::string> o;
-  std::vector<std::string> rest;
-  std::string err;
-  if (!parse_opts(argc, argv, 2, {"--serial", "--udp", "--host", "--port", "--timeout"}, &o, &rest, &err))
-    return fail(err);
-  if (rest.size() != 1 || o.count("--serial") == o.count("--udp"))
-    return fail("usage: wlinkctl upgrade (--serial DEV | --udp HOST) [--host ADDR] [--port N] PACKAGE");
-  uint32_t port = 9999, timeout_ms = 300000;
-  if ((o.count("--port") && (!parse_u32(o["--port"], &port) || port < 1 || port > 65535)) ||
-      (o.count("--timeout") && (!parse_u32(o["--timeout"], &timeout_ms) || timeout_ms < 1)))
-    return fail("bad --port or --timeout");
-  const std::string udp = o.count("--udp") ? o["--udp"] : "";
-  const std::string udp_host = udp.substr(0, udp.rfind(':'));
-  uint32_t udp_port = wlink::kDefaultUdpPort;
-  if (udp.find(':') != std::string::npos &&
-      (!parse_u32(udp.substr(udp.rfind(':') + 1), &udp_port) || udp_port < 1 || udp_port > 65535))
-    return fail("bad port in --udp " + udp);
-  const std::string host = o.count("--host") ? o["--host"] : udp_host;
-  if (host.empty()) return fail("with --serial, give the module's address with --host ADDR");
-  ByteVec pkg;
-  if (!read_file(rest[0], &pkg)) return fail("cannot read " + rest[0]);
-  if (pkg.empty() || pkg.size() > wlink::kMaxPackageSize) return fail("a package holds 1 to 5242880 bytes");
-
-  uint8_t rnd[16];
-  if (getrandom(rnd, sizeof rnd, 0) != static_cast<ssize_t>(sizeof rnd)) return fail("no random token");
-  std::string token;
-  for (uint8_t b : rnd) token += "0123456789abcdef"[b >> 4], token += "0123456789abcdef"[b & 15];
-  const std::string cmd = "AT+UPGRADE=9999 " + token;
-  std::optional<std::string> reply;
-  if (o.count("--serial")) {
-    wlink::SerialClient s;
-    if (s.open(o["--serial"], &err)) reply = s.command(cmd, &err);
-  } else {
-    wlink::UdpClient u;
-    if (u.open(udp_host, static_cast<uint16_t>(udp_port), &err)) reply = u.command(cmd, &err);
-  }
-  if (!reply) return fail("no reply to AT+UPGRADE=: " + err);
-  if (*reply != "+OK") return fail("the module answered " + *reply + " to AT+UPGRADE=", kErrReply);
-
-  Conn c;
-  if (!connect_upgrade(host, static_cast<uint16_t>(port), &c, &err)) return fail(err, kLost);
-  uint8_t head[68] = {};
-  const uint32_t len_be = htonl(static_cast<uint32_t>(pkg.size()));
-  std::memcpy(head, &len_be, 4);
-  std::memcpy(head + 4, token.data(), token.size());
-  int32_t type = 0, value = 0;
-  if (::send(c.fd.get(), head, sizeof head, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof head))
-    return fail("connection lost while sending the request", kLost);
-  int r = c.next(&type, &value, 10000);
-  if (r < 0) return fail("timeout: no answer to the request", kTimeout);
-  if (r == 0) return fail("connection lost: the module closed without answering", kLost);
-  if (type == 0 && value == 1) return fail("wrong token: the module refused the upgrade", kWrongToken);
-  if (type != 0 || value != 3) return fail("unexpected answer " + std::to_string(type) + "/" + std::to_string(value));
-  std::printf("token accepted, sending %zu bytes\n", pkg.size());
-
-  const bool tty = isatty(STDOUT_FILENO);
-  for (size_t done = 0; done < pkg.size();) {
-    const size_t n = std::min<size_t>(65536, pkg.size() - done);
-    const ssize_t w = ::send(c.fd.get(), pkg.data() + done, n, MSG_NOSIGNAL);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return fail("connection lost while sending the package", kLost);
-    done += static_cast<size_t>(w);
-    progress(done, pkg.size(), tty);
-  }
-  for (int beats = 0;;) {
-    r = c.next(&type, &value, static_cast<int>(timeout_ms));
-    if (r < 0) return fail("timeout: no word from the module for " + std::to_string(timeout_ms) + " ms", kTimeout);
-    if (r == 0) return fail("connection lost before the result", kLost);
-    if (type == 4) {
-      std::printf(value == 1 ? "heartbeat: closing beat, the module goes on without beats\n"
-                             : "heartbeat %d: the module is writing flash\n", ++beats);
-      std::fflush(stdout);
-      continue;
-    }
-    if (type == 0 && value == 0) {
-      std::printf("upgrade accepted: the module wrote the package and stored its version\n");
-      return kOk;
-    }
-    return fail("upgrade failed: the module answered " + std::to_string(value) +
-                    " (package refused or flash write failed; see its log)", kRefused);
-  }
+void on_heartbeat(void* ctx, int value, int count) {
+  auto* p = static_cast<Progress*>(ctx);
+  p->beats = count;
+  if (p->json) return;
+  if (value == 1)
+    std::printf("heartbeat %d: the last one; the module goes on writing without beats\n", count);
+  else
+    std::printf("heartbeat %d: the module is writing flash\n", count);
+  std::fflush(stdout);
 }
 
 }  // namespace
 
-// The verbs of this file; false when argv names none of them.
-bool wlinkctl_upgrade_verb(int argc, char** argv, int* rc) {
-  if (argc < 2) return false;
-  const std::string verb = argv[1];
-  if (verb == "pack") *rc = run_pack(argc, argv);
-  else if (verb == "inspect") *rc = run_inspect(argc, argv);
-  else if (verb == "upgrade") *rc = run_upgrade(argc, argv);
-  else return false;
-  return true;
+int run_upgrade(const Options& o) {
+  if (o.words.size() != 2) return fail("usage: wlinkctl upgrade (--serial DEV --host ADDR | --udp HOST) PACKAGE");
+  uint32_t port = WLINK_UPGRADE_PORT;
+  if (o.has("--port") && (!parse_u32(o.get("--port"), &port) || port < 1 || port > 65535))
+    return fail("bad --port '" + o.get("--port") + "'");
+  if (!o.serial.empty() && !o.has("--host")) return fail("with --serial, give the module's address with --host ADDR");
+  Bytes pkg;
+  if (!read_file(o.words[1], &pkg)) return fail("cannot read " + o.words[1]);
+  wlink_package_info info;
+  if (wlink_package_check(pkg.data(), pkg.size(), &info) != WLINK_OK && !o.force)
+    return fail(o.words[1] + ": the module would refuse this" + (info.is_bare_image ? "" : " package") + ": " +
+                info.reason + "; nothing sent (--force sends it anyway)");
+
+  // The command's time limit is the link's; --timeout is the silence allowed while flash is written.
+  Options link_opt = o;
+  link_opt.timeout_ms = 0;
+  Link link(link_opt);
+  if (const int rc = link.open(); rc != kOk) return rc;
+  Progress p{isatty(STDOUT_FILENO) != 0, o.json};
+  const std::string host = o.get("--host");
+  wlink_upgrade_options u{};
+  u.host = host.empty() ? nullptr : host.c_str();
+  u.port = static_cast<uint16_t>(port);
+  u.timeout_ms = o.timeout_ms;
+  u.force = o.force;
+  u.progress = on_progress;
+  u.heartbeat = on_heartbeat;
+  u.ctx = &p;
+  if (!o.json) std::printf("upgrading with %s (%zu bytes)\n", o.words[1].c_str(), pkg.size());
+  const wlink_status st = wlink_upgrade(link.get(), pkg.data(), pkg.size(), &u);
+  int rc = kFail;
+  const char* result = "error";
+  switch (st) {
+    case WLINK_OK: rc = kOk, result = "accepted"; break;
+    case WLINK_ERR_REPLY: rc = kErrReply, result = "command-refused"; break;
+    case WLINK_UPG_WRONG_TOKEN: rc = kWrongToken, result = "wrong-token"; break;
+    case WLINK_UPG_REFUSED: rc = kRefused, result = "refused"; break;
+    case WLINK_UPG_LOST: rc = kLost, result = "connection-lost"; break;
+    case WLINK_UPG_TIMEOUT: rc = kTimeout, result = "timeout"; break;
+    default: break;
+  }
+  const std::string message = st == WLINK_OK ? "the module wrote the package and stored its version"
+                              : st == WLINK_ERR_REPLY ? "the module answered +ERR to AT+UPGRADE="
+                                                      : wlink_last_error(link.get());
+  if (o.json) {
+    std::printf("{\"result\":\"%s\",\"exit\":%d,\"message\":%s,\"bytes\":%zu,\"heartbeats\":%d}\n", result, rc,
+                json(message).c_str(), pkg.size(), p.beats);
+  } else if (st == WLINK_OK) {
+    std::printf("upgrade accepted: %s\n", message.c_str());
+  } else if (st == WLINK_NO_REPLY || st == WLINK_UNREACHABLE) {
+    link.report(st, "AT+UPGRADE=");
+  } else {
+    complain(std::string("upgrade failed: ") + wlink_status_text(st) + ": " + message);
+  }
+  return rc;
 }
+
+}  // namespace ctl

@@ -1,5 +1,5 @@
 // wlinkctl stations, scan and wps.
-#include "wlinkctl_wireless.h"
+#include "wlinkctl.h"
 
 #include <unistd.h>
 
@@ -10,10 +10,10 @@
 #include <thread>
 #include <vector>
 
-namespace wlinkctl {
+namespace ctl {
 namespace {
 
-constexpr int kOk = 0, kFail = 1, kError = 2;
+constexpr int kError = kErrReply;
 constexpr int kWpsSeconds = 120;  // the module gives a run two minutes
 
 // The value of a "+OK=" reply without its line end, or nullopt after a complaint.
@@ -59,13 +59,13 @@ std::optional<int> count(const Send& send, const std::string& cmd, int* status) 
 
 }  // namespace
 
-int run_stations(const Send& send) {
+int run_stations(const Send& send, bool as_json) {
   int status = kOk;
   const auto n = count(send, "AT+CNUM", &status);
   if (!n) return status;
-  std::printf("stations: %d\n", *n);
-  if (*n == 0) return status;
-  std::printf("%-3s %-17s %6s %3s %6s %6s  %s\n", "#", "MAC", "RATE", "BW", "RSSI0", "RSSI1", "IP");
+  std::string out = "{\"count\":" + std::to_string(*n) + ",\"stations\":[";
+  if (!as_json) std::printf("stations: %d\n", *n);
+  if (*n > 0 && !as_json) std::printf("%-3s %-17s %6s %3s %6s %6s  %s\n", "#", "MAC", "RATE", "BW", "RSSI0", "RSSI1", "IP");
   for (int i = 0; i < *n && status != kFail; ++i) {
     // "MAC,1,RATE,BW40,RSSI0,RSSI1"
     const auto info = value(send, "AT+CINFO=sta " + std::to_string(i), &status);
@@ -76,14 +76,22 @@ int run_stations(const Send& send) {
     int lease_status = kOk;
     const auto ip = f[0].empty() ? std::optional<std::string>("") : value(send, "AT+CIP=" + f[0], &lease_status, true);
     if (lease_status == kFail) status = kFail;
+    if (as_json) {
+      const auto num = [](const std::string& v) { return number(v, 0, 999999) ? v : json(v); };
+      out += std::string(out.back() == '[' ? "" : ",") + "{\"index\":" + std::to_string(i) + ",\"mac\":" + json(f[0]) +
+             ",\"rate\":" + num(f[2]) + ",\"bandwidth\":" + (f[3] == "1" ? "40" : "20") + ",\"rssi0\":" +
+             json(f[4]) + ",\"rssi1\":" + json(f[5]) + ",\"ip\":" + (ip && !ip->empty() ? json(*ip) : "null") + "}";
+      continue;
+    }
     std::printf("%-3d %-17s %6s %3s %6s %6s  %s\n", i, f[0].c_str(), f[2].c_str(), f[3] == "1" ? "40" : "20",
                 f[4].c_str(), f[5].c_str(), ip ? (ip->empty() ? "-" : ip->c_str()) : "?");
   }
+  if (as_json && status != kFail) std::printf("%s]}\n", out.c_str());
   std::fflush(stdout);
   return status;
 }
 
-int run_scan(const Send& send) {
+int run_scan(const Send& send, bool as_json) {
   int status = kOk;
   const auto started = send("AT+SCAN");
   if (!started) return kFail;
@@ -108,6 +116,14 @@ int run_scan(const Send& send) {
                     v->substr(b + 1, z - b - 1)});
   }
   std::stable_sort(nets.begin(), nets.end(), [](const Net& x, const Net& y) { return x.signal > y.signal; });
+  if (as_json) {
+    std::string out = "[";
+    for (const Net& net : nets)
+      out += std::string(out.size() > 1 ? "," : "") + "{\"signal\":" + std::to_string(net.signal) + ",\"channel\":" +
+             json(net.channel) + ",\"bssid\":" + json(net.bssid) + ",\"ssid\":" + json(net.ssid) + "}";
+    std::printf("%s]\n", out.c_str());
+    return status;
+  }
   const bool tty = ::isatty(STDOUT_FILENO) != 0;
   std::printf("networks: %zu\n", nets.size());
   if (!nets.empty()) std::printf("%6s %3s  %-17s  %s\n", "SIGNAL", "CH", "BSSID", "SSID");
@@ -153,4 +169,4 @@ int run_wps(const Send& send, int poll_ms) {
   }
 }
 
-}  // namespace wlinkctl
+}  // namespace ctl

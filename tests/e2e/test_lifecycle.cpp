@@ -42,7 +42,7 @@ TEST_F(Reboot, ForgetsThePeerKeepsTheProfileAndComesBackReady) {
 // right after starting them; a few runs make sure that always ends too.
 TEST_F(SimCommandLine, TakenUdpPortEndsTheSimWithFailure) {
   uint16_t port = 0;
-  const wlink::UniqueFd taken = loopback_socket(SOCK_DGRAM, &port);
+  const UniqueFd taken = loopback_socket(SOCK_DGRAM, &port);
   for (int run = 1; run <= 3; ++run) {
     spawn({"--root", root_, "--udp-port", std::to_string(port), "--upgrade-port",
            std::to_string(free_port(SOCK_STREAM))});

@@ -29,7 +29,7 @@ class Upgrade : public SimModule {
   // sent until it closed, or until the host leaves after `max_msgs` of them.
   std::string exchange(int64_t len, const std::string& token, const std::string& body, size_t max_msgs = 1000) {
     EXPECT_EQ(udp("AT+UPGRADE=9999 tok"), "+OK");
-    wlink::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in a{AF_INET, htons(upgrade_port_), {htonl(INADDR_LOOPBACK)}, {}};
     EXPECT_TRUE(wait_until([&] { return ::connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0; }, 2000));
     std::string head(68, '\0');
@@ -107,7 +107,7 @@ TEST_F(Upgrade, ExchangeAnswersAndRefusals) {
 
   // A host trickling its package a byte at a time (never 10 s silent) is cut off.
   EXPECT_EQ(udp("AT+UPGRADE=9999 tok"), "+OK");
-  wlink::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in a{AF_INET, htons(upgrade_port_), {htonl(INADDR_LOOPBACK)}, {}};
   ASSERT_EQ(::connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
   std::string head = std::string("\0\0\x10\0tok", 7) + std::string(61, '\0');
@@ -125,7 +125,7 @@ TEST_F(Upgrade, ExchangeAnswersAndRefusals) {
   // A listener no host connects to closes after 60 s.
   EXPECT_EQ(udp("AT+UPGRADE=9999 late"), "+OK");
   std::this_thread::sleep_for(std::chrono::milliseconds(800));
-  wlink::UniqueFd late(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  UniqueFd late(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   EXPECT_NE(::connect(late.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
 }
 

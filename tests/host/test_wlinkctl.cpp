@@ -1,101 +1,194 @@
-// wlinkctl, run as a process against a fake UDP module.
-#include <gtest/gtest.h>
+// wlinkctl as a user runs it: refusals before anything is sent, the messages of
+// failures, and --json read back.
 #include <sys/mman.h>
 #include <sys/wait.h>
 
-#include <filesystem>
-#include <fstream>
+#include <regex>
 
-#include "fake_module.h"
+#include "sim_module.h"
+#include "wlink_package.h"
 
+namespace e2e {
 namespace {
 
-std::string take(int fd) {
+struct Proc {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string drain(int fd) {
   std::string s;
   char buf[4096];
-  lseek(fd, 0, SEEK_SET);
+  ::lseek(fd, 0, SEEK_SET);
   for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) s.append(buf, static_cast<size_t>(n));
   ::close(fd);
   return s;
 }
 
-struct CtlRun {
-  int status = -1;
-  std::string out, err;
-};
-
-CtlRun run_ctl(std::vector<std::string> args) {
-  args.insert(args.begin(), WLINKCTL_PATH);
+// Runs argv with stdin from `in` (a file path); stdout and stderr captured.
+Proc run(std::vector<std::string> args, const std::string& in = "/dev/null") {
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   const int out = memfd_create("out", MFD_CLOEXEC), err = memfd_create("err", MFD_CLOEXEC);
   const pid_t pid = ::fork();
   if (pid == 0) {
-    const int in = ::open("/dev/null", O_RDONLY);
-    if (::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0) ::_exit(126);
-    ::execv(argv[0], argv.data());
+    const int i = ::open(in.c_str(), O_RDONLY);
+    if (::dup2(i, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0) ::_exit(126);
+    ::execvp(argv[0], argv.data());
     ::_exit(127);
   }
   int st = 0;
   ::waitpid(pid, &st, 0);
-  return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, take(out), take(err)};
+  return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, drain(out), drain(err)};
+}
+
+Proc ctl(std::vector<std::string> args) {
+  args.insert(args.begin(), WLINKCTL_PATH);
+  return run(args);
+}
+
+// The value at a path of keys ("image.arch", "stations.0.mac") of a JSON text, as
+// Python prints it; "INVALID" when the text is not one JSON value.
+std::string json_at(const std::string& text, const std::string& keys, const std::string& dir) {
+  std::ofstream(dir + "/j") << text;
+  const Proc r = run({"python3", "-c",
+                     "import json,sys\nd=json.load(sys.stdin)\nfor k in sys.argv[1].split('.'):\n"
+                     " d=d[int(k)] if isinstance(d,list) else d[k]\nprint(json.dumps(d))",
+                     keys},
+                    dir + "/j");
+  return r.status == 0 ? r.out.substr(0, r.out.size() - 1) : "INVALID " + r.err;
+}
+
+class Ctl : public SimModule {
+ protected:
+  int time_scale() const override { return 100; }
+  void SetUp() override {
+    SimModule::SetUp();
+    dir_ = root_ + "/..";
+    udp_ = {"--udp", "127.0.0.1:" + std::to_string(udp_port_), "--timeout", "300", "--retries", "0"};
+  }
+  std::vector<std::string> link(std::vector<std::string> words) {
+    words.insert(words.begin(), udp_.begin(), udp_.end());
+    return words;
+  }
+  std::string file(const std::string& name, const wlink::ByteVec& b) {
+    std::ofstream(dir_ + "/" + name, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), b.size());
+    return dir_ + "/" + name;
+  }
+  std::string dir_;
+  std::vector<std::string> udp_;
+};
+
+TEST_F(Ctl, MistakesAreRefusedBeforeTheModuleSeesThem) {
+  allow_udp();
+  const std::string before = profile();
+  const size_t mark = event_mark();
+  const struct { std::vector<std::string> args; const char* err; } cases[] = {
+      {{"sho"}, "did you mean 'show'?"},
+      {link({"stationz"}), "did you mean 'stations'?"},
+      {link({"at+ssid"}), "commands are upper case, as in 'AT+SSID'"},
+      {link({"AT+", "sacn"}), "did you mean 'scan'?"},
+      {link({"set", "key", "short", "--apply"}), "a key is 8 to 63 printable characters"},
+      {link({"set", "ssid", "ok", "wifi", "maybe"}), "wifi is on or off"},
+      {link({"set", "channel", "14"}), "a channel is auto or 1 to 13"},
+      {link({"set", "lanip", "192.168.1"}), "a dotted IPv4 address"},
+      {link({"set", "dhcp", "250 10 24"}), "POOL up to 254-START"},
+      {link({"set", "colour", "blue"}), "did you mean"},
+      {link({"show", "--image", "x"}), "option --image does not go with show"},
+  };
+  for (const auto& c : cases) {
+    const Proc r = ctl(c.args);
+    EXPECT_EQ(r.status, 1) << c.args.back();
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(profile(), before);
+  EXPECT_EQ(log().find("AT+SSID=ok"), std::string::npos) << "nothing of a refused set went out";
+  EXPECT_TRUE(events_since(mark).empty());
+  for (const char* verb : {"pack", "inspect", "upgrade", "show", "set", "watch"}) {
+    const Proc r = ctl({verb, "--help"});
+    EXPECT_EQ(r.status, 0) << verb;
+    EXPECT_NE(r.out.substr(0, r.out.find('\n')).find(verb), std::string::npos) << r.out;
+  }
+  EXPECT_EQ(ctl(link({"set", "key", "short", "--force"})).status, 0);
+  EXPECT_NE(profile().find("WPAPSK1=short"), std::string::npos) << "--force sends it";
+}
+
+TEST_F(Ctl, UdpWithoutAPeerEndsAtOnceWithTheLikelyCause) {
+  Proc r = ctl(link({"show"}));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  EXPECT_NE(r.err.find("only from the address given to it with AT+UIP= over its serial line"), std::string::npos);
+  r = ctl({"--udp", "127.0.0.1:" + std::to_string(free_port(SOCK_DGRAM)), "AT+"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("nothing listens at 127.0.0.1:"), std::string::npos) << r.err;
+  serial_.close();
+  wlink::SerialClient other;
+  std::string err;
+  ASSERT_TRUE(other.open(path("/sim/tty"), &err)) << err;
+  r = ctl({"--serial", path("/sim/tty"), "AT+CNUM"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("port busy"), std::string::npos) << r.err;
+}
+
+TEST_F(Ctl, PackagesTheModuleWouldRefuseAreNeitherPackedNorSent) {
+  allow_udp();
+  wlink::ImageHeader arm;
+  arm.arch = 2;
+  wlink::ByteVec good_img = wlink::wrap_image({}, wlink::ByteVec(5000, 7)), bad_img = good_img;
+  bad_img[100] ^= 1;
+  const std::string app = file("app", wlink::ByteVec(300, 1)), img = file("img", good_img), pkg = dir_ + "/pkg";
+  const struct { std::vector<std::string> args; const char* err; } cases[] = {
+      {{"--image", file("arm", wlink::wrap_image(arm, wlink::ByteVec(500, 1)))}, "architecture 2 is not MIPS"},
+      {{"--image", file("bad", bad_img)}, "image data CRC: stored 0x"},
+      {{"--image", img, "--name", "x"}, "a ready legacy image: --name cannot change it"},
+      {{"--image", file("big", wlink::ByteVec(5242880, 3))}, "a package holds 1 to 5242880 bytes"},
+      {{"--image", file("empty", {})}, "the image is empty"},
+      {{"--image", img, "-o", app}, "pack never writes over an input"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"pack", "--app", app, "--version", "1.2", "-o", pkg};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const Proc r = ctl(args);
+    EXPECT_EQ(r.status, 1) << c.err;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+  }
+  EXPECT_FALSE(std::ifstream(pkg).good()) << "nothing written";
+  EXPECT_EQ(read_file(app).size(), 300u);
+
+  Proc r = ctl({"inspect", img});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("a legacy image, not an upgrade package"), std::string::npos) << r.out;
+  r = ctl(link({"upgrade", "--port", std::to_string(upgrade_port_), img}));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("nothing sent"), std::string::npos) << r.err;
+  EXPECT_EQ(log().find("AT+UPGRADE"), std::string::npos);
+}
+
+TEST_F(Ctl, JsonReadsBack) {
+  allow_udp();
+  std::ofstream(path("/sim/stations")) << "AA:BB:CC:00:00:01 -45 -50 -60 HT40 150 100 200 25\n";
+  std::ofstream(path("/sim/survey")) << "h\nh\n6 Home 00:11:22:33:44:55 WPA2PSK 90\n";
+  const std::string pkg = file("pkg", wlink::build_package(wlink::wrap_image({}, wlink::ByteVec(900, 1)), wlink::ByteVec(90, 2), 3, 1));
+  const struct { std::vector<std::string> args; const char* key; const char* want; } cases[] = {
+      {link({"show", "--json"}), "ssid", "\"QEL_NVR_AP\""},
+      {link({"show", "--json"}), "udp-peer", "\"127.0.0.1\""},
+      {link({"stations", "--json"}), "stations.0.mac", "\"aa:bb:cc:00:00:01\""},
+      {link({"scan", "--json"}), "0.ssid", "\"Home\""},
+      {{"inspect", "--json", pkg}, "version", "\"V3.1\""},
+      {{"inspect", "--json", pkg}, "image.arch", "5"},
+      {link({"upgrade", "--json", "--port", std::to_string(upgrade_port_), pkg}), "result", "\"accepted\""},
+  };
+  for (const auto& c : cases) {
+    const Proc r = ctl(c.args);
+    EXPECT_EQ(json_at(r.out, c.key, dir_), c.want) << c.key << ": " << r.out << r.err;
+  }
+  EXPECT_EQ(udp("AT+VER"), "+OK=V3.1");
+  serial_.close();  // --trace: every frame timed and decoded
+  const std::regex frame("\\d\\d:\\d\\d:\\d\\d\\.\\d{3} < frame \\[03 03 00 2B 4F 4B( 00){9} CB\\] total 3 chunk 3 offset 0 \"\\+OK\" sum ok\n");
+  EXPECT_TRUE(std::regex_search(ctl({"--serial", path("/sim/tty"), "--pace", "0", "--trace", "AT+"}).err, frame));
 }
 
 }  // namespace
-
-// 0: all answered; 2: some answered "+ERR"; 1: a reply missing (the rest not sent)
-// or a refusal before anything is sent.
-TEST(Wlinkctl, ExitStatusAndWhatIsSent) {
-  using Strings = std::vector<std::string>;
-  const struct { Strings args; int status; std::string out, err_start; Strings sent; } cases[] = {
-      {{"AT+", "AT+SSID"}, 0, "+OK\n+OK=Home\n", "", {"AT+", "AT+SSID"}},
-      {{"AT+BAD", "AT+"}, 2, "+ERR\n+OK\n", "", {"AT+BAD", "AT+"}},
-      {{"AT+BAD", "AT+SILENT", "AT+"}, 1, "+ERR\n", "wlinkctl: ", {"AT+BAD", "AT+SILENT"}},
-      {{"set", "ssid", "x", "colour", "blue"}, 1, "", "wlinkctl: unknown setting 'colour'", {}},
-      {{"set", "ssid", "Home", "dhcp", "100 50 24", "vlan", "off", "--apply"}, 0,
-       "ssid: +OK\ndhcp: +OK\nvlan: +OK\napply: +OK\n", "",
-       {"AT+SSID=Home", "AT+DHCP=100 50 24h", "AT+VLAN=OFF", "AT+ENCFG"}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.args));
-    wlinktest::FakeUdpModule m([](const std::string& cmd, uint8_t seq, int) {
-      if (cmd == "AT+SILENT") return std::vector<wlinktest::Bytes>{};
-      return std::vector<wlinktest::Bytes>{
-          wlinktest::udp_reply(seq, cmd == "AT+BAD" ? "+ERR" : cmd == "AT+SSID" ? "+OK=Home" : "+OK")};
-    });
-    Strings args = {"--udp", "127.0.0.1:" + std::to_string(m.port()), "--timeout", "200", "--retries", "0"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    const CtlRun r = run_ctl(args);
-    EXPECT_EQ(r.status, c.status) << r.err;
-    EXPECT_EQ(r.out, c.out);
-    EXPECT_TRUE(c.err_start.empty() ? r.err.empty() : r.err.rfind(c.err_start, 0) == 0) << r.err;
-    EXPECT_EQ(m.commands(), c.sent);
-  }
-}
-
-TEST(WlinkctlPackage, PackInspectAndRefusals) {
-  char dir[] = "/tmp/wlinkpkg.XXXXXX";
-  ASSERT_NE(::mkdtemp(dir), nullptr);
-  const std::string d = dir, pkg = d + "/pkg";
-  std::ofstream(d + "/raw", std::ios::binary) << std::string(5000, 'k');
-  std::ofstream(d + "/app", std::ios::binary) << std::string(100, 'a');
-  // a raw image is wrapped; the module takes the package
-  EXPECT_EQ(run_ctl({"pack", "--image", d + "/raw", "--app", d + "/app", "--version", "3.4", "-o", pkg}).status, 0);
-  CtlRun r = run_ctl({"inspect", pkg});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.out.find("version V3.4  image length 5064  application length 93"), std::string::npos) << r.out;
-  // a ready image with a broken CRC is refused by pack, a package with one by inspect
-  std::ifstream in(pkg, std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(in)), {});
-  bytes[200] ^= 1;
-  std::ofstream(pkg, std::ios::binary) << bytes;
-  r = run_ctl({"inspect", pkg});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.out.find("FAIL image data CRC"), std::string::npos) << r.out;
-  std::ofstream(d + "/bad.img", std::ios::binary) << bytes.substr(20, 5064);
-  r = run_ctl({"pack", "--image", d + "/bad.img", "--app", d + "/app", "--version", "1.0", "-o", pkg});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("is a legacy image but bad data CRC"), std::string::npos) << r.err;
-  std::filesystem::remove_all(d);
-}
+}  // namespace e2e

@@ -8,7 +8,7 @@ mode=$1 build=$2
 dest=$(mktemp -d /tmp/wltinstall.XXXXXX)
 trap 'for p in $(pgrep -f "$dest/usr/bin/wlinkcmd"); do kill -9 $p; done; rm -rf "$dest"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
-DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null || fail "install"
+DESTDIR=$dest cmake --install "$build" --prefix /usr --component module >/dev/null || fail "install"
 
 if [ "$mode" = tree ]; then
     [ -x "$dest/usr/bin/wlinkcmd" ] && [ -x "$dest/etc/init.d/wlinkcmd" ] || fail "programs not executable"

@@ -1,0 +1,62 @@
+// libwlink's inside: the link record, the serial byte-stream assembler and the
+// helpers its parts share. Not installed.
+#pragma once
+
+#include <stdarg.h>
+
+#include "wlink.h"
+
+// Serial frame: 0 total, 1 chunk (1..12), 2 offset, 3..14 text, 15 sum8 of 0..14.
+// 0 when the frame is good for a message of at most max_total bytes.
+int wlink_frame_check(const uint8_t f[WLINK_FRAME_SIZE], unsigned max_total);
+
+// The byte stream of a serial line cut into frames and joined into messages: a
+// 16-byte window that is no good frame moves on by one byte; the frames of one
+// message carry one total and follow each other from offset 0 with no gap, and a
+// frame that breaks this drops the partial message.
+enum { WLINK_STREAM_BUF = 512 };
+enum wlink_take { WLINK_TAKE_NONE, WLINK_TAKE_FRAME, WLINK_TAKE_DONE };
+struct wlink_stream {
+    uint8_t in[WLINK_STREAM_BUF];
+    size_t in_len;
+    unsigned max_total;
+    char msg[WLINK_REPLY_MAX + 1];
+    unsigned msg_len;  // total of the message in progress or complete
+    unsigned next;     // offset the next frame must carry; 0: none started
+    uint8_t frame[WLINK_FRAME_SIZE];  // the frame taken last
+    uint8_t junk[64];                 // the first bytes passed over before it
+};
+void wlink_stream_init(wlink_stream *s, unsigned max_total);
+// Room for new bytes at *at; then wlink_stream_commit with what was written.
+size_t wlink_stream_space(wlink_stream *s, uint8_t **at);
+void wlink_stream_commit(wlink_stream *s, size_t n);
+// The next good frame (*frame points at it until the next call), the number of
+// bytes passed over before it (or before the end) in *skipped, the first of them in junk. DONE: msg holds the message, msg_len its length.
+wlink_take wlink_stream_take(wlink_stream *s, const uint8_t **frame, size_t *skipped);
+
+// An 8-byte upgrade message: type and value, big-endian.
+void wlink_upgrade_msg(const uint8_t b[8], int32_t *type, int32_t *value);
+
+// The reply form a command expects: 0 none known (the module answers "+ERR"),
+// 1 "+OK", 2 "+OK=value", 3 "+OK=digits".
+int wlink_reply_form(const char *cmd);
+// WLINK_OK when the reply can answer cmd, WLINK_ERR_REPLY for "+ERR", else WLINK_BAD_REPLY.
+wlink_status wlink_reply_matches(const char *cmd, const char *reply);
+
+struct wlink_link {
+    int fd;
+    int serial;
+    int timeout_ms, retries, pace_ms;
+    uint8_t seq;
+    char host[256];  // UDP: the host as given
+    wlink_trace_fn trace;
+    void *trace_ctx;
+    char error[320];
+};
+
+void wlink_fail(wlink_link *l, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void wlink_trace_unit(wlink_link *l, wlink_trace_kind kind, int sent, const uint8_t *b, size_t n);
+// Milliseconds of a monotonic clock.
+int64_t wlink_now_ms(void);
+// Bounded copy that always terminates (size >= 1).
+void wlink_copy(char *dst, size_t size, const char *src);
