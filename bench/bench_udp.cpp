@@ -2,6 +2,8 @@
 // same loopback with datagrams of the same size.
 //
 //   bench_udp [-n N] [--sim PATH]
+//   bench_udp [-n N] --udp PORT --echo PORT   a board already running (tools/vm): its
+//             forwarded command port, after AT+UIP=, and a bare echo in the same guest
 #include <poll.h>
 
 #include <atomic>
@@ -118,11 +120,46 @@ void report(const char* name, const Phase& ph, const bench::Figures& f) {
               f.min * 1e3, f.max * 1e3, ph.wall_ms > 0 ? 1e3 * static_cast<double>(f.n) / ph.wall_ms : 0);
 }
 
+// The simulator with its UDP link open to this host, and the echo beside it.
+bool start_simulated(wlink_sim::SimProcess& sim, EchoServer& echo, int* udp_port, int* echo_port) {
+  std::string err;
+  if (!sim.start(1, &err)) {
+    std::fprintf(stderr, "bench_udp: %s\n", err.c_str());
+    return false;
+  }
+  std::printf("simulator: udp 127.0.0.1:%d, serial %s\n", sim.udp_port, sim.serial_path().c_str());
+
+  // The UDP link serves only the address given by AT+UIP over the serial line.
+  wlink::SerialClient serial;
+  std::optional<std::string> r;
+  if (serial.open(sim.serial_path(), &err))
+    for (int i = 0; i < 3 && !r; ++i) r = serial.command("AT+UIP=127.0.0.1", 2000, &err);
+  if (!r || *r != "+OK") {
+    std::fprintf(stderr, "bench_udp: AT+UIP over serial failed: %s\n", r ? r->c_str() : err.c_str());
+    return false;
+  }
+  wlink::UdpClient udp;
+  if (!udp.open("127.0.0.1", static_cast<uint16_t>(sim.udp_port), &err) ||
+      !(r = udp.command("AT+", 1000, 2, &err)) || *r != "+OK") {
+    std::fprintf(stderr, "bench_udp: UDP heartbeat failed: %s\n", r ? r->c_str() : err.c_str());
+    return false;
+  }
+  if (!echo.start()) {
+    std::fprintf(stderr, "bench_udp: cannot start the echo server\n");
+    return false;
+  }
+  *udp_port = sim.udp_port;
+  *echo_port = echo.port;
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (bench::help_asked(argc, argv, "[-n N (2000)] [--sim PATH]")) return 0;
+  if (bench::help_asked(argc, argv, "[-n N (2000)] [--sim PATH | --udp PORT --echo PORT]")) return 0;
   const int n = std::atoi(bench::arg(argc, argv, "-n", "2000").c_str());
+  const int board_udp = std::atoi(bench::arg(argc, argv, "--udp", "0").c_str());
+  const int board_echo = std::atoi(bench::arg(argc, argv, "--echo", "0").c_str());
   const std::string sim_path = bench::arg(argc, argv, "--sim", WLINK_SIM_PATH);
   if (n < 1 || n > 100000) {
     std::fprintf(stderr, "bench_udp: -n must be 1..100000\n");
@@ -136,42 +173,20 @@ int main(int argc, char** argv) {
   std::printf("build type: %s; client, echo and simulator on CPU %d (cross-CPU wake-ups left out)\n",
               bench::build_description().c_str(), cpu);
 
-  std::string err;
-  if (!sim.start(1, &err)) {
-    std::fprintf(stderr, "bench_udp: %s\n", err.c_str());
-    return 1;
-  }
-  std::printf("simulator: udp 127.0.0.1:%d, serial %s\n", sim.udp_port, sim.serial_path().c_str());
-
-  // The UDP link serves only the address given by AT+UIP over the serial line.
-  wlink::SerialClient serial;
-  std::optional<std::string> r;
-  if (serial.open(sim.serial_path(), &err))
-    for (int i = 0; i < 3 && !r; ++i) r = serial.command("AT+UIP=127.0.0.1", 2000, &err);
-  if (!r || *r != "+OK") {
-    std::fprintf(stderr, "bench_udp: AT+UIP over serial failed: %s\n", r ? r->c_str() : err.c_str());
-    return 1;
-  }
-  wlink::UdpClient udp;
-  if (!udp.open("127.0.0.1", static_cast<uint16_t>(sim.udp_port), &err) ||
-      !(r = udp.command("AT+", 1000, 2, &err)) || *r != "+OK") {
-    std::fprintf(stderr, "bench_udp: UDP heartbeat failed: %s\n", r ? r->c_str() : err.c_str());
-    return 1;
-  }
-
   EchoServer echo;
-  if (!echo.start()) {
-    std::fprintf(stderr, "bench_udp: cannot start the echo server\n");
+  int udp_port = board_udp, echo_port = board_echo;
+  if (board_udp > 0)
+    std::printf("board: udp 127.0.0.1:%d, echo 127.0.0.1:%d\n", board_udp, board_echo);
+  else if (!start_simulated(sim, echo, &udp_port, &echo_port))
     return 1;
-  }
 
-  run_phase(sim.udp_port, 50, false);  // warm-up, not counted
-  run_phase(echo.port, 50, true);
+  run_phase(udp_port, 50, false);  // warm-up, not counted
+  run_phase(echo_port, 50, true);
   struct Result { const char* cmd; Phase sim, echo; };
   Result results[] = {{"AT+", {}, {}}, {"AT+SSID", {}, {}}};
   for (Result& res : results) {
-    res.sim = run_phase(sim.udp_port, n, false, res.cmd);
-    res.echo = run_phase(echo.port, n, true, res.cmd);
+    res.sim = run_phase(udp_port, n, false, res.cmd);
+    res.echo = run_phase(echo_port, n, true, res.cmd);
   }
   const int sim_rc = bench::exit_status(sim.stop());
 

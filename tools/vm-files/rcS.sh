@@ -42,8 +42,11 @@ ip link set eth0 up && ip addr add 10.0.2.15/24 dev eth0 && ip route add default
 ip link add ra0 type dummy
 ip link add br0 type bridge
 ip link set ra0 master br0
-ip addr add 192.168.1.1/24 dev br0
+# The LAN address the profile holds, as the module's own start-up sets it.
+lan=$(sed -n 's/^LanIpaddr=//p' /config/mt7628.dat 2>/dev/null)
+ip addr add "${lan:-192.168.1.1}/24" dev br0 || ip addr add 192.168.1.1/24 dev br0
 ip link set ra0 up && ip link set br0 up
 hostname module
 /etc/init.d/dhcp start
+[ -x /usr/bin/udp-echo ] && udp-echo &
 stamp network
