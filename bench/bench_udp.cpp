@@ -200,6 +200,6 @@ int main(int argc, char** argv) {
     else
       std::printf("ratio of medians (sim/echo): n/a\n");
   }
-  std::printf("simulator stopped, status %d\n", sim_rc);
+  if (board_udp <= 0) std::printf("simulator stopped, status %d\n", sim_rc);
   return 0;
 }
