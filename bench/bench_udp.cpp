@@ -2,6 +2,8 @@
 // same loopback with datagrams of the same size.
 //
 //   bench_udp [-n N] [--sim PATH]
+//   bench_udp [-n N] --udp PORT --echo PORT   a board already running (tools/vm): its
+//             forwarded command port, after AT+UIP=, and a bare echo in the same guest
 #include <poll.h>
 #include <sys/prctl.h>
 
@@ -119,11 +121,48 @@ void report(const char* name, const Phase& ph, const bench::Figures& f) {
               f.min * 1e3, f.max * 1e3, ph.wall_ms > 0 ? 1e3 * static_cast<double>(f.n) / ph.wall_ms : 0);
 }
 
+// The simulator with its UDP link open to this host, and the echo beside it.
+bool start_simulated(wlink_sim::SimProcess& sim, EchoServer& echo, int* udp_port, int* echo_port) {
+  std::string err;
+  if (!sim.start(1, &err)) {
+    std::fprintf(stderr, "bench_udp: %s\n", err.c_str());
+    return false;
+  }
+  std::printf("simulator: udp 127.0.0.1:%d, serial %s\n", sim.udp_port, sim.serial_path().c_str());
+
+  // The UDP link serves only the address given by AT+UIP over the serial line.
+  wlink::SerialClient serial;
+  std::optional<std::string> r;
+  if (serial.open(sim.serial_path(), &err))
+    for (int i = 0; i < 3 && !r; ++i) r = serial.command("AT+UIP=127.0.0.1", 2000, &err);
+  if (!r || *r != "+OK") {
+    std::fprintf(stderr, "bench_udp: AT+UIP over serial failed: %s\n", r ? r->c_str() : err.c_str());
+    return false;
+  }
+  wlink::UdpClient udp;
+  if (!udp.open("127.0.0.1", static_cast<uint16_t>(sim.udp_port), &err) ||
+      !(r = udp.command("AT+", 1000, 2, &err)) || *r != "+OK") {
+    std::fprintf(stderr, "bench_udp: UDP heartbeat failed: %s\n", r ? r->c_str() : err.c_str());
+    return false;
+  }
+
+  if (!echo.start()) {
+    std::fprintf(stderr, "bench_udp: cannot start the echo server\n");
+    return false;
+  }
+
+  *udp_port = sim.udp_port;
+  *echo_port = echo.port;
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (bench::help_asked(argc, argv, "[-n N (2000)] [--sim PATH] [--spread]")) return 0;
+  if (bench::help_asked(argc, argv, "[-n N (2000)] [--sim PATH | --udp PORT --echo PORT] [--spread]")) return 0;
   const int n = std::atoi(bench::arg(argc, argv, "-n", "2000").c_str());
+  const int board_udp = std::atoi(bench::arg(argc, argv, "--udp", "0").c_str());
+  const int board_echo = std::atoi(bench::arg(argc, argv, "--echo", "0").c_str());
   const std::string sim_path = bench::arg(argc, argv, "--sim", WLINK_SIM_PATH);
   if (n < 1 || n > 100000) {
     std::fprintf(stderr, "bench_udp: -n must be 1..100000\n");
@@ -145,38 +184,16 @@ int main(int argc, char** argv) {
                 "left out), taking turns in rounds\n",
                 bench::build_description().c_str(), cpu);
 
-  std::string err;
-  if (!sim.start(1, &err)) {
-    std::fprintf(stderr, "bench_udp: %s\n", err.c_str());
-    return 1;
-  }
-  std::printf("simulator: udp 127.0.0.1:%d, serial %s\n", sim.udp_port, sim.serial_path().c_str());
-
-  // The UDP link serves only the address given by AT+UIP over the serial line.
-  wlink::SerialClient serial;
-  std::optional<std::string> r;
-  if (serial.open(sim.serial_path(), &err))
-    for (int i = 0; i < 3 && !r; ++i) r = serial.command("AT+UIP=127.0.0.1", 2000, &err);
-  if (!r || *r != "+OK") {
-    std::fprintf(stderr, "bench_udp: AT+UIP over serial failed: %s\n", r ? r->c_str() : err.c_str());
-    return 1;
-  }
-  wlink::UdpClient udp;
-  if (!udp.open("127.0.0.1", static_cast<uint16_t>(sim.udp_port), &err) ||
-      !(r = udp.command("AT+", 1000, 2, &err)) || *r != "+OK") {
-    std::fprintf(stderr, "bench_udp: UDP heartbeat failed: %s\n", r ? r->c_str() : err.c_str());
-    return 1;
-  }
-
   EchoServer echo;
-  if (!echo.start()) {
-    std::fprintf(stderr, "bench_udp: cannot start the echo server\n");
+  int udp_port = board_udp, echo_port = board_echo;
+  if (board_udp > 0)
+    std::printf("board: udp 127.0.0.1:%d, echo 127.0.0.1:%d\n", board_udp, board_echo);
+  else if (!start_simulated(sim, echo, &udp_port, &echo_port))
     return 1;
-  }
 
   Phase warm_up;  // not counted
-  run_phase(warm_up, sim.udp_port, 50, false);
-  run_phase(warm_up, echo.port, 50, true);
+  run_phase(warm_up, udp_port, 50, false);
+  run_phase(warm_up, echo_port, 50, true);
   struct Result { const char* cmd; double target; Phase sim, echo; };
   Result results[] = {{"AT+", 1.3, {}, {}}, {"AT+SSID", 1.5, {}, {}}};
   // Module and echo take turns in rounds, so that a spell of load from elsewhere
@@ -185,8 +202,8 @@ int main(int argc, char** argv) {
   for (Result& res : results)
     for (int r = 0; r < kRounds; ++r) {
       const int part = n / kRounds + (r < n % kRounds ? 1 : 0);
-      run_phase(res.sim, sim.udp_port, part, false, res.cmd);
-      run_phase(res.echo, echo.port, part, true, res.cmd);
+      run_phase(res.sim, udp_port, part, false, res.cmd);
+      run_phase(res.echo, echo_port, part, true, res.cmd);
     }
   const int sim_rc = bench::exit_status(sim.stop());
 
@@ -201,6 +218,6 @@ int main(int argc, char** argv) {
     else
       std::printf("sim/echo: n/a\n");
   }
-  std::printf("simulator stopped, status %d\n", sim_rc);
+  if (board_udp <= 0) std::printf("simulator stopped, status %d\n", sim_rc);
   return 0;
 }

@@ -1,5 +1,6 @@
 #!/bin/sh
-# Builds the benchmarks (if needed) and runs them, then the footprint figures.
+# Builds the benchmarks (if needed) and runs them, then the footprint figures and the
+# virtual module's (bench/board.sh).
 #   bench/run.sh [BUILD_DIR]     default: build-bench at the top of the tree,
 #                                configured as Release without the tests
 set -eu
@@ -26,4 +27,6 @@ echo "== system calls per command (strace)"
 "$top/bench/syscalls.sh" "$dir" || rc=1
 echo
 "$top/bench/footprint.sh" "$dir" || rc=1
+echo
+"$top/bench/board.sh" "$dir" || rc=1
 exit $rc

@@ -113,7 +113,8 @@ WIFI_HANDLER(wifi_msg_proc_set_passwd_rsp) {
     char line[SYS_CMD_BUF];
     if (passwd_cmdline(para, line, sizeof(line)) != 0) return -1;
     printf("szSysCmd [%s]\n", line);
-    wifi_shell_run(line);
+    // The password is changed only when chpasswd says so; a missing or failing one is +ERR.
+    if (wifi_shell_run(line) != 0) return -1;
     return wifi_reply_ok(__func__, cmd, reply, reply_size);
 }
 

@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Figures of the virtual module (tools/vm): launch to first heartbeat and where the time
+# goes, UDP round trips beside a bare echo in the same guest, a 5 MiB upgrade, the
+# daemon's resident memory in the guest and how soon init starts it again.
+#   bench/board.sh [BUILD_DIR]   BUILD_DIR holds bench_udp (default build-bench)
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+dir=${1:-$top/build-bench}
+ctl=$top/build/host/wlinkctl
+ms() { date +%s%3N; }
+
+echo "== board (tools/vm: the mipsel daemon under a real kernel in qemu)"
+cmake --build "$dir" --target bench_udp >/dev/null
+work=$(mktemp -d /tmp/wlink-board.XXXXXX)
+port=$(shuf -i 20000-60000 -n 1)
+udp=$port up=$((port + 1)) shp=$((port + 2)) echo_port=$((port + 3))
+"$top/tools/vm" "$work/board" --udp-port $udp --upgrade-port $up --shell-port $shp --echo-port $echo_port \
+  2>"$work/vm.err" &
+vm=$!
+trap 'kill $vm 2>/dev/null; wait $vm 2>/dev/null; rm -rf "$work"' EXIT
+for _ in $(seq 3000); do
+  grep -q 'ready' "$work/vm.err" && break
+  kill -0 $vm 2>/dev/null || { cat "$work/vm.err" >&2; exit 1; }
+  sleep 0.1
+done
+# The board's shell: one command line, its output.
+board() {
+  exec 3<>"/dev/tcp/127.0.0.1/$shp"
+  printf '%s; exit\n' "$1" >&3
+  cat <&3
+  exec 3<&-
+}
+
+log=$work/board/vm.log
+total=$(sed -n 's/^first heartbeat \([0-9]*\) ms after launch.*/\1/p' "$log")
+board_up=$(sed -n 's/.*board up at \([0-9]*\) ms.*/\1/p' "$log")
+up() { awk -v s="board: $1" 'index($0, s) == 1 { printf "%d", $3 * 1000 }' "$log"; }
+echo "launch to first heartbeat on the serial line: $total ms, of which"
+echo "  qemu's start and the kernel's early set-up, before its clock runs: $((board_up - $(up network))) ms"
+echo "  kernel from its clock's start to init: $(up init) ms"
+echo "  init: flash partitions and file systems $(($(up flash) - $(up init))) ms, network and DHCP server" \
+  "$(($(up network) - $(up flash))) ms"
+echo "  daemon: init's start of it to its first answer on the serial line: $((total - board_up)) ms"
+
+"$ctl" --serial "$work/board/tty" AT+UIP=10.0.2.2 >/dev/null
+"$dir/bench/bench_udp" -n 300 --udp $udp --echo $echo_port | sed -n '/^"/,$p'
+
+head -c 2600000 /dev/urandom >"$work/kernel"
+head -c 2642700 /dev/urandom >"$work/app"
+"$ctl" pack --image "$work/kernel" --app "$work/app" --version 9.1 -o "$work/pkg" >/dev/null
+t0=$(ms)
+"$ctl" upgrade --udp 127.0.0.1:$udp --port $up "$work/pkg" >/dev/null || echo "(the upgrade failed: status $?)"
+echo "5 MiB upgrade ($(stat -c %s "$work/pkg") bytes), command to result: $(($(ms) - t0)) ms; then $("$ctl" --udp 127.0.0.1:$udp AT+VER)"
+echo "daemon in the guest: $(board 'grep -E "^Vm(RSS|HWM)" /proc/$(pidof wlinkcmd)/status' | tr -s '\t\n ' ' ')"
+
+t0=$(ms)
+board 'kill -9 $(pidof wlinkcmd)' >/dev/null
+until [ "$("$ctl" --serial "$work/board/tty" --timeout 200 AT+ 2>/dev/null)" = "+OK" ]; do :; done
+echo "kill -9 of the daemon to its next heartbeat (busybox init respawn): $(($(ms) - t0)) ms"
+echo "host load average: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -1,0 +1,52 @@
+#!/bin/sh
+# Brings the virtual module up: file systems, the flash partitions, the network.
+# Each step's time since the kernel started goes to the console ("board: STEP SECONDS").
+stamp() { read -r up _ </proc/uptime; echo "board: $1 $up" >/dev/console; }
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+mkdir -p /dev/pts && mount -t devpts devpts /dev/pts
+mount -t tmpfs -o size=16m tmpfs /tmp
+mount -t tmpfs -o size=2m tmpfs /var
+mkdir -p /var/run /var/log /var/lock
+stamp init
+m=/lib/modules
+# Flash: phram over RAM the kernel was told to keep away from (mem=), cut into the
+# module's partitions. The sizes and start come from the kernel command line.
+set -- $(cat /proc/cmdline)
+for a; do case $a in board.flash=*) flash=${a#board.flash=} ;; esac; done
+insmod $m/phram.ko phram=flash,${flash:-0x2000000},0x1000000,0x10000
+mtdpart add /dev/mtd0 u-boot 0x0 0x30000
+mtdpart add /dev/mtd0 factory 0x30000 0x10000
+mtdpart add /dev/mtd0 config 0x40000 0x100000
+mtdpart add /dev/mtd0 overlay 0x140000 0x100000
+mtdpart add /dev/mtd0 kernel 0x240000 0x600000
+mtdpart add /dev/mtd0 rootfs 0x840000 0x600000
+insmod $m/jffs2.ko
+mkdir -p /config /overlay
+mount -t jffs2 mtd3 /config || echo "board: /config not mounted" >/dev/console
+# /etc keeps its changes (the DHCP configuration, passwords) on flash.
+insmod $m/overlay.ko
+if mount -t jffs2 mtd4 /overlay; then
+    mkdir -p /overlay/etc /overlay/work
+    mount -t overlay overlay -o lowerdir=/etc,upperdir=/overlay/etc,workdir=/overlay/work /etc ||
+        echo "board: /etc not on flash" >/dev/console
+fi
+stamp flash
+# The host link (qemu's user network) and the LAN bridge with its radio stand-in.
+insmod $m/mii.ko && insmod $m/pcnet32.ko
+for k in llc stp bridge mrp garp 8021q; do insmod $m/$k.ko; done
+insmod $m/dummy.ko numdummies=0
+ip link set lo up
+ip link set eth0 up && ip addr add 10.0.2.15/24 dev eth0 && ip route add default via 10.0.2.2
+ip link add ra0 type dummy
+ip link add br0 type bridge
+ip link set ra0 master br0
+# The LAN address the profile holds, as the module's own start-up sets it.
+lan=$(sed -n 's/^LanIpaddr=//p' /config/mt7628.dat 2>/dev/null)
+ip addr add "${lan:-192.168.1.1}/24" dev br0 || ip addr add 192.168.1.1/24 dev br0
+ip link set ra0 up && ip link set br0 up
+hostname module
+/etc/init.d/dhcp start
+[ -x /usr/bin/udp-echo ] && udp-echo &
+stamp network
