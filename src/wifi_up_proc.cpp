@@ -219,12 +219,12 @@ int sys_upg_check_package(const uint8_t *pkg, uint32_t len, uint32_t *image_len,
     memcpy(head, ih, sizeof(head));
     memset(head + 4, 0, 4);
     if (wifi_crc32(head, sizeof(head)) != be32(ih + 4)) {
-        UP_ERR("package refused: image header CRC %x, expected %x", be32(ih + 4), wifi_crc32(head, sizeof(head)));
+        UP_ERR("package refused: image header CRC: stored 0x%08X, computed 0x%08X", be32(ih + 4), wifi_crc32(head, sizeof(head)));
         return -1;
     }
     uint32_t dcrc = wifi_crc32(ih + IMAGE_HEAD_LEN, size);
     if (dcrc != be32(ih + 24)) {
-        UP_ERR("package refused: image data CRC %x, expected %x", be32(ih + 24), dcrc);
+        UP_ERR("package refused: image data CRC: stored 0x%08X, computed 0x%08X", be32(ih + 24), dcrc);
         return -1;
     }
     if (ih[29] != IMAGE_ARCH_MIPS) {

@@ -83,7 +83,7 @@ class Board : public ::testing::Test {
   }
   // What a connection to 127.0.0.1:port that sends `out` (then half-closes) gets until closed.
   static std::string tcp(uint16_t port, const std::string& out) {
-    wlink::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in a{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
     if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return "";
     ::send(fd.get(), out.data(), out.size(), MSG_NOSIGNAL);
@@ -108,7 +108,7 @@ class Board : public ::testing::Test {
   }
   static std::string flash(off_t at, size_t n) {
     std::string b(n, '\0');
-    wlink::UniqueFd fd(::open((dir() + "/flash.ram").c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open((dir() + "/flash.ram").c_str(), O_RDONLY | O_CLOEXEC));
     b.resize(std::max<ssize_t>(0, ::pread(fd.get(), b.data(), n, at)));
     return b;
   }
