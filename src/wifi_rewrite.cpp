@@ -228,7 +228,10 @@ int wifi_write_file(const char *path_module, const char *tmp_module, const void 
         wifi_plat().file_unlink(tmp_path);
         return -1;
     }
-    return commit_tmp(out, fd, fwrite(data, 1, len, out.get()) == len, tmp_path, path);
+    // Straight to the descriptor: the stream's own handling of a failed write of a
+    // block larger than its buffer reads past the block.
+    const bool written = tmp_write((void *)(intptr_t)fd, static_cast<const char *>(data), len) == (ssize_t)len;
+    return commit_tmp(out, fd, written, tmp_path, path);
 }
 
 int wifi_remove_file(const char *path_module) {
