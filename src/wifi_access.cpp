@@ -18,7 +18,7 @@ enum { WPS_TIMEOUT_S = 121, SYS_CMD_BUF = 128 };
 // then counts as timed out.
 static int32_t g_wps_active;
 static bool g_wps_started;
-static int64_t g_wps_start_time;
+static int64_t g_wps_start_time;  // milliseconds of the monotonic clock
 static int64_t g_wps_check_time;
 
 void wifi_access_reset(void) {
@@ -35,7 +35,7 @@ WIFI_HANDLER(wifi_msg_proc_set_wps_rsp) {
     if (iwpriv_set_cmd_execute(kConf, sizeof(kConf) - 1) != 0) return -1;
     g_wps_active = 0;
     g_wps_started = true;
-    g_wps_start_time = wifi_plat().monotonic_ms() / 1000;
+    g_wps_start_time = wifi_plat().monotonic_ms();
     return wifi_reply_ok(__func__, cmd, reply, reply_size);
 }
 
@@ -52,9 +52,9 @@ WIFI_HANDLER(wifi_msg_proc_get_wps_rsp) {
         text = "Active";
         g_wps_active = status == 3;
     }
-    g_wps_check_time = wifi_plat().monotonic_ms() / 1000;
+    g_wps_check_time = wifi_plat().monotonic_ms();
     // A run the driver still reports after two minutes has timed out.
-    if (g_wps_active != 0 && (!g_wps_started || g_wps_check_time - g_wps_start_time >= WPS_TIMEOUT_S))
+    if (g_wps_active != 0 && (!g_wps_started || g_wps_check_time - g_wps_start_time >= WPS_TIMEOUT_S * 1000))
         text = "Timed-out";
     return wifi_reply_val(__func__, cmd, reply, reply_size, text);
 }

@@ -160,7 +160,7 @@ int sys_upg_sock_read(int fd, uint8_t *buf, int count) {
 }
 
 // The time the whole package may take: 30 s, and 1 s more per 20 KB.
-static int64_t package_time_ms(int len) { return 30000 + len / 20; }
+static int package_time_ms(int len) { return 30000 + len / 20; }
 
 int sys_upg_copy_file_to_buff(sys_upg_reader reader, int fd, uint8_t *buf, int len) {
     int done = 0, calls = 0, empty = 0;
@@ -184,7 +184,7 @@ int sys_upg_copy_file_to_buff(sys_upg_reader reader, int fd, uint8_t *buf, int l
         done += r;
         // A host trickling its package must not hold the module for ever.
         if (done < len && wifi_plat().monotonic_ms() > deadline) {
-            UP_ERR("package not received within %d s: %d of %d bytes", (int)(package_time_ms(len) / 1000), done, len);
+            UP_ERR("package not received within %d s: %d of %d bytes", package_time_ms(len) / 1000, done, len);
             return 1;
         }
         wifi_plat().sleep_ms(10);
