@@ -30,18 +30,6 @@ struct fw_block {
 };
 }  // namespace
 
-static bool write_all(int fd, const void *buf, size_t n) {
-    const char *p = static_cast<const char *>(buf);
-    while (n > 0) {
-        ssize_t w = wifi_plat().file_write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= (size_t)w;
-    }
-    return true;
-}
-
 static bool read_all(int fd, void *buf, size_t n) {
     char *p = static_cast<char *>(buf);
     while (n > 0) {
@@ -74,7 +62,7 @@ static int write_back(const uint8_t *block) {
         printf("=======open WIFI_FIRMWARE_MTD_DEV_TMP error==========\n");
         return -1;
     }
-    bool staged = write_all(tmp.get(), block, WIFI_FW_BLOCK_WRITTEN);
+    bool staged = wifi_write_all(tmp.get(), block, WIFI_FW_BLOCK_WRITTEN) == 0;
     if (close(tmp.release()) != 0 || !staged) {
         printf("=======wtf!!! iTotalReadLen %d ==========\n", WIFI_FW_RECORD_OFFSET);
         return -1;

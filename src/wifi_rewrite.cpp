@@ -87,17 +87,21 @@ struct copy_editor final : wifi_line_editor {
 };
 }  // namespace
 
+int wifi_write_all(int fd, const void *buf, size_t n) {
+    const char *p = static_cast<const char *>(buf);
+    while (n > 0) {
+        ssize_t w = wifi_plat().file_write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return -1;
+        p += w;
+        n -= (size_t)w;
+    }
+    return 0;
+}
+
 // The temporary file's stream: its writes go out through the platform.
 static ssize_t tmp_write(void *cookie, const char *buf, size_t n) {
-    const int fd = (int)(intptr_t)cookie;
-    size_t done = 0;
-    while (done < n) {
-        ssize_t w = wifi_plat().file_write(fd, buf + done, n - done);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return done > 0 ? (ssize_t)done : -1;
-        done += (size_t)w;
-    }
-    return (ssize_t)done;
+    return wifi_write_all((int)(intptr_t)cookie, buf, n) == 0 ? (ssize_t)n : -1;
 }
 
 static int tmp_close(void *cookie) { return close((int)(intptr_t)cookie); }
@@ -230,8 +234,7 @@ int wifi_write_file(const char *path_module, const char *tmp_module, const void 
     }
     // Straight to the descriptor: the stream's own handling of a failed write of a
     // block larger than its buffer reads past the block.
-    const bool written = tmp_write((void *)(intptr_t)fd, static_cast<const char *>(data), len) == (ssize_t)len;
-    return commit_tmp(out, fd, written, tmp_path, path);
+    return commit_tmp(out, fd, wifi_write_all(fd, data, len) == 0, tmp_path, path);
 }
 
 int wifi_remove_file(const char *path_module) {

@@ -71,5 +71,8 @@ int wifi_write_file(const char *path, const char *tmp_path, const void *data, si
 // Removes the module file `path` for good (its folder synced); 0 also when it was
 // not there.
 int wifi_remove_file(const char *path);
+// Writes all `n` bytes to `fd` through the platform (a file change that a power cut
+// or a failure can land on); 0, or -1 when a write fails.
+int wifi_write_all(int fd, const void *buf, size_t n);
 // Writes a line unchanged; 0 or -1.
 int wifi_copy_line(const char *line, size_t len, FILE *out);
