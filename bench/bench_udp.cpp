@@ -194,8 +194,12 @@ int main(int argc, char** argv) {
   Phase warm_up;  // not counted
   run_phase(warm_up, udp_port, 50, false);
   run_phase(warm_up, echo_port, 50, true);
+  // The targets: on this machine's CPU, and on the emulated board's, where every call
+  // the module makes beyond the echo's weighs more.
+  const bool board = board_udp > 0;
+  const char* const who = board ? "board" : "sim";
   struct Result { const char* cmd; double target; Phase sim, echo; };
-  Result results[] = {{"AT+", 1.3, {}, {}}, {"AT+SSID", 1.5, {}, {}}};
+  Result results[] = {{"AT+", board ? 2.0 : 1.3, {}, {}}, {"AT+SSID", board ? 2.5 : 1.5, {}, {}}};
   // Module and echo take turns in rounds, so that a spell of load from elsewhere
   // falls on both alike.
   constexpr int kRounds = 50;
@@ -210,14 +214,14 @@ int main(int argc, char** argv) {
   for (const Result& res : results) {
     const auto fs = bench::figures(res.sim.rtt_ms), fe = bench::figures(res.echo.rtt_ms);
     std::printf("\"%s\":\n", res.cmd);
-    report("sim", res.sim, fs);
+    report(who, res.sim, fs);
     report("echo", res.echo, fe);
     if (fs.n && fe.n && fe.median > 0 && fe.p99 > 0)
-      std::printf("sim/echo: median %.2f x (target <= %.1f), p99 %.2f x\n", fs.median / fe.median, res.target,
+      std::printf("%s/echo: median %.2f x (target <= %.1f), p99 %.2f x\n", who, fs.median / fe.median, res.target,
                   fs.p99 / fe.p99);
     else
-      std::printf("sim/echo: n/a\n");
+      std::printf("%s/echo: n/a\n", who);
   }
-  if (board_udp <= 0) std::printf("simulator stopped, status %d\n", sim_rc);
+  if (!board) std::printf("simulator stopped, status %d\n", sim_rc);
   return 0;
 }

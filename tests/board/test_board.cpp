@@ -42,7 +42,10 @@ class Board : public ::testing::Test {
     if (vm_->pid <= 0) { ASSERT_TRUE(boot()); }
   }
   void TearDown() override {
-    if (HasFailure()) std::cerr << "---- tools/vm\n" << vm_->errlog() << "---- console\n" << read_file(dir() + "/console.log");
+    if (!HasFailure()) return;
+    const std::string log = read_file(dir() + "/daemon.log");
+    std::cerr << "---- tools/vm\n" << vm_->errlog() << "---- console\n" << read_file(dir() + "/console.log")
+              << "---- the daemon's log, its end\n" << log.substr(log.size() > 4096 ? log.size() - 4096 : 0);
   }
 
   // tools/vm on DIR with fresh ports, up to its ready line; then AT+UIP= for UDP.

@@ -11,17 +11,17 @@ mount -t tmpfs -o size=2m tmpfs /var
 mkdir -p /var/run /var/log /var/lock
 stamp init
 m=/lib/modules
-# Flash: phram over RAM the kernel was told to keep away from (mem=), cut into the
-# module's partitions. The sizes and start come from the kernel command line.
+# Flash: phram over RAM the kernel was told to keep away from (mem=): mtd0 the whole
+# chip, then the module's partitions as devices of their own over its parts, made by
+# one insmod. The start comes from the kernel command line.
 set -- $(cat /proc/cmdline)
 for a; do case $a in board.flash=*) flash=${a#board.flash=} ;; esac; done
-insmod $m/phram.ko phram=flash,${flash:-0x2000000},0x1000000,0x10000
-mtdpart add /dev/mtd0 u-boot 0x0 0x30000
-mtdpart add /dev/mtd0 factory 0x30000 0x10000
-mtdpart add /dev/mtd0 config 0x40000 0x100000
-mtdpart add /dev/mtd0 overlay 0x140000 0x100000
-mtdpart add /dev/mtd0 kernel 0x240000 0x600000
-mtdpart add /dev/mtd0 rootfs 0x840000 0x600000
+[ -n "$flash" ] || echo "board: no flash address (board.flash=) on the kernel command line" >/dev/console
+flash=$((${flash:-0x8000000}))
+part() { printf ' phram=%s,0x%x,%s,0x10000' "$1" $((flash + $2)) "$3"; }
+insmod $m/phram.ko $(part flash 0 0x1000000) $(part u-boot 0 0x30000) $(part factory 0x30000 0x10000) \
+    $(part config 0x40000 0x100000) $(part overlay 0x140000 0x100000) \
+    $(part kernel 0x240000 0x600000) $(part rootfs 0x840000 0x600000)
 insmod $m/jffs2.ko
 mkdir -p /config /overlay
 mount -t jffs2 mtd3 /config || echo "board: /config not mounted" >/dev/console
@@ -50,3 +50,11 @@ hostname module
 /etc/init.d/dhcp start
 [ -x /usr/bin/udp-echo ] && udp-echo &
 stamp network
+# The log port (virtio) that init gives the daemon as its standard output.
+for k in virtio virtio_ring virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci virtio_console; do
+    insmod $m/$k.ko
+done
+n=0
+while [ ! -c /dev/vport0p1 ] && [ $n -lt 100 ]; do sleep 0.01; n=$((n + 1)); done
+[ -c /dev/vport0p1 ] || echo "board: no log port" >/dev/console
+stamp log
