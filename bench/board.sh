@@ -43,7 +43,24 @@ echo "  init: flash partitions and file systems $(($(up flash) - $(up init))) ms
 echo "  daemon: init's start of it to its first answer on the serial line: $((total - board_up)) ms"
 
 "$ctl" --serial "$work/board/tty" AT+UIP=10.0.2.2 >/dev/null
+# The figures of a settled board: for its first 10 to 20 s a query takes up to twice as
+# long (qemu maps the guest's memory as it is first touched, and translates code again
+# where the guest reuses the pages of the start-up's programs).
+sleep 20
 "$dir/bench/bench_udp" -n 300 --udp $udp --echo $echo_port | sed -n '/^"/,$p'
+
+# The daemon's read and write calls (its /proc/PID/io in the guest, where socket calls are
+# not counted) over N heartbeats, then N queries, on the UDP link.
+n=200
+io() { board 'cat /proc/$(pidof wlinkcmd)/io' | awk '/^syscr:/ { r = $2 } /^syscw:/ { w = $2 } END { print r, w }'; }
+per() { awk -v a="$1" -v b="$2" -v n=$n 'BEGIN { printf "%.2f", (b - a) / n }'; }
+read -r r0 w0 < <(io)
+for _ in $(seq $n); do echo AT+; done | "$ctl" --udp 127.0.0.1:$udp >/dev/null
+read -r r1 w1 < <(io)
+for _ in $(seq $n); do echo AT+SSID; done | "$ctl" --udp 127.0.0.1:$udp >/dev/null
+read -r r2 w2 < <(io)
+echo "daemon's read and write calls per UDP command, over $n each (/proc/PID/io):" \
+  "AT+ $(per "$r0" "$r1") reads, $(per "$w0" "$w1") writes; AT+SSID $(per "$r1" "$r2") reads, $(per "$w1" "$w2") writes"
 
 head -c 2600000 /dev/urandom >"$work/kernel"
 head -c 2642700 /dev/urandom >"$work/app"

@@ -35,7 +35,7 @@ fi
 stamp flash
 # The host link (qemu's user network) and the LAN bridge with its radio stand-in.
 insmod $m/mii.ko && insmod $m/pcnet32.ko
-for k in llc stp bridge mrp garp 8021q; do insmod $m/$k.ko; done
+for k in llc stp bridge; do insmod $m/$k.ko; done
 insmod $m/dummy.ko numdummies=0
 ip link set lo up
 ip link set eth0 up && ip addr add 10.0.2.15/24 dev eth0 && ip route add default via 10.0.2.2
