@@ -1,5 +1,5 @@
 // Settings end to end: set commands write the module's files, AT+ENCFG applies
-// them to the simulated module, refusals leave everything as it was.
+// them to the simulated module. Refusals are in the unit tests and the sweep.
 #include <sys/stat.h>
 
 #include "sim_module.h"
@@ -51,20 +51,6 @@ TEST_F(Settings, LanAddressAndDhcpPoolThroughApplyThenDhcpOff) {
   EXPECT_EQ(serial("AT+ENCFG"), "+OK");
   EXPECT_EQ(events_since(mark), Lines{"shell /etc/init.d/dhcp stop"}) << "apply does not start it again";
   EXPECT_EQ(state("dhcp"), "stopped");
-}
-
-TEST_F(Settings, RefusedCommandsChangeNothing) {
-  const std::string profile_before = profile(), dhcp_before = dhcp_conf();
-  const size_t mark = event_mark();
-  for (const char* cmd : {"AT+LANIP=300.1.1.1", "AT+LANIP=192.168.1", "AT+DHCP=250 10 24h", "AT+DHCP=100 50",
-                          "AT+VLAN=1;reboot", "AT+VLAN=$(reboot)", "AT+SSID=a\nb", "AT+KEY=x\ny=z"})
-    EXPECT_EQ(serial(cmd), "+ERR") << cmd;
-  EXPECT_EQ(profile(), profile_before);
-  EXPECT_EQ(dhcp_conf(), dhcp_before);
-  EXPECT_EQ(serial("AT+ENCFG"), "+OK");
-  EXPECT_EQ(events_since(mark), Lines{}) << "nothing ran and nothing was left pending";
-  std::filesystem::remove(path("/etc/udhcpd.conf"));
-  EXPECT_EQ(serial("AT+DHCP=100 50 24h") + serial("AT+LANIP=192.168.1.1"), "+ERR+ERR");
 }
 
 TEST_F(Settings, RestoreBringsBackTheFactoryProfileAndApplyRunsIt) {
