@@ -83,7 +83,9 @@ wlink_upgrade_options options(Counts* c, uint16_t port) {
 }
 
 TEST_F(Lib, UpgradeWithProgressAndHeartbeats) {
-  std::ofstream(path("/sim/flash-delay-ms")) << "125000";  // 2 x 125 s of module time: 40 beats and the last
+  // 2 x 250 s of module time: 40 beats 3 s apart and the last take 120 s, with room for
+  // a loaded machine that stretches each beat.
+  std::ofstream(path("/sim/flash-delay-ms")) << "250000";
   Counts c;
   wlink_upgrade_options o = options(&c, upgrade_port_);
   EXPECT_EQ(wlink_upgrade(l_, kPkg.data(), kPkg.size(), &o), WLINK_OK) << wlink_last_error(l_);
