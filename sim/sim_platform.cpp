@@ -366,9 +366,12 @@ long long sim_platform::flash_size(const char *module_dev) {
 // ---------------------------------------------------------------------------
 // Power cuts and I/O errors on demand.
 
-void sim_platform::command_start() {
-    // The folder changes when a fault file is put there: one stat per command while
-    // it does not.
+// Nothing but a flag: the fault files are read at the command's first change to the
+// outside world, so that a query or a heartbeat costs the link no system call here.
+void sim_platform::command_start() { check_faults_.store(true); }
+
+void sim_platform::load_faults() {
+    // The folder changes when a fault file is put there: one stat while it does not.
     struct stat st;
     std::string dir = opt_.root + "/sim";
     if (stat(dir.c_str(), &st) != 0) return;
@@ -391,6 +394,7 @@ void sim_platform::command_start() {
 }
 
 bool sim_platform::fault() {
+    if (check_faults_.exchange(false)) load_faults();
     const long crash = crash_at_.load(), fail = fail_at_.load();
     if (crash <= 0 && fail <= 0) return false;
     const long n = ++effects_;

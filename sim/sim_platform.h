@@ -52,11 +52,14 @@ public:
 
 private:
     // Power cuts and I/O errors on demand: DIR/sim/crash-at and DIR/sim/fail-at hold a
-    // number N, read (and removed) when a command starts. From then on every call
-    // that changes the outside world is counted, across threads; the Nth one of
-    // crash-at kills the daemon instead of being made, the Nth one of fail-at fails
-    // with EIO. fault() is called before each such call: true when it must fail.
+    // number N, read (and removed) at the first change to the outside world after a
+    // command started. From then on every such call is counted, across threads, that
+    // first one included; the Nth one of crash-at kills the daemon instead of being
+    // made, the Nth one of fail-at fails with EIO. fault() is called before each such
+    // call: true when it must fail.
     bool fault();
+    void load_faults();
+    std::atomic<bool> check_faults_{false};
     std::atomic<long> effects_{0}, crash_at_{0}, fail_at_{0};
     struct timespec fault_dir_mtime_ {};
 

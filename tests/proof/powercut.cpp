@@ -119,6 +119,7 @@ class PowerCut : public Proof {
       EXPECT_EQ(check(old, neu), "");
       ASSERT_LT(n, 100) << "no end";
     }
+    EXPECT_GT(points, 0) << "no cut landed: every command here writes";
     for (int n = 1; n <= points; ++n) {
       SCOPED_TRACE("fail at " + std::to_string(n));
       const std::string r = run(c, "fail-at", n);
