@@ -39,7 +39,7 @@ echo "launch to first heartbeat on the serial line: $total ms, of which"
 echo "  qemu's start and the kernel's early set-up, before its clock runs: $((board_up - $(up log))) ms"
 echo "  kernel from its clock's start to init: $(up init) ms"
 echo "  init: flash partitions and file systems $(($(up flash) - $(up init))) ms, network and DHCP server" \
-  "$(($(up network) - $(up flash))) ms, the daemon's log console $(($(up log) - $(up network))) ms"
+  "$(($(up network) - $(up flash))) ms, the daemon's log port $(($(up log) - $(up network))) ms"
 echo "  daemon: init's start of it to its first answer on the serial line: $((total - board_up)) ms"
 
 "$ctl" --serial "$work/board/tty" AT+UIP=10.0.2.2 >/dev/null
