@@ -13,6 +13,7 @@
 #include "unique_fd.h"
 #include "wifi_fw_header.h"
 #include "wifi_platform.h"
+#include "wifi_rewrite.h"
 #include "wifi_up_proc.h"
 #include "wifi_util.h"
 
@@ -269,7 +270,7 @@ int wifi_upgrade_write_flash(int8_t type, const uint8_t *data, int32_t len) {
     for (int32_t done = 0; done < len;) {
         printf("============write path[%s] iLeftLen[%d]===================\n", WIFI_UPGRADE_MTD_DEV_TMP, len - done);
         int32_t n = len - done < WIFI_UPG_FLASH_PIECE ? len - done : WIFI_UPG_FLASH_PIECE;
-        if (wifi_plat().file_write(f.get(), data + done, (size_t)n) != (ssize_t)n) return -1;
+        if (wifi_write_all(f.get(), data + done, (size_t)n) != 0) return -1;
         done += n;
     }
     if (close(f.release()) != 0) return -1;
