@@ -2,20 +2,24 @@
  * network name, and upgrade the module from a package file.
  *
  *   cc wlink_example.c $(pkg-config --cflags --libs wlink) -o wlink_example
+ *   (or examples/CMakeLists.txt: find_package(wlink 2), target wlink::wlink)
  *   ./wlink_example /dev/ttyUSB0 192.168.1.1 firmware.pkg [UPGRADE_PORT]
  */
 #include <stdio.h>
 #include <stdlib.h>
 #include <wlink.h>
 
-static void progress(void *ctx, size_t sent, size_t total) {
+/* A non-zero return would stop the upgrade. */
+static int progress(void *ctx, size_t sent, size_t total) {
     (void)ctx;
     if (sent == total) printf("package sent: %zu bytes\n", total);
+    return 0;
 }
 
-static void heartbeat(void *ctx, int value, int count) {
+static int heartbeat(void *ctx, int value, int count) {
     (void)value;
     *(int *)ctx = count;
+    return 0;
 }
 
 int main(int argc, char **argv) {
@@ -26,7 +30,7 @@ int main(int argc, char **argv) {
     wlink_link *link;
     wlink_status st = wlink_open_serial(argv[1], &link);
     if (st != WLINK_OK) {
-        fprintf(stderr, "%s: %s\n", argv[1], wlink_status_text(st));
+        fprintf(stderr, "%s: %s (%s)\n", argv[1], wlink_status_text(st), wlink_last_error(NULL));
         return 1;
     }
     char ssid[64];
@@ -34,7 +38,8 @@ int main(int argc, char **argv) {
     if (st == WLINK_OK) printf("SSID: %s\n", ssid);
 
     int beats = 0;
-    wlink_upgrade_options up = {0};
+    wlink_upgrade_options up;
+    wlink_upgrade_options_init(&up);
     up.host = argv[2];
     up.port = argc > 4 ? (uint16_t)atoi(argv[4]) : 0;
     up.progress = progress;
@@ -44,7 +49,7 @@ int main(int argc, char **argv) {
     if (st == WLINK_OK)
         printf("upgraded after %d heartbeats\n", beats);
     else
-        fprintf(stderr, "failed: %s (%s)\n", wlink_status_text(st), wlink_last_error(link));
+        fprintf(stderr, "failed: %s (%s)\n", wlink_status_name(st), wlink_last_error(link));
     wlink_close(link);
     return st == WLINK_OK ? 0 : 1;
 }
