@@ -75,6 +75,7 @@ const wifi_msg_cmd_entry g_wifi_msg_cmd_table[WIFI_MSG_CMD_ROWS] = {
     {"AT+RESET", wifi_msg_proc_set_reset_counter},
     {"AT+RETRYINFO=", wifi_msg_proc_get_client_retry_info_rsp},
     {"AT+IGMP=", wifi_msg_proc_set_igmp_rsp},
+    {"AT+FLASHINFO", wifi_msg_proc_get_flash_info_rsp},
 };
 
 const int32_t g_wifi_msg_cmd_num = WIFI_MSG_CMD_ROWS;

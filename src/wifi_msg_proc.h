@@ -12,7 +12,7 @@ struct wifi_msg_cmd_entry {
     wifi_msg_proc_fn handler;
 };
 
-enum { WIFI_MSG_CMD_ROWS = 57 };
+enum { WIFI_MSG_CMD_ROWS = 58 };
 extern const wifi_msg_cmd_entry g_wifi_msg_cmd_table[WIFI_MSG_CMD_ROWS];
 extern const int32_t g_wifi_msg_cmd_num;
 

@@ -291,3 +291,12 @@ WIFI_HANDLER(wifi_msg_proc_upgrade_wifi_rsp) {
     wifi_log_ok(__func__, cmd);
     return 0;
 }
+
+WIFI_HANDLER(wifi_msg_proc_get_flash_info_rsp) {
+    if (!wifi_args_ok(cmd, reply, reply_size)) return -1;
+    const long long image = wifi_plat().flash_size("/dev/mtd5"), app = wifi_plat().flash_size("/dev/mtd6");
+    if (image < 0 || app < 0) return -1;
+    char sizes[48];
+    snprintf(sizes, sizeof(sizes), "%lld,%lld", image, app);
+    return wifi_reply_val(__func__, cmd, reply, reply_size, sizes);
+}

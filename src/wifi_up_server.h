@@ -23,3 +23,6 @@ struct struUpHeader {
 int netClientSoftUpgrade(int fd);
 
 WIFI_HANDLER(wifi_msg_proc_upgrade_wifi_rsp);
+// "AT+FLASHINFO": the sizes of the two partitions an upgrade writes, in bytes,
+// "+OK=IMAGE,APPLICATION", as the upgrade's own checks measure them.
+WIFI_HANDLER(wifi_msg_proc_get_flash_info_rsp);
