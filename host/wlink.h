@@ -5,9 +5,27 @@
  * "+OK", "+OK=" and a value, or "+ERR". The library numbers, checks, times out
  * and retries in one place and tells each outcome apart by its status.
  *
+ * A reply is never another command's. Serial frames carry no number, so after a
+ * command went unanswered the library keeps the link marked: before the next
+ * command it sends a short query whose reply cannot be mistaken for the late one
+ * and reads (and drops) everything up to that query's reply. UDP replies carry the
+ * command's sequence number; others are dropped.
+ *
  * C99, usable from C and C++. Nothing here allocates behind the caller's back
  * except the link itself; no function keeps a pointer it was given (other than
- * the trace callback's context). A link is used by one thread at a time.
+ * the trace callback's context).
+ *
+ * Threads. A link is used by one thread at a time; different links may be used
+ * from different threads at once. wlink_cancel() alone may be called on a link
+ * from any thread and from a signal handler. Callbacks (trace, upgrade progress
+ * and heartbeat) run in the thread that made the call, inside it: they may call
+ * wlink_cancel() and any function that takes no link, but no other function on
+ * the link they were called for.
+ *
+ * Errors. Every function that takes a link sets or clears the text of
+ * wlink_last_error() and the system error of wlink_last_os_error(). An open that
+ * fails has no link: its reason is wlink_last_error(NULL) and
+ * wlink_last_os_error(NULL), kept per thread.
  *
  *   wlink_link *l;
  *   if (wlink_open_udp("192.168.1.1", 0, &l) == WLINK_OK) {
@@ -21,12 +39,23 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-#define WLINK_VERSION "1.0.0"
+#define WLINK_VERSION_MAJOR 2
+#define WLINK_VERSION_MINOR 0
+#define WLINK_VERSION_PATCH 0
+#define WLINK_VERSION "2.0.0"
+/* MAJOR * 10000 + MINOR * 100 + PATCH, as wlink_version_number() gives it. */
+#define WLINK_VERSION_NUMBER (WLINK_VERSION_MAJOR * 10000 + WLINK_VERSION_MINOR * 100 + WLINK_VERSION_PATCH)
+
+/* The version of the library in use ("2.0.0"), which may be newer than the
+ * header the program was built with. */
+const char *wlink_version(void);
+int wlink_version_number(void);
 
 enum {
     WLINK_UDP_PORT = 8888,     /* the module's command port */
@@ -39,7 +68,8 @@ enum {
     WLINK_PACKAGE_MAX = 5242880,
     WLINK_DEFAULT_TIMEOUT_MS = 2000,
     WLINK_DEFAULT_RETRIES = 2,
-    WLINK_DEFAULT_PACE_MS = 15
+    WLINK_DEFAULT_PACE_MS = 15,
+    WLINK_DEFAULT_UPGRADE_SILENCE_MS = 300000
 };
 
 typedef enum wlink_status {
@@ -51,7 +81,7 @@ typedef enum wlink_status {
     WLINK_UNREACHABLE,      /* UDP: the host said nothing listens on that port */
     WLINK_PORT_BUSY,        /* the serial port is held by another program */
     WLINK_OPEN_FAILED,      /* no such port, not a serial port, host not found */
-    WLINK_BAD_ARGUMENT,     /* empty or too long command, null pointer, small buffer */
+    WLINK_BAD_ARGUMENT,     /* empty or too long command, null pointer, small buffer, bad limit */
     WLINK_BAD_VALUE,        /* a setting's value the module would not take */
     WLINK_BAD_PACKAGE,      /* an upgrade package the module would refuse */
     WLINK_UPG_CONNECT,      /* the upgrade port could not be reached */
@@ -59,19 +89,39 @@ typedef enum wlink_status {
     WLINK_UPG_REFUSED,      /* the module's result: package refused or flash failed */
     WLINK_UPG_LOST,         /* the upgrade connection ended before the result */
     WLINK_UPG_TIMEOUT,      /* the module said nothing for the upgrade's time limit */
-    WLINK_UPG_PROTOCOL      /* a message the upgrade exchange does not know */
+    WLINK_UPG_PROTOCOL,     /* a message the upgrade exchange does not know */
+    /* new in 2.0 */
+    WLINK_PENDING,          /* event loop: the command is under way */
+    WLINK_CANCELLED,        /* wlink_cancel() or a callback stopped the call; for an upgrade:
+                               before the module had the whole package, so flash is untouched */
+    WLINK_UPG_CANCELLED_WRITING, /* an upgrade stopped after the module had the whole package:
+                               it may still be writing flash (do not power it off; AT+VER
+                               tells when it is done) */
+    WLINK_UPG_BUSY,         /* the module answered +ERR to AT+UPGRADE=: another upgrade runs */
+    WLINK_UPG_TOO_LARGE,    /* a part is larger than its flash partition (AT+FLASHINFO) */
+    WLINK_UPG_DEADLINE      /* the upgrade's overall deadline passed */
 } wlink_status;
 
 /* A short English phrase for a status ("no reply", "port busy", ...). */
 const char *wlink_status_text(wlink_status s);
+/* A stable lower-case name for a status ("ok", "no-reply", "upgrade-busy", ...),
+ * for logs and machine-read output. */
+const char *wlink_status_name(wlink_status s);
 
 typedef struct wlink_link wlink_link;
 
+/* The records the library fills or reads (stations, networks, package info, image
+ * parameters) begin with their size, so that a newer library never writes past an
+ * older caller's record: WLINK_INIT(rec) empties one and sets its size. */
+#define WLINK_INIT(rec) (memset(&(rec), 0, sizeof(rec)), (rec).size = sizeof(rec))
+
 /* Opens a serial port for this process alone (TIOCEXCL and an exclusive flock):
- * WLINK_PORT_BUSY when another program holds it. wlink_close gives it back. A
- * pseudo-terminal whose other end stays open keeps TIOCEXCL past a process that
- * ended without wlink_close (other users than root then get "busy"): a signal
- * handler may call ioctl(wlink_fd(l), TIOCNXCL), which is async-signal-safe. */
+ * WLINK_PORT_BUSY when another program holds it (wlink_last_error(NULL) names its
+ * pid when it can be known). wlink_close gives it back. A pseudo-terminal whose
+ * other end stays open keeps TIOCEXCL past a process that ended without
+ * wlink_close (other users than root then get "busy"): a signal handler may call
+ * ioctl(wlink_fd(l), TIOCNXCL), which is async-signal-safe. Whatever the port
+ * held before the open is discarded. */
 wlink_status wlink_open_serial(const char *device, wlink_link **out);
 /* host: IPv4 address or name; port 0 means 8888. ICMP "port unreachable" answers
  * surface as WLINK_UNREACHABLE at the next command. */
@@ -81,14 +131,29 @@ void wlink_close(wlink_link *l);
 int wlink_is_serial(const wlink_link *l);
 /* The link's descriptor (the serial port or the connected UDP socket), or -1. */
 int wlink_fd(const wlink_link *l);
-/* What went wrong last, in words (never null; "" after success). */
+/* What went wrong last, in words (never null; "" after success). With a null
+ * link: this thread's last failed open. */
 const char *wlink_last_error(const wlink_link *l);
+/* The system's error (errno) behind the last failure, 0 when it had none. With a
+ * null link: this thread's last failed open. */
+int wlink_last_os_error(const wlink_link *l);
 
 /* Time limit of one try (default 2000 ms), UDP re-sends after a silent try
- * (default 2), serial gap between the frames of a command (default 15 ms). */
-void wlink_set_timeout(wlink_link *l, int ms);
-void wlink_set_retries(wlink_link *l, int retries);
-void wlink_set_pace(wlink_link *l, int ms);
+ * (default 2), serial gap between the frames of a command (default 15 ms).
+ * WLINK_BAD_ARGUMENT (nothing changed) for a limit of 0 or less, negative
+ * retries or pace. Commands known to take long on the module get more than the
+ * limit of one try: AT+SENSITIVITY= 3000 ms more, AT+SCAN 5000, AT+ENCFG 8000,
+ * AT+RESTORE, AT+WPS and AT+PASSWD= 3000. */
+wlink_status wlink_set_timeout(wlink_link *l, int ms);
+wlink_status wlink_set_retries(wlink_link *l, int retries);
+wlink_status wlink_set_pace(wlink_link *l, int ms);
+
+/* Stops the call in progress on the link (a command, an upgrade, a wait): it
+ * returns WLINK_CANCELLED (or WLINK_UPG_CANCELLED_WRITING) within a few
+ * milliseconds. A cancel while no call runs stops the next call at once. Safe
+ * from any thread and from a signal handler (it sets a flag and writes to a
+ * descriptor of the link's own). */
+void wlink_cancel(wlink_link *l);
 
 /* Every frame or datagram sent or received, and the upgrade's request and
  * messages, go to the trace callback as they pass. */
@@ -97,7 +162,8 @@ typedef enum wlink_trace_kind {
     WLINK_TRACE_DATAGRAM,  /* one UDP datagram */
     WLINK_TRACE_JUNK,      /* serial bytes that were no good frame: n of them, the first 64 given */
     WLINK_TRACE_UPGRADE,   /* the 68-byte upgrade request or an 8-byte message */
-    WLINK_TRACE_PACKAGE    /* package bytes sent (n only) */
+    WLINK_TRACE_PACKAGE,   /* package bytes sent (n only) */
+    WLINK_TRACE_STALE      /* a late reply to an earlier command, dropped: its text */
 } wlink_trace_kind;
 typedef void (*wlink_trace_fn)(void *ctx, wlink_trace_kind kind, int sent, const uint8_t *bytes, size_t n);
 void wlink_set_trace(wlink_link *l, wlink_trace_fn fn, void *ctx);
@@ -110,11 +176,32 @@ void wlink_trace_describe(wlink_trace_kind kind, int sent, const uint8_t *bytes,
  * null). WLINK_OK and WLINK_ERR_REPLY carry the reply; WLINK_BAD_REPLY is a
  * reply whose form cannot answer this command (a value to a command that sets,
  * none to a query, text that is no reply at all): it is never taken as the
- * answer, and its text goes to the last error. */
+ * answer, and its text goes to the last error. A reply longer than reply_size - 1
+ * gives WLINK_BAD_ARGUMENT, an empty reply buffer, and the size needed in the last
+ * error (the module did carry the command out). */
 wlink_status wlink_command(wlink_link *l, const char *cmd, char *reply, size_t reply_size);
+/* The same, with the value of a "+OK=" reply without "+OK=" and its line end
+ * ("" for "+OK"). */
+wlink_status wlink_command_value(wlink_link *l, const char *cmd, char *value, size_t value_size);
 
 /* 1 when the module knows the command (its table's first-prefix rule), else 0. */
 int wlink_command_known(const char *cmd);
+/* The known command closest to cmd (for "did you mean"), into out. */
+void wlink_command_closest(const char *cmd, char *out, size_t size);
+
+/* The event-loop interface: one command on one link without blocking, under the
+ * same rules as wlink_command. wlink_command_start sends what it can at once and
+ * returns WLINK_PENDING (or the outcome of a failure). Then, until the outcome:
+ * poll wlink_fd(l) for wlink_poll_events(l) (POLLIN, POLLOUT or 0) for at most
+ * wlink_poll_timeout(l) ms, and hand the revents (0 when the time ran out) to
+ * wlink_command_process, which returns WLINK_PENDING or the command's outcome
+ * with its reply. One command at a time per link; wlink_command_abort gives up
+ * the one under way (its reply, if it comes, will be dropped). */
+wlink_status wlink_command_start(wlink_link *l, const char *cmd);
+short wlink_poll_events(const wlink_link *l);
+int wlink_poll_timeout(const wlink_link *l);
+wlink_status wlink_command_process(wlink_link *l, short revents, char *reply, size_t reply_size);
+void wlink_command_abort(wlink_link *l);
 
 /* ---- radio and LAN settings ---------------------------------------------- */
 
@@ -148,26 +235,96 @@ wlink_status wlink_get(wlink_link *l, wlink_setting s, char *value, size_t size)
  *   digits and " ,.:_-", or off. */
 wlink_status wlink_set(wlink_link *l, wlink_setting s, const char *value);
 /* The command wlink_set would send, or WLINK_BAD_VALUE with the reason in why
- * (may be null). With force, any value that fits the command is taken as it is. */
+ * (may be null). With force, any value that fits the command is taken as it is.
+ * WLINK_BAD_ARGUMENT when cmd_size is too small (why says the size needed). */
 wlink_status wlink_setting_command(wlink_setting s, const char *value, int force, char *cmd, size_t cmd_size,
                                    char *why, size_t why_size);
 /* "AT+ENCFG": applies what the setters wrote. */
 wlink_status wlink_apply(wlink_link *l);
 
+/* ---- the module's state --------------------------------------------------- */
+
+/* One associated station, as "AT+CINFO=" reports it from the table the last
+ * wlink_station_count() loaded. */
+typedef struct wlink_station {
+    size_t size;      /* sizeof(wlink_station), set by the caller */
+    int index;        /* 0 to 15 */
+    char mac[32];     /* as the driver writes it; "" for a free slot */
+    int rate;         /* transmit rate, Mbit/s */
+    int bandwidth;    /* 20 or 40 (MHz) */
+    int rssi0, rssi1; /* signal of the first two chains, dBm */
+} wlink_station;
+
+/* "AT+CNUM": refreshes the module's station table, the number of stations. */
+wlink_status wlink_station_count(wlink_link *l, int *count);
+/* "AT+CINFO=sta INDEX": one station (index 0 to 15). */
+wlink_status wlink_station_get(wlink_link *l, int index, wlink_station *st);
+/* "AT+CIP=MAC": the address leased to a station, "" when it has none. */
+wlink_status wlink_station_lease(wlink_link *l, const char *mac, char *ip, size_t size);
+/* "AT+CMC=MAC": 1 when a station of that address is in the table, else 0. */
+wlink_status wlink_station_present(wlink_link *l, const char *mac, int *present);
+/* "AT+RETRYINFO=sta INDEX": a station's address and retry rate texts. */
+wlink_status wlink_station_retry(wlink_link *l, int index, char *mac, size_t mac_size, char *rate,
+                                 size_t rate_size);
+/* "AT+STAONLINECHECK": 1 when the stations changed since the last check, else 0. */
+wlink_status wlink_stations_changed(wlink_link *l, int *changed);
+/* "AT+PER": the transmit and receive packet error texts ("0%"). */
+wlink_status wlink_error_rates(wlink_link *l, char *tx, size_t tx_size, char *rx, size_t rx_size);
+/* "AT+RESET": resets the driver's counters. */
+wlink_status wlink_reset_counters(wlink_link *l);
+
+/* One network of the survey. */
+typedef struct wlink_network {
+    size_t size;    /* sizeof(wlink_network), set by the caller */
+    int channel;
+    char bssid[32];
+    char ssid[33];
+    int signal;     /* 0 to 100 */
+} wlink_network;
+
+/* "AT+SCAN" then "AT+CWIFISINALNUM": runs a survey, the number of strong networks kept. */
+wlink_status wlink_survey(wlink_link *l, int *count);
+/* "AT+CWIFISINGALSINGLEINFO=INDEX": one network of the last survey (0 to 31). */
+wlink_status wlink_survey_get(wlink_link *l, int index, wlink_network *net);
+
+typedef enum wlink_wps_state { WLINK_WPS_IDLE, WLINK_WPS_ACTIVE, WLINK_WPS_TIMED_OUT, WLINK_WPS_UNKNOWN } wlink_wps_state;
+/* "AT+WPS": starts a WPS run (the module gives it two minutes). */
+wlink_status wlink_wps_start(wlink_link *l);
+/* "AT+WPS=": the run's state. */
+wlink_status wlink_wps_status(wlink_link *l, wlink_wps_state *state);
+
+/* "AT+MAC": the module's hardware address ("02:11:22:33:44:55"). */
+wlink_status wlink_mac(wlink_link *l, char *mac, size_t size);
+/* "AT+VER": the installed firmware's version (0.0 before the first upgrade). */
+wlink_status wlink_firmware_version(wlink_link *l, unsigned *major, unsigned *minor);
+/* "AT+FLASHINFO": the sizes in bytes of the image partition (/dev/mtd5) and of the
+ * application partition (/dev/mtd6). WLINK_ERR_REPLY from a module without it. */
+wlink_status wlink_flash_info(wlink_link *l, uint64_t *image_size, uint64_t *app_size);
+
+/* Waits until the module answers on l again (after AT+REBOOT or any restart), for
+ * at most timeout_ms, and restores a UDP link: the module forgets the allowed UDP
+ * peer when it restarts, so when l is a UDP link and serial an open serial link,
+ * "AT+UIP=" with this host's address goes over serial once the module answers
+ * there. Without serial, a UDP link answers only once another program did that. */
+wlink_status wlink_wait_ready(wlink_link *l, wlink_link *serial, int timeout_ms);
+/* "AT+REBOOT" on l, then waits for the module to go away and wlink_wait_ready. */
+wlink_status wlink_reboot(wlink_link *l, wlink_link *serial, int timeout_ms);
+
 /* ---- upgrade packages ---------------------------------------------------- */
 
 /* The module checks a package whole before it writes anything. */
 typedef struct wlink_package_info {
+    size_t size; /* sizeof(wlink_package_info), set by the caller: the library fills no more */
     /* version header (20 bytes, little-endian) */
     unsigned version_magic, major, minor;
     uint32_t image_len_field, app_len_field;
     /* image header (64 bytes, big-endian) */
-    uint32_t magic, header_crc, time, size, load, entry, data_crc;
+    uint32_t magic, header_crc, time, image_size, load, entry, data_crc;
     unsigned os, arch, type, compression;
     char name[33];
     /* computed */
     uint32_t computed_header_crc, computed_data_crc;
-    size_t image_len, app_len; /* app_len: what follows the image */
+    size_t image_len, app_len; /* the image's data bytes (its header not counted); what follows the image */
     int has_headers;           /* the package holds both headers */
     int is_bare_image;         /* the bytes are an image, not a package */
     int refused;               /* the module would refuse it */
@@ -175,17 +332,20 @@ typedef struct wlink_package_info {
 } wlink_package_info;
 
 /* Fills info and returns WLINK_OK, or WLINK_BAD_PACKAGE when the module would
- * refuse the package (info->reason says why). */
+ * refuse the package (info->reason says why). WLINK_BAD_ARGUMENT when info->size
+ * is 0. */
 wlink_status wlink_package_check(const uint8_t *pkg, size_t len, wlink_package_info *info);
 
 typedef struct wlink_image_params {
+    size_t size;              /* sizeof(wlink_image_params), set by the caller */
     uint32_t load, entry;     /* 0: 0x80000000 */
     uint32_t time;            /* 0: now */
     unsigned compression;     /* 0 none, 1 gzip, 2 bzip2, 3 lzma, 4 lzo */
     const char *name;         /* at most 31 characters; null: "wlink firmware" */
 } wlink_image_params;
 
-/* A legacy image (MIPS, Linux, kernel) around data: 64 + n bytes into out. */
+/* A legacy image (MIPS, Linux, kernel) around data: 64 + n bytes into out. p may
+ * be null (every default). */
 wlink_status wlink_image_wrap(const wlink_image_params *p, const uint8_t *data, size_t n, uint8_t *out,
                               size_t out_size);
 /* WLINK_OK when img is a whole legacy image whose magic, size and CRCs check. */
@@ -198,24 +358,38 @@ uint32_t wlink_crc32(const uint8_t *p, size_t n);
 /* ---- upgrade -------------------------------------------------------------- */
 
 typedef struct wlink_upgrade_options {
+    size_t size;         /* sizeof(wlink_upgrade_options): wlink_upgrade_options_init sets it */
     const char *host;    /* the module's address; null: the UDP link's host */
     uint16_t port;       /* 0: 9999 */
-    int timeout_ms;      /* silence allowed after the package; 0: 300000 */
-    int force;           /* send a package the module would refuse */
-    void (*progress)(void *ctx, size_t sent, size_t total);
-    /* each beat while the module writes flash: value 10, and 1 for the last */
-    void (*heartbeat)(void *ctx, int value, int count);
+    int timeout_ms;      /* silence allowed after the package (300000); 0 or less is refused */
+    int deadline_ms;     /* the whole upgrade, command to result; 0: none */
+    int force;           /* send a package the module would refuse, skip the partition sizes */
+    /* Called in the calling thread: the package's progress, and each beat while the
+     * module writes flash (value 10, and 1 for the last). A non-zero return stops
+     * the upgrade as wlink_cancel() does. */
+    int (*progress)(void *ctx, size_t sent, size_t total);
+    int (*heartbeat)(void *ctx, int value, int count);
     void *ctx;
 } wlink_upgrade_options;
 
-/* The whole upgrade: checks the package (unless force), sends
+/* Every default: size set, timeout 300000 ms, no deadline, no callbacks. */
+void wlink_upgrade_options_init(wlink_upgrade_options *o);
+
+/* The whole upgrade: checks the package (unless force) and, when the module tells
+ * them (AT+FLASHINFO), that each part fits its partition; sends
  * "AT+UPGRADE=9999 TOKEN" with a fresh random token, connects (again for a few
  * seconds while the port refuses or closes before answering), sends the request
  * and the package, reports the heartbeats and returns the result: WLINK_OK once
- * the module wrote the package, else the status of what failed. */
+ * the module wrote the package, else the status of what failed. o may be null
+ * (every default). */
 wlink_status wlink_upgrade(wlink_link *l, const uint8_t *pkg, size_t len, const wlink_upgrade_options *o);
 /* The same from a file. */
 wlink_status wlink_upgrade_file(wlink_link *l, const char *path, const wlink_upgrade_options *o);
+/* 1 when the last upgrade on the link ended (lost, timed out, cancelled, past its
+ * deadline) after the module had the whole package but before its result: the
+ * module may still be writing flash. 0 when flash was never at risk or the result
+ * came. */
+int wlink_upgrade_may_be_writing(const wlink_link *l);
 
 /* ---- wire formats (for links of the caller's own) ------------------------- */
 

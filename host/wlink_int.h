@@ -40,23 +40,72 @@ void wlink_upgrade_msg(const uint8_t b[8], int32_t *type, int32_t *value);
 // The reply form a command expects: 0 none known (the module answers "+ERR"),
 // 1 "+OK", 2 "+OK=value", 3 "+OK=digits".
 int wlink_reply_form(const char *cmd);
+// How much longer than one try the module may take for cmd (ms): its documented waits.
+int wlink_command_extra_ms(const char *cmd);
 // WLINK_OK when the reply can answer cmd, WLINK_ERR_REPLY for "+ERR", else WLINK_BAD_REPLY.
 wlink_status wlink_reply_matches(const char *cmd, const char *reply);
+
+// What the link is doing for the command under way.
+enum wlink_phase {
+    WLINK_IDLE,
+    WLINK_SYNC,  // serial: a fence after an unanswered command, then the command itself
+    WLINK_CMD,   // the command: being sent, then its reply awaited
+};
+
+struct wlink_op {
+    int phase;
+    char cmd[WLINK_CMD_MAX + 1];
+    size_t len;
+    int limit_ms;                        // the command's time limit of one try
+    uint8_t out[WLINK_FRAME_SIZE * 11];  // the frames or the datagram being sent
+    size_t out_len, out_off;
+    int want_out;                        // the port took no more bytes: wait for POLLOUT
+    int64_t next_at;                     // serial: when the next frame may go
+    int64_t deadline;                    // end of the wait for a reply; 0 while sending
+    int64_t quiet_until;                 // serial sync: end of the wait for further fence replies
+    int tries;                           // UDP: datagrams sent
+    uint8_t seq;
+    int mismatched;                      // a reply came that cannot answer the command
+};
 
 struct wlink_link {
     int fd;
     int serial;
     int timeout_ms, retries, pace_ms;
     uint8_t seq;
-    char host[256];  // UDP: the host as given
+    char host[256];  // UDP: the host as given; serial: the device
     wlink_trace_fn trace;
     void *trace_ctx;
     char error[320];
+    int os_error;
+    int wake_fd;  // written by wlink_cancel, so that a wait ends at once
+    int cancel;   // set by wlink_cancel, taken by the call it stops
+    // Serial: the byte stream, kept from one command to the next, and what may still
+    // come: the reply form of a command that went unanswered (-1: none) and the fences
+    // sent since whose replies have not come.
+    wlink_stream stream;
+    int late_form;
+    int late_fences;
+    wlink_op op;
+    // The last upgrade: its package reached the module whole and no result came.
+    int upgrade_may_be_writing;
 };
 
 void wlink_fail(wlink_link *l, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// wlink_fail with errno's text appended (": text") and kept as the link's system error.
+void wlink_fail_os(wlink_link *l, int err, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+// A call on the link begins: error text and system error cleared.
+void wlink_begin(wlink_link *l);
+// Takes a pending wlink_cancel: 1 when there was one (the last error says so).
+int wlink_cancelled(wlink_link *l);
 void wlink_trace_unit(wlink_link *l, wlink_trace_kind kind, int sent, const uint8_t *b, size_t n);
+// Waits until fd is ready for events, up to deadline (wlink_now_ms() time; 0: none) or
+// a cancel: 1 ready (*revents, if given, says how), 0 time up, -1 cancelled, -2 poll failed.
+int wlink_wait(wlink_link *l, int fd, short events, int64_t deadline, short *revents);
 // Milliseconds of a monotonic clock.
 int64_t wlink_now_ms(void);
 // Bounded copy that always terminates (size >= 1).
 void wlink_copy(char *dst, size_t size, const char *src);
+// Copies a reply or value into the caller's buffer: WLINK_OK, or WLINK_BAD_ARGUMENT (an
+// empty buffer, the size needed in the last error) when it does not fit.
+wlink_status wlink_give(wlink_link *l, const char *text, char *out, size_t size);

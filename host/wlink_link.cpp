@@ -1,6 +1,8 @@
-// Links: the serial port and the UDP peer, one command and its reply, and the
-// radio and LAN settings on top.
+// Links: the serial port and the UDP peer, one command and its reply (blocking or
+// driven by the caller's event loop), cancellation, and the radio and LAN settings
+// on top.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -9,37 +11,61 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "wlink_int.h"
 
+const char *wlink_version(void) { return WLINK_VERSION; }
+int wlink_version_number(void) { return WLINK_VERSION_NUMBER; }
+
+static const struct {
+    const char *name, *text;
+} kStatus[] = {
+    {"ok", "ok"},
+    {"err-reply", "the module answered +ERR"},
+    {"no-reply", "no reply"},
+    {"bad-reply", "a reply that does not answer the command"},
+    {"link-error", "link error"},
+    {"unreachable", "nothing listens at that port"},
+    {"port-busy", "port busy"},
+    {"open-failed", "cannot open the link"},
+    {"bad-argument", "bad argument"},
+    {"bad-value", "a value the module would not take"},
+    {"bad-package", "a package the module would refuse"},
+    {"upgrade-connect", "cannot connect to the upgrade port"},
+    {"upgrade-wrong-token", "wrong token"},
+    {"upgrade-refused", "the module refused the package or could not write it"},
+    {"upgrade-lost", "upgrade connection lost"},
+    {"upgrade-timeout", "the module went silent"},
+    {"upgrade-protocol", "unexpected upgrade message"},
+    {"pending", "under way"},
+    {"cancelled", "cancelled"},
+    {"upgrade-cancelled-writing", "cancelled while the module may be writing flash"},
+    {"upgrade-busy", "the module is busy with another upgrade"},
+    {"upgrade-too-large", "a part does not fit its flash partition"},
+    {"upgrade-deadline", "the upgrade's deadline passed"},
+};
+
 const char *wlink_status_text(wlink_status s) {
-    switch (s) {
-    case WLINK_OK: return "ok";
-    case WLINK_ERR_REPLY: return "the module answered +ERR";
-    case WLINK_NO_REPLY: return "no reply";
-    case WLINK_BAD_REPLY: return "a reply that does not answer the command";
-    case WLINK_LINK_ERROR: return "link error";
-    case WLINK_UNREACHABLE: return "nothing listens at that port";
-    case WLINK_PORT_BUSY: return "port busy";
-    case WLINK_OPEN_FAILED: return "cannot open the link";
-    case WLINK_BAD_ARGUMENT: return "bad argument";
-    case WLINK_BAD_VALUE: return "a value the module would not take";
-    case WLINK_BAD_PACKAGE: return "a package the module would refuse";
-    case WLINK_UPG_CONNECT: return "cannot connect to the upgrade port";
-    case WLINK_UPG_WRONG_TOKEN: return "wrong token";
-    case WLINK_UPG_REFUSED: return "the module refused the package or could not write it";
-    case WLINK_UPG_LOST: return "upgrade connection lost";
-    case WLINK_UPG_TIMEOUT: return "the module went silent";
-    case WLINK_UPG_PROTOCOL: return "unexpected upgrade message";
-    }
-    return "unknown status";
+    return (unsigned)s < sizeof kStatus / sizeof kStatus[0] ? kStatus[s].text : "unknown status";
 }
+const char *wlink_status_name(wlink_status s) {
+    return (unsigned)s < sizeof kStatus / sizeof kStatus[0] ? kStatus[s].name : "unknown";
+}
+
+// ---- errors, cancellation and waits
+
+// The failure of an open, which has no link to keep it.
+static __thread char t_open_error[320];
+static __thread int t_open_errno;
 
 void wlink_copy(char *dst, size_t size, const char *src) {
     if (dst == nullptr || size == 0) return;
@@ -48,12 +74,57 @@ void wlink_copy(char *dst, size_t size, const char *src) {
     dst[n] = '\0';
 }
 
+static void vfail(char *buf, size_t size, const char *fmt, va_list ap) { vsnprintf(buf, size, fmt, ap); }
+
 void wlink_fail(wlink_link *l, const char *fmt, ...) {
-    if (l == nullptr) return;
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(l->error, sizeof(l->error), fmt, ap);
+    vfail(l != nullptr ? l->error : t_open_error, l != nullptr ? sizeof l->error : sizeof t_open_error, fmt, ap);
     va_end(ap);
+}
+
+void wlink_fail_os(wlink_link *l, int err, const char *fmt, ...) {
+    char *buf = l != nullptr ? l->error : t_open_error;
+    size_t size = l != nullptr ? sizeof l->error : sizeof t_open_error;
+    va_list ap;
+    va_start(ap, fmt);
+    vfail(buf, size, fmt, ap);
+    va_end(ap);
+    size_t n = strlen(buf);
+    snprintf(buf + n, size - n, ": %s", strerror(err));
+    if (l != nullptr)
+        l->os_error = err;
+    else
+        t_open_errno = err;
+}
+
+void wlink_begin(wlink_link *l) {
+    l->error[0] = '\0';
+    l->os_error = 0;
+}
+
+const char *wlink_last_error(const wlink_link *l) { return l != nullptr ? l->error : t_open_error; }
+int wlink_last_os_error(const wlink_link *l) { return l != nullptr ? l->os_error : t_open_errno; }
+
+void wlink_cancel(wlink_link *l) {
+    if (l == nullptr) return;
+    __atomic_store_n(&l->cancel, 1, __ATOMIC_SEQ_CST);
+    uint64_t one = 1;
+    ssize_t w = write(l->wake_fd, &one, sizeof one);  // async-signal-safe
+    (void)w;
+}
+
+int wlink_cancelled(wlink_link *l) {
+    if (__atomic_exchange_n(&l->cancel, 0, __ATOMIC_SEQ_CST) == 0) return 0;
+    wlink_fail(l, "cancelled");
+    return 1;
+}
+
+// After poll saw the wake descriptor: empties it (the flag says whether to stop).
+static void drain_wake(wlink_link *l) {
+    uint64_t n;
+    ssize_t r = read(l->wake_fd, &n, sizeof n);
+    (void)r;
 }
 
 void wlink_trace_unit(wlink_link *l, wlink_trace_kind kind, int sent, const uint8_t *b, size_t n) {
@@ -66,110 +137,206 @@ int64_t wlink_now_ms(void) {
     return (int64_t)t.tv_sec * 1000 + t.tv_nsec / 1000000;
 }
 
-static int ms_left(int64_t deadline) {
+static int ms_until(int64_t deadline) {
+    if (deadline == 0) return -1;
     int64_t left = deadline - wlink_now_ms();
     return left <= 0 ? 0 : left > 3600000 ? 3600000 : (int)left;
 }
 
-static void sleep_ms(int ms) {
-    struct timespec t = {ms / 1000, (long)(ms % 1000) * 1000000L};
-    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
-    }
-}
-
-// 1 ready, 0 time up, -1 error or hang-up (error set).
-static int wait_fd(wlink_link *l, short events, int64_t deadline) {
+int wlink_wait(wlink_link *l, int fd, short events, int64_t deadline, short *revents) {
     for (;;) {
-        struct pollfd p = {l->fd, events, 0};
-        int r = poll(&p, 1, ms_left(deadline));
+        if (wlink_cancelled(l)) return -1;
+        struct pollfd p[2] = {{fd, events, 0}, {l->wake_fd, POLLIN, 0}};
+        int r = poll(p, 2, ms_until(deadline));
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) {
-            wlink_fail(l, "poll: %s", strerror(errno));
-            return -1;
+            wlink_fail_os(l, errno, "poll");
+            return -2;
+        }
+        if (p[1].revents != 0) {  // a cancel: taken at the top
+            drain_wake(l);
+            continue;
         }
         if (r == 0) return 0;
-        if (p.revents & events) return 1;
-        if (!l->serial && (p.revents & POLLERR)) return 1;  // the receive tells which error (a refusal)
-        wlink_fail(l, "%s", p.revents & POLLHUP ? "the line hung up" : "the port reported an error");
-        return -1;
+        if (revents != nullptr) *revents = p[0].revents;
+        return 1;
     }
 }
 
-static wlink_link *new_link(int fd, int serial) {
+wlink_status wlink_give(wlink_link *l, const char *text, char *out, size_t size) {
+    if (out == nullptr) return WLINK_OK;
+    size_t n = strlen(text);
+    if (n + 1 > size) {
+        if (size > 0) out[0] = '\0';
+        wlink_fail(l, "the reply \"%.40s%s\" needs a buffer of %zu bytes, not %zu", text, n > 40 ? "..." : "", n + 1,
+                   size);
+        return WLINK_BAD_ARGUMENT;
+    }
+    memcpy(out, text, n + 1);
+    return WLINK_OK;
+}
+
+// ---- opening
+
+static wlink_link *new_link(int fd, int serial, const char *host) {
     wlink_link *l = (wlink_link *)calloc(1, sizeof(wlink_link));
     if (l == nullptr) return nullptr;
+    l->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (l->wake_fd < 0) {
+        free(l);
+        return nullptr;
+    }
     l->fd = fd;
     l->serial = serial;
     l->timeout_ms = WLINK_DEFAULT_TIMEOUT_MS;
     l->retries = WLINK_DEFAULT_RETRIES;
     l->pace_ms = WLINK_DEFAULT_PACE_MS;
+    l->late_form = -1;
+    wlink_stream_init(&l->stream, WLINK_REPLY_MAX);
+    wlink_copy(l->host, sizeof l->host, host);
     return l;
 }
 
+// "pid N (NAME)" of the process that holds the device's lock or has it open; "" when
+// that cannot be told.
+static void holder_of(const char *dev, char *out, size_t size) {
+    out[0] = '\0';
+    struct stat st;
+    if (stat(dev, &st) != 0) return;
+    long pid = 0;
+    if (FILE *f = fopen("/proc/locks", "re")) {
+        char line[256];
+        while (pid == 0 && fgets(line, sizeof line, f) != nullptr) {
+            unsigned maj, min;
+            unsigned long ino;
+            long p;
+            char kind[16];
+            if (sscanf(line, "%*d: %15s %*s %*s %ld %x:%x:%lu", kind, &p, &maj, &min, &ino) == 5 &&
+                strcmp(kind, "FLOCK") == 0 && maj == major(st.st_dev) &&
+                min == minor(st.st_dev) && ino == st.st_ino)
+                pid = p;
+        }
+        fclose(f);
+    }
+    if (pid == 0) {  // the device held open with TIOCEXCL: whose descriptor is it
+        char want[512], link[512], path[64];
+        if (realpath(dev, want) == nullptr) return;
+        DIR *d = opendir("/proc");
+        for (struct dirent *e; pid == 0 && d != nullptr && (e = readdir(d)) != nullptr;) {
+            long p = strtol(e->d_name, nullptr, 10);
+            if (p <= 0 || p == getpid()) continue;
+            snprintf(path, sizeof path, "/proc/%ld/fd", p);
+            DIR *fds = opendir(path);
+            for (struct dirent *fe; pid == 0 && fds != nullptr && (fe = readdir(fds)) != nullptr;) {
+                char fdpath[128];
+                snprintf(fdpath, sizeof fdpath, "/proc/%ld/fd/%.32s", p, fe->d_name);
+                ssize_t n = readlink(fdpath, link, sizeof link - 1);
+                if (n > 0 && (link[n] = '\0', strcmp(link, want) == 0)) pid = p;
+            }
+            if (fds != nullptr) closedir(fds);
+        }
+        if (d != nullptr) closedir(d);
+    }
+    if (pid == 0) return;
+    char comm[64] = "", path[64];
+    snprintf(path, sizeof path, "/proc/%ld/comm", pid);
+    if (FILE *f = fopen(path, "re")) {
+        if (fgets(comm, sizeof comm, f) != nullptr) comm[strcspn(comm, "\n")] = '\0';
+        fclose(f);
+    }
+    snprintf(out, size, comm[0] ? "pid %ld (%s)" : "pid %ld", pid, comm);
+}
+
+static wlink_status port_busy(const char *dev, int err) {
+    char who[96];
+    holder_of(dev, who, sizeof who);
+    if (who[0] != '\0')
+        wlink_fail(nullptr, "%s is held by %s", dev, who);
+    else
+        wlink_fail(nullptr, "%s is held by another program", dev);
+    t_open_errno = err;
+    return WLINK_PORT_BUSY;
+}
+
+static wlink_status open_failed(int fd, const char *what, const char *dev, int err) {
+    if (fd >= 0) {
+        ioctl(fd, TIOCNXCL);
+        close(fd);
+    }
+    wlink_fail_os(nullptr, err, "%s %s", what, dev);
+    return WLINK_OPEN_FAILED;
+}
+
 wlink_status wlink_open_serial(const char *dev, wlink_link **out) {
-    if (out == nullptr) return WLINK_BAD_ARGUMENT;
+    t_open_error[0] = '\0';
+    t_open_errno = 0;
+    if (out == nullptr || dev == nullptr || *dev == '\0') {
+        if (out != nullptr) *out = nullptr;
+        wlink_fail(nullptr, "no device or no place for the link");
+        return WLINK_BAD_ARGUMENT;
+    }
     *out = nullptr;
-    if (dev == nullptr || *dev == '\0') return WLINK_BAD_ARGUMENT;
     int fd = open(dev, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return errno == EBUSY ? WLINK_PORT_BUSY : WLINK_OPEN_FAILED;
+    if (fd < 0) return errno == EBUSY ? port_busy(dev, errno) : open_failed(-1, "cannot open", dev, errno);
     // Two programs on one port would read each other's replies: the port is ours alone.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int err = errno;
         close(fd);
-        return errno == EWOULDBLOCK ? WLINK_PORT_BUSY : WLINK_OPEN_FAILED;
+        return err == EWOULDBLOCK ? port_busy(dev, err) : open_failed(-1, "cannot lock", dev, err);
     }
     struct termios tio;
-    if (tcgetattr(fd, &tio) != 0 || ioctl(fd, TIOCEXCL) != 0) {
-        close(fd);
-        return WLINK_OPEN_FAILED;
-    }
+    if (tcgetattr(fd, &tio) != 0) return open_failed(fd, "not a serial port:", dev, errno);
+    if (ioctl(fd, TIOCEXCL) != 0) return open_failed(fd, "cannot take", dev, errno);
     cfmakeraw(&tio);
     tio.c_cflag &= ~(tcflag_t)(CSIZE | PARENB | CSTOPB | CRTSCTS);
     tio.c_cflag |= CS8 | CLOCAL | CREAD;
     tio.c_iflag &= ~(tcflag_t)(IXON | IXOFF | IXANY);
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
-    if (cfsetispeed(&tio, B115200) != 0 || cfsetospeed(&tio, B115200) != 0 || tcsetattr(fd, TCSANOW, &tio) != 0) {
-        ioctl(fd, TIOCNXCL);
-        close(fd);
-        return WLINK_OPEN_FAILED;
-    }
+    if (cfsetispeed(&tio, B115200) != 0 || cfsetospeed(&tio, B115200) != 0 || tcsetattr(fd, TCSANOW, &tio) != 0)
+        return open_failed(fd, "cannot set 115200 8N1 raw on", dev, errno);
     tcflush(fd, TCIFLUSH);
-    *out = new_link(fd, 1);
-    if (*out == nullptr) {
-        ioctl(fd, TIOCNXCL);
-        close(fd);
-        return WLINK_OPEN_FAILED;
-    }
-    wlink_copy((*out)->host, sizeof((*out)->host), dev);
+    *out = new_link(fd, 1, dev);
+    if (*out == nullptr) return open_failed(fd, "no memory for", dev, ENOMEM);
     return WLINK_OK;
 }
 
 wlink_status wlink_open_udp(const char *host, uint16_t port, wlink_link **out) {
-    if (out == nullptr) return WLINK_BAD_ARGUMENT;
+    t_open_error[0] = '\0';
+    t_open_errno = 0;
+    if (out == nullptr || host == nullptr || *host == '\0') {
+        if (out != nullptr) *out = nullptr;
+        wlink_fail(nullptr, "no host or no place for the link");
+        return WLINK_BAD_ARGUMENT;
+    }
     *out = nullptr;
-    if (host == nullptr || *host == '\0') return WLINK_BAD_ARGUMENT;
     struct addrinfo hints, *res = nullptr;
     memset(&hints, 0, sizeof hints);
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;
-    if (getaddrinfo(host, nullptr, &hints, &res) != 0 || res == nullptr) return WLINK_OPEN_FAILED;
+    int gai = getaddrinfo(host, nullptr, &hints, &res);
+    if (gai != 0 || res == nullptr) {
+        wlink_fail(nullptr, "cannot resolve %s: %s", host, gai_strerror(gai));
+        t_open_errno = gai == EAI_SYSTEM ? errno : 0;
+        return WLINK_OPEN_FAILED;
+    }
     struct sockaddr_in sin;
     memcpy(&sin, res->ai_addr, sizeof sin);
     freeaddrinfo(res);
     sin.sin_port = htons(port != 0 ? port : (uint16_t)WLINK_UDP_PORT);
     // Connected: only the module's datagrams come in, and a refusal (ICMP) shows.
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return WLINK_OPEN_FAILED;
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return open_failed(-1, "no UDP socket for", host, errno);
     if (connect(fd, (struct sockaddr *)&sin, sizeof sin) != 0) {
+        int err = errno;
         close(fd);
-        return WLINK_OPEN_FAILED;
+        return open_failed(-1, "cannot address", host, err);
     }
-    *out = new_link(fd, 0);
+    *out = new_link(fd, 0, host);
     if (*out == nullptr) {
         close(fd);
-        return WLINK_OPEN_FAILED;
+        return open_failed(-1, "no memory for", host, ENOMEM);
     }
-    wlink_copy((*out)->host, sizeof((*out)->host), host);
     struct timespec t;
     clock_gettime(CLOCK_REALTIME, &t);
     (*out)->seq = (uint8_t)(t.tv_nsec ^ (t.tv_nsec >> 8) ^ getpid());
@@ -180,158 +347,354 @@ void wlink_close(wlink_link *l) {
     if (l == nullptr) return;
     if (l->serial) ioctl(l->fd, TIOCNXCL);
     close(l->fd);
+    close(l->wake_fd);
     free(l);
 }
 
 int wlink_is_serial(const wlink_link *l) { return l != nullptr && l->serial; }
 int wlink_fd(const wlink_link *l) { return l != nullptr ? l->fd : -1; }
-const char *wlink_last_error(const wlink_link *l) { return l != nullptr ? l->error : "no link"; }
-void wlink_set_timeout(wlink_link *l, int ms) {
-    if (l) l->timeout_ms = ms > 0 ? ms : WLINK_DEFAULT_TIMEOUT_MS;
+
+static wlink_status set_int(wlink_link *l, int *field, int v, int lo, const char *what) {
+    if (l == nullptr) return WLINK_BAD_ARGUMENT;
+    wlink_begin(l);
+    if (v < lo) {
+        wlink_fail(l, "%s of %d: it must be %d or more", what, v, lo);
+        return WLINK_BAD_ARGUMENT;
+    }
+    *field = v;
+    return WLINK_OK;
 }
-void wlink_set_retries(wlink_link *l, int retries) {
-    if (l) l->retries = retries >= 0 ? retries : 0;
+wlink_status wlink_set_timeout(wlink_link *l, int ms) {
+    return set_int(l, l ? &l->timeout_ms : nullptr, ms, 1, "a time limit");
 }
-void wlink_set_pace(wlink_link *l, int ms) {
-    if (l) l->pace_ms = ms >= 0 ? ms : 0;
+wlink_status wlink_set_retries(wlink_link *l, int retries) {
+    return set_int(l, l ? &l->retries : nullptr, retries, 0, "a retry count");
 }
+wlink_status wlink_set_pace(wlink_link *l, int ms) { return set_int(l, l ? &l->pace_ms : nullptr, ms, 0, "a pace"); }
 void wlink_set_trace(wlink_link *l, wlink_trace_fn fn, void *ctx) {
     if (l == nullptr) return;
     l->trace = fn;
     l->trace_ctx = ctx;
 }
 
-static wlink_status write_all(wlink_link *l, const uint8_t *p, size_t n) {
-    int64_t deadline = wlink_now_ms() + l->timeout_ms;
-    while (n > 0) {
-        ssize_t w = write(l->fd, p, n);
-        if (w > 0) {
-            p += w;
-            n -= (size_t)w;
-            continue;
-        }
-        if (w < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
-            wlink_fail(l, "write: %s", strerror(errno));
-            return WLINK_LINK_ERROR;
-        }
-        int r = wait_fd(l, POLLOUT, deadline);
-        if (r <= 0) {
-            if (r == 0) wlink_fail(l, "the port took no bytes for %d ms", l->timeout_ms);
-            return WLINK_LINK_ERROR;
-        }
-    }
-    return WLINK_OK;
+// ---- one command
+//
+// Serial: the module answers every whole command once, in order. A command whose
+// reply did not come in time may still be answered later, so the link remembers its
+// reply form. The next command first sends a fence, a query whose reply cannot have
+// that form ("AT+" answers "+OK", never "+ERR"; "AT+UIP" answers "+OK=..."), and
+// drops every reply up to the fence's. A fence that goes unanswered is counted: once
+// the module answers again, as many fence replies come as fences went out, unless
+// the module lost some (a restart), which a quiet spell after the last one shows.
+
+static const char *fence_for(int late_form) { return late_form == 1 ? "AT+UIP" : "AT+"; }
+static bool fence_reply(int late_form, const char *msg) {
+    return late_form == 1 ? strncmp(msg, "+OK=", 4) == 0 : strcmp(msg, "+OK") == 0;
 }
 
-// Whole messages read within the time limit until one can answer cmd.
-static wlink_status serial_command(wlink_link *l, const char *cmd, size_t len, char *reply, size_t size) {
-    uint8_t frames[WLINK_FRAME_SIZE * 11];
-    size_t total = wlink_frames_encode(cmd, len, frames, sizeof frames);
-    tcflush(l->fd, TCIFLUSH);  // what came before this command answers none of it
-    for (size_t off = 0; off < total; off += WLINK_FRAME_SIZE) {
-        if (off > 0 && l->pace_ms > 0) sleep_ms(l->pace_ms);
-        wlink_trace_unit(l, WLINK_TRACE_FRAME, 1, frames + off, WLINK_FRAME_SIZE);
-        wlink_status st = write_all(l, frames + off, WLINK_FRAME_SIZE);
-        if (st != WLINK_OK) return st;
-    }
-    wlink_stream s;
-    wlink_stream_init(&s, WLINK_REPLY_MAX);
-    int64_t deadline = wlink_now_ms() + l->timeout_ms;
-    bool mismatched = false;
-    for (;;) {
-        int r = wait_fd(l, POLLIN, deadline);
-        if (r < 0) return WLINK_LINK_ERROR;
-        if (r == 0) break;
-        uint8_t *at;
-        size_t room = wlink_stream_space(&s, &at);
-        ssize_t got = read(l->fd, at, room);
-        if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-        if (got <= 0) {  // nothing to read though ready: the other end of the line is gone
-            wlink_fail(l, got < 0 ? "read: %s" : "the line hung up", strerror(errno));
-            return WLINK_LINK_ERROR;
-        }
-        wlink_stream_commit(&s, (size_t)got);
-        const uint8_t *f = nullptr;
-        size_t skipped;
-        for (;;) {
-            wlink_take t = wlink_stream_take(&s, &f, &skipped);
-            if (skipped > 0) wlink_trace_unit(l, WLINK_TRACE_JUNK, 0, s.junk, skipped);
-            if (t == WLINK_TAKE_NONE) break;
-            wlink_trace_unit(l, WLINK_TRACE_FRAME, 0, f, WLINK_FRAME_SIZE);
-            if (t != WLINK_TAKE_DONE) continue;
-            wlink_status m = wlink_reply_matches(cmd, s.msg);
-            if (m == WLINK_BAD_REPLY) {
-                wlink_fail(l, "\"%s\" cannot answer %s", s.msg, cmd);
-                mismatched = true;
-                continue;
-            }
-            wlink_copy(reply, size, s.msg);
-            if (m == WLINK_ERR_REPLY) wlink_fail(l, "%s answered +ERR", cmd);
-            return m;
-        }
-    }
-    if (mismatched) return WLINK_BAD_REPLY;
-    wlink_fail(l, "no reply to %s within %d ms", cmd, l->timeout_ms);
-    return WLINK_NO_REPLY;
+static void op_load(wlink_link *l, const char *text) {
+    wlink_op &o = l->op;
+    o.out_len = l->serial ? wlink_frames_encode(text, strlen(text), o.out, sizeof o.out)
+                          : wlink_datagram_encode(o.seq, text, strlen(text), o.out, sizeof o.out);
+    o.out_off = 0;
+    o.want_out = 0;
+    o.next_at = 0;
+    o.deadline = 0;
 }
 
-static wlink_status udp_command(wlink_link *l, const char *cmd, size_t len, char *reply, size_t size) {
-    uint8_t dgram[WLINK_DGRAM_OVERHEAD + WLINK_CMD_MAX], buf[512];
-    uint8_t seq = ++l->seq;
-    size_t n = wlink_datagram_encode(seq, cmd, len, dgram, sizeof dgram);
-    for (int attempt = 0; attempt <= l->retries; attempt++) {
-        wlink_trace_unit(l, WLINK_TRACE_DATAGRAM, 1, dgram, n);
-        ssize_t s;
-        do s = send(l->fd, dgram, n, 0);
-        while (s < 0 && errno == EINTR);
-        if (s < 0 && errno == ECONNREFUSED) {
-            wlink_fail(l, "nothing listens at %s (the host refused the datagram)", l->host);
+static void begin_cmd(wlink_link *l) {
+    l->op.phase = WLINK_CMD;
+    l->op.mismatched = 0;
+    l->op.quiet_until = 0;
+    op_load(l, l->op.cmd);
+}
+
+static wlink_status finish(wlink_link *l, wlink_status st) {
+    l->op.phase = WLINK_IDLE;
+    return st;
+}
+
+// The command under way ends without its reply: whatever it sent may still be answered.
+static void give_up(wlink_link *l) {
+    wlink_op &o = l->op;
+    if (l->serial && o.phase == WLINK_CMD && o.out_off > 0) {
+        l->late_form = wlink_reply_form(o.cmd);
+        l->late_fences = 0;
+    }
+    o.phase = WLINK_IDLE;
+}
+
+// Sends what is due: frames paced apart, or the datagram. Returns WLINK_PENDING.
+static wlink_status pump_out(wlink_link *l) {
+    wlink_op &o = l->op;
+    while (o.out_off < o.out_len) {
+        int64_t now = wlink_now_ms();
+        if (o.next_at != 0 && now < o.next_at) return WLINK_PENDING;
+        size_t frame_end = l->serial ? (o.out_off / WLINK_FRAME_SIZE + 1) * WLINK_FRAME_SIZE : o.out_len;
+        if (o.out_off % WLINK_FRAME_SIZE == 0 || !l->serial)
+            wlink_trace_unit(l, l->serial ? WLINK_TRACE_FRAME : WLINK_TRACE_DATAGRAM, 1, o.out + o.out_off,
+                             frame_end - o.out_off);
+        ssize_t w = l->serial ? write(l->fd, o.out + o.out_off, frame_end - o.out_off)
+                              : send(l->fd, o.out, o.out_len, 0);
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            o.want_out = 1;
+            return WLINK_PENDING;
+        }
+        if (w < 0 && errno == ECONNREFUSED) {
+            wlink_fail_os(l, errno, "nothing listens at %s (the host refused the datagram)", l->host);
             return WLINK_UNREACHABLE;
         }
-        if (s < 0) {
-            wlink_fail(l, "send: %s", strerror(errno));
+        if (w < 0) {
+            wlink_fail_os(l, errno, l->serial ? "write" : "send");
             return WLINK_LINK_ERROR;
         }
-        int64_t deadline = wlink_now_ms() + l->timeout_ms;
-        for (;;) {
-            int r = wait_fd(l, POLLIN, deadline);
-            if (r < 0) return WLINK_LINK_ERROR;
-            if (r == 0) break;
-            ssize_t got = recv(l->fd, buf, sizeof buf, MSG_DONTWAIT);
-            if (got < 0 && errno == ECONNREFUSED) {
-                wlink_fail(l, "nothing listens at %s (the host refused the datagram)", l->host);
-                return WLINK_UNREACHABLE;
-            }
-            if (got < 0) continue;
-            wlink_trace_unit(l, WLINK_TRACE_DATAGRAM, 0, buf, (size_t)got);
-            char text[WLINK_REPLY_MAX + 1];
-            uint8_t rseq;
-            if (wlink_datagram_decode(buf, (size_t)got, &rseq, text, sizeof text) != WLINK_OK || rseq != seq) continue;
-            wlink_status m = wlink_reply_matches(cmd, text);
-            if (m == WLINK_BAD_REPLY) {
-                wlink_fail(l, "\"%s\" cannot answer %s", text, cmd);
-                return m;
-            }
-            wlink_copy(reply, size, text);
-            if (m == WLINK_ERR_REPLY) wlink_fail(l, "%s answered +ERR", cmd);
-            return m;
-        }
+        o.want_out = 0;
+        if (o.phase == WLINK_SYNC && o.out_off == 0) l->late_fences++;  // it may be answered from now on
+        o.out_off += (size_t)w;
+        if (l->serial && o.out_off % WLINK_FRAME_SIZE == 0 && o.out_off < o.out_len && l->pace_ms > 0)
+            o.next_at = wlink_now_ms() + l->pace_ms;
     }
-    wlink_fail(l, "no reply to %s from %s within %d ms after %d %s", cmd, l->host, l->timeout_ms, l->retries + 1,
-               l->retries ? "tries" : "try");
+    if (o.deadline == 0) o.deadline = wlink_now_ms() + (o.phase == WLINK_SYNC ? l->timeout_ms : o.limit_ms);
+    return WLINK_PENDING;
+}
+
+// A whole reply text: the outcome, or WLINK_PENDING while the command waits on.
+static wlink_status take_reply(wlink_link *l, const char *msg, char *reply, size_t size) {
+    wlink_op &o = l->op;
+    if (o.phase == WLINK_SYNC) {
+        wlink_trace_unit(l, WLINK_TRACE_STALE, 0, (const uint8_t *)msg, strlen(msg));
+        if (!fence_reply(l->late_form, msg)) return WLINK_PENDING;  // the late reply, dropped
+        if (--l->late_fences > 0) {
+            o.quiet_until = wlink_now_ms() + l->timeout_ms;  // more to come, unless they were lost
+            return WLINK_PENDING;
+        }
+        l->late_form = -1;
+        l->late_fences = 0;
+        begin_cmd(l);
+        return pump_out(l);
+    }
+    if (o.out_off < o.out_len && l->serial) {  // nothing was asked yet: not ours
+        wlink_trace_unit(l, WLINK_TRACE_STALE, 0, (const uint8_t *)msg, strlen(msg));
+        return WLINK_PENDING;
+    }
+    wlink_status m = wlink_reply_matches(o.cmd, msg);
+    if (m == WLINK_BAD_REPLY) {
+        wlink_fail(l, "\"%s\" cannot answer %s", msg, o.cmd);
+        o.mismatched = 1;
+        return l->serial ? WLINK_PENDING : finish(l, WLINK_BAD_REPLY);
+    }
+    if (m == WLINK_ERR_REPLY) {
+        wlink_status g = wlink_give(l, msg, reply, size);
+        if (g == WLINK_OK) wlink_fail(l, "%s answered +ERR", o.cmd);
+        return finish(l, g == WLINK_OK ? m : g);
+    }
+    l->error[0] = '\0';
+    return finish(l, wlink_give(l, msg, reply, size));
+}
+
+// One read, as poll said the port is ready (a port set to return at once, as this one
+// is, reads 0 bytes when nothing waits, so 0 after POLLIN is the line's end).
+static wlink_status pump_in_serial(wlink_link *l, char *reply, size_t size) {
+    uint8_t *at;
+    size_t room = wlink_stream_space(&l->stream, &at);
+    ssize_t got;
+    do got = read(l->fd, at, room);
+    while (got < 0 && errno == EINTR);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return WLINK_PENDING;
+    if (got <= 0) {  // nothing to read though ready: the other end of the line is gone
+        if (got < 0)
+            wlink_fail_os(l, errno, "read");
+        else
+            wlink_fail(l, "the line hung up");
+        give_up(l);
+        return WLINK_LINK_ERROR;
+    }
+    wlink_stream_commit(&l->stream, (size_t)got);
+    const uint8_t *f = nullptr;
+    size_t skipped;
+    for (;;) {
+        wlink_take t = wlink_stream_take(&l->stream, &f, &skipped);
+        if (skipped > 0) wlink_trace_unit(l, WLINK_TRACE_JUNK, 0, l->stream.junk, skipped);
+        if (t == WLINK_TAKE_NONE) return WLINK_PENDING;
+        wlink_trace_unit(l, WLINK_TRACE_FRAME, 0, f, WLINK_FRAME_SIZE);
+        if (t != WLINK_TAKE_DONE) continue;
+        wlink_status st = take_reply(l, l->stream.msg, reply, size);
+        if (st != WLINK_PENDING) return st;
+    }
+}
+
+static wlink_status pump_in_udp(wlink_link *l, char *reply, size_t size) {
+    uint8_t buf[512];
+    for (;;) {
+        ssize_t got = recv(l->fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && errno == ECONNREFUSED) {
+            wlink_fail_os(l, errno, "nothing listens at %s (the host refused the datagram)", l->host);
+            return finish(l, WLINK_UNREACHABLE);
+        }
+        if (got < 0) return WLINK_PENDING;
+        wlink_trace_unit(l, WLINK_TRACE_DATAGRAM, 0, buf, (size_t)got);
+        char text[WLINK_REPLY_MAX + 1];
+        uint8_t rseq;
+        if (wlink_datagram_decode(buf, (size_t)got, &rseq, text, sizeof text) != WLINK_OK) continue;
+        if (l->op.phase == WLINK_IDLE || rseq != l->op.seq) {  // an earlier command's, answered late
+            wlink_trace_unit(l, WLINK_TRACE_STALE, 0, (const uint8_t *)text, strlen(text));
+            continue;
+        }
+        wlink_status st = take_reply(l, text, reply, size);
+        if (st != WLINK_PENDING) return st;
+    }
+}
+
+// One step of the command under way, after poll said revents (0: its time ran out or
+// nothing was waited for yet).
+static wlink_status step(wlink_link *l, short revents, char *reply, size_t size) {
+    wlink_op &o = l->op;
+    if (o.phase == WLINK_IDLE) {
+        wlink_fail(l, "no command under way");
+        return WLINK_BAD_ARGUMENT;
+    }
+    if (wlink_cancelled(l)) {
+        give_up(l);
+        return WLINK_CANCELLED;
+    }
+    if (l->serial && (revents & (POLLHUP | POLLERR | POLLNVAL)) && !(revents & POLLIN)) {
+        wlink_fail(l, "%s", revents & POLLHUP ? "the line hung up" : "the port reported an error");
+        give_up(l);
+        return WLINK_LINK_ERROR;
+    }
+    if (revents & (POLLIN | POLLERR | POLLHUP)) {
+        wlink_status st = l->serial ? pump_in_serial(l, reply, size) : pump_in_udp(l, reply, size);
+        if (st != WLINK_PENDING) return st;
+    }
+    wlink_status st = pump_out(l);
+    if (st != WLINK_PENDING) {
+        give_up(l);
+        return st;
+    }
+    int64_t now = wlink_now_ms();
+    if (o.phase == WLINK_SYNC && o.quiet_until != 0 && now >= o.quiet_until) {  // the rest were lost
+        l->late_form = -1;
+        l->late_fences = 0;
+        begin_cmd(l);
+        return pump_out(l);
+    }
+    if (o.deadline == 0 || now < o.deadline) return WLINK_PENDING;
+    if (o.phase == WLINK_SYNC) {
+        wlink_fail(l, "no reply from the module since an earlier command went unanswered (%s sent, %d ms)",
+                   fence_for(l->late_form), l->timeout_ms);
+        return finish(l, WLINK_NO_REPLY);
+    }
+    if (!l->serial && o.tries < l->retries + 1) {  // the same datagram again: a late reply to either try counts
+        o.tries++;
+        op_load(l, o.cmd);
+        return pump_out(l);
+    }
+    bool mismatched = o.mismatched;
+    give_up(l);
+    if (mismatched) return WLINK_BAD_REPLY;
+    if (l->serial)
+        wlink_fail(l, "no reply to %s within %d ms", o.cmd, o.limit_ms);
+    else
+        wlink_fail(l, "no reply to %s from %s within %d ms after %d %s", o.cmd, l->host, o.limit_ms, o.tries,
+                   o.tries > 1 ? "tries" : "try");
     return WLINK_NO_REPLY;
+}
+
+wlink_status wlink_command_start(wlink_link *l, const char *cmd) {
+    if (l == nullptr) {
+        wlink_fail(nullptr, "no link");
+        return WLINK_BAD_ARGUMENT;
+    }
+    wlink_begin(l);
+    size_t len = cmd != nullptr ? strlen(cmd) : 0;
+    if (len == 0 || len > WLINK_CMD_MAX || l->op.phase != WLINK_IDLE) {
+        wlink_fail(l, l->op.phase != WLINK_IDLE ? "a command is under way on this link"
+                      : len == 0             ? "empty command"
+                                             : "command longer than %d bytes",
+                   WLINK_CMD_MAX);
+        return WLINK_BAD_ARGUMENT;
+    }
+    if (wlink_cancelled(l)) return WLINK_CANCELLED;
+    wlink_op &o = l->op;
+    memcpy(o.cmd, cmd, len + 1);
+    o.len = len;
+    o.limit_ms = l->timeout_ms + wlink_command_extra_ms(cmd);
+    o.tries = 1;
+    o.seq = ++l->seq;
+    if (l->serial && (l->late_form >= 0 || l->late_fences > 0)) {
+        o.phase = WLINK_SYNC;
+        o.quiet_until = 0;
+        op_load(l, fence_for(l->late_form));
+    } else {
+        if (l->serial) {  // what came before this command answers none of it
+            tcflush(l->fd, TCIFLUSH);
+            wlink_stream_init(&l->stream, WLINK_REPLY_MAX);
+        }
+        begin_cmd(l);
+    }
+    wlink_status st = pump_out(l);
+    if (st != WLINK_PENDING) give_up(l);
+    return st;
+}
+
+short wlink_poll_events(const wlink_link *l) {
+    if (l == nullptr || l->op.phase == WLINK_IDLE) return 0;
+    return (short)(POLLIN | (l->op.want_out ? POLLOUT : 0));
+}
+
+int wlink_poll_timeout(const wlink_link *l) {
+    if (l == nullptr || l->op.phase == WLINK_IDLE) return -1;
+    const wlink_op &o = l->op;
+    int64_t at = o.deadline;
+    if (o.out_off < o.out_len && !o.want_out) at = o.next_at != 0 ? o.next_at : wlink_now_ms();
+    if (o.quiet_until != 0 && (at == 0 || o.quiet_until < at)) at = o.quiet_until;
+    return at == 0 ? -1 : ms_until(at);
+}
+
+wlink_status wlink_command_process(wlink_link *l, short revents, char *reply, size_t reply_size) {
+    if (l == nullptr) return WLINK_BAD_ARGUMENT;
+    if (reply != nullptr && reply_size > 0) reply[0] = '\0';
+    return step(l, revents, reply, reply_size);
+}
+
+void wlink_command_abort(wlink_link *l) {
+    if (l != nullptr && l->op.phase != WLINK_IDLE) give_up(l);
 }
 
 wlink_status wlink_command(wlink_link *l, const char *cmd, char *reply, size_t reply_size) {
-    if (l == nullptr || cmd == nullptr) return WLINK_BAD_ARGUMENT;
     if (reply != nullptr && reply_size > 0) reply[0] = '\0';
-    l->error[0] = '\0';
-    size_t len = strlen(cmd);
-    if (len == 0 || len > WLINK_CMD_MAX) {
-        wlink_fail(l, len == 0 ? "empty command" : "command longer than %d bytes", WLINK_CMD_MAX);
-        return WLINK_BAD_ARGUMENT;
+    wlink_status st = wlink_command_start(l, cmd);
+    short revents = 0;
+    while (st == WLINK_PENDING) {
+        struct pollfd p[2] = {{l->fd, wlink_poll_events(l), 0}, {l->wake_fd, POLLIN, 0}};
+        int r = poll(p, 2, wlink_poll_timeout(l));
+        if (r < 0 && errno != EINTR) {
+            wlink_fail_os(l, errno, "poll");
+            give_up(l);
+            return WLINK_LINK_ERROR;
+        }
+        revents = r > 0 ? p[0].revents : 0;
+        if (r > 0 && p[1].revents != 0) drain_wake(l);
+        st = step(l, revents, reply, reply_size);
     }
-    return l->serial ? serial_command(l, cmd, len, reply, reply_size) : udp_command(l, cmd, len, reply, reply_size);
+    return st;
+}
+
+// The value of a "+OK=" reply without "+OK=" and line end, in place.
+static const char *value_of(char *reply) {
+    size_t n = strlen(reply);
+    while (n > 0 && (reply[n - 1] == '\n' || reply[n - 1] == '\r')) reply[--n] = '\0';
+    return strncmp(reply, "+OK=", 4) == 0 ? reply + 4 : reply + (n >= 3 ? 3 : n);
+}
+
+wlink_status wlink_command_value(wlink_link *l, const char *cmd, char *value, size_t value_size) {
+    if (value != nullptr && value_size > 0) value[0] = '\0';
+    char reply[WLINK_REPLY_MAX + 1];
+    wlink_status st = wlink_command(l, cmd, reply, sizeof reply);
+    if (st != WLINK_OK) return st;
+    return wlink_give(l, value_of(reply), value, value_size);
 }
 
 // ---- settings
@@ -362,14 +725,14 @@ int wlink_setting_by_name(const char *name) {
 }
 
 wlink_status wlink_get(wlink_link *l, wlink_setting s, char *value, size_t size) {
-    if (l == nullptr || !wlink_setting_readable(s)) return WLINK_BAD_ARGUMENT;
-    char reply[WLINK_REPLY_MAX + 1];
-    wlink_status st = wlink_command(l, kSettings[s].get, reply, sizeof reply);
-    if (st != WLINK_OK) return st;
-    size_t n = strlen(reply);
-    while (n > 4 && (reply[n - 1] == '\n' || reply[n - 1] == '\r')) reply[--n] = '\0';
-    wlink_copy(value, size, reply + 4);
-    return WLINK_OK;
+    if (l == nullptr) return WLINK_BAD_ARGUMENT;
+    if (!wlink_setting_readable(s)) {
+        wlink_begin(l);
+        if (value != nullptr && size > 0) value[0] = '\0';
+        wlink_fail(l, "%s cannot be read", valid(s) ? kSettings[s].name : "no such setting");
+        return WLINK_BAD_ARGUMENT;
+    }
+    return wlink_command_value(l, kSettings[s].get, value, size);
 }
 
 // Whole text a decimal number within lo..hi.
@@ -476,6 +839,7 @@ static const char *check_value(wlink_setting s, const char *v, char *norm, size_
 wlink_status wlink_setting_command(wlink_setting s, const char *value, int force, char *cmd, size_t cmd_size,
                                    char *why, size_t why_size) {
     if (why != nullptr && why_size > 0) why[0] = '\0';
+    if (cmd != nullptr && cmd_size > 0) cmd[0] = '\0';
     if (!wlink_setting_writable(s) || value == nullptr || cmd == nullptr) {
         wlink_copy(why, why_size, "not a setting that can be set");
         return WLINK_BAD_ARGUMENT;
@@ -492,16 +856,22 @@ wlink_status wlink_setting_command(wlink_setting s, const char *value, int force
         return WLINK_BAD_VALUE;
     }
     if (v == nullptr) v = value;
-    int n = snprintf(cmd, cmd_size, "%s%s", kSettings[s].set, v);
-    if (n < 0 || (size_t)n >= cmd_size || n > WLINK_CMD_MAX) {
+    size_t n = strlen(kSettings[s].set) + strlen(v);
+    if (n > WLINK_CMD_MAX) {
         wlink_copy(why, why_size, "the value makes the command longer than 127 bytes");
         return WLINK_BAD_VALUE;
     }
+    if (n >= cmd_size) {
+        if (why != nullptr) snprintf(why, why_size, "the command needs a buffer of %zu bytes, not %zu", n + 1, cmd_size);
+        return WLINK_BAD_ARGUMENT;
+    }
+    snprintf(cmd, cmd_size, "%s%s", kSettings[s].set, v);
     return WLINK_OK;
 }
 
 wlink_status wlink_set(wlink_link *l, wlink_setting s, const char *value) {
     if (l == nullptr) return WLINK_BAD_ARGUMENT;
+    wlink_begin(l);
     char cmd[WLINK_CMD_MAX + 1], why[160];
     wlink_status st = wlink_setting_command(s, value, 0, cmd, sizeof cmd, why, sizeof why);
     if (st != WLINK_OK) {

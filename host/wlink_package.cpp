@@ -48,7 +48,7 @@ static uint32_t header_crc(const uint8_t *h) {
 }
 
 static void read_image_header(const uint8_t *h, wlink_package_info *i) {
-    i->magic = be32(h), i->header_crc = be32(h + 4), i->time = be32(h + 8), i->size = be32(h + 12);
+    i->magic = be32(h), i->header_crc = be32(h + 4), i->time = be32(h + 8), i->image_size = be32(h + 12);
     i->load = be32(h + 16), i->entry = be32(h + 20), i->data_crc = be32(h + 24);
     i->os = h[28], i->arch = h[29], i->type = h[30], i->compression = h[31];
     memcpy(i->name, h + 32, 32);
@@ -66,9 +66,7 @@ static wlink_status refuse(wlink_package_info *i, const char *fmt, ...) {
     return WLINK_BAD_PACKAGE;
 }
 
-wlink_status wlink_package_check(const uint8_t *pkg, size_t len, wlink_package_info *info) {
-    if (info == nullptr || (pkg == nullptr && len > 0)) return WLINK_BAD_ARGUMENT;
-    memset(info, 0, sizeof(*info));
+static wlink_status check(const uint8_t *pkg, size_t len, wlink_package_info *info) {
     if (len >= IMAGE_HEAD && be32(pkg) == kImageMagic) {
         info->is_bare_image = 1;
         read_image_header(pkg, info);
@@ -84,11 +82,11 @@ wlink_status wlink_package_check(const uint8_t *pkg, size_t len, wlink_package_i
     info->image_len_field = le32(pkg + 4), info->app_len_field = le32(pkg + 12);
     const uint8_t *h = pkg + VERSION_HEAD;
     read_image_header(h, info);
-    if ((uint64_t)PACKAGE_HEADS + info->size > len)
-        return refuse(info, "the image's %u bytes do not fit in the package of %zu bytes", info->size, len);
-    info->image_len = info->size;
-    info->app_len = len - PACKAGE_HEADS - info->size;
-    info->computed_data_crc = wlink_crc32(h + IMAGE_HEAD, info->size);
+    if ((uint64_t)PACKAGE_HEADS + info->image_size > len)
+        return refuse(info, "the image's %u bytes do not fit in the package of %zu bytes", info->image_size, len);
+    info->image_len = info->image_size;
+    info->app_len = len - PACKAGE_HEADS - info->image_size;
+    info->computed_data_crc = wlink_crc32(h + IMAGE_HEAD, info->image_size);
     if (info->image_len == 0) return refuse(info, "the image is empty");
     if (info->app_len == 0) return refuse(info, "the application part is empty");
     if (info->magic != kImageMagic)
@@ -99,7 +97,22 @@ wlink_status wlink_package_check(const uint8_t *pkg, size_t len, wlink_package_i
     if (info->data_crc != info->computed_data_crc)
         return refuse(info, "image data CRC: stored 0x%08X, computed 0x%08X", info->data_crc, info->computed_data_crc);
     if (info->arch != ARCH_MIPS) return refuse(info, "image architecture %u is not MIPS (5)", info->arch);
+    // The module stores the version header as its record: one it could not store is refused up front.
+    if (info->version_magic != VERSION_MAGIC)
+        return refuse(info, "version header magic 0x%04X is not 0x%04X", info->version_magic, VERSION_MAGIC);
     return WLINK_OK;
+}
+
+wlink_status wlink_package_check(const uint8_t *pkg, size_t len, wlink_package_info *info) {
+    if (info == nullptr || info->size == 0 || (pkg == nullptr && len > 0)) return WLINK_BAD_ARGUMENT;
+    // Filled whole here, given to the caller as far as its record goes.
+    wlink_package_info full;
+    memset(&full, 0, sizeof full);
+    wlink_status st = check(pkg, len, &full);
+    size_t n = info->size < sizeof full ? info->size : sizeof full;
+    full.size = info->size;
+    memcpy(info, &full, n);
+    return st;
 }
 
 wlink_status wlink_image_check(const uint8_t *img, size_t n, char *why, size_t why_size) {
@@ -112,12 +125,13 @@ wlink_status wlink_image_check(const uint8_t *img, size_t n, char *why, size_t w
         wlink_package_info i;
         memset(&i, 0, sizeof i);
         read_image_header(img, &i);
-        uint32_t dcrc = n - IMAGE_HEAD == i.size ? wlink_crc32(img + IMAGE_HEAD, i.size) : 0;
+        uint32_t dcrc = n - IMAGE_HEAD == i.image_size ? wlink_crc32(img + IMAGE_HEAD, i.image_size) : 0;
         st = WLINK_BAD_PACKAGE;
         if (i.magic != kImageMagic)
             snprintf(text, sizeof text, "image magic 0x%08X is not 0x%08X", i.magic, kImageMagic);
-        else if (n - IMAGE_HEAD != i.size)
-            snprintf(text, sizeof text, "its header gives %u data bytes, the file holds %zu", i.size, n - IMAGE_HEAD);
+        else if (n - IMAGE_HEAD != i.image_size)
+            snprintf(text, sizeof text, "its header gives %u data bytes, the file holds %zu", i.image_size,
+                     n - IMAGE_HEAD);
         else if (i.header_crc != i.computed_header_crc)
             snprintf(text, sizeof text, "image header CRC: stored 0x%08X, computed 0x%08X", i.header_crc,
                      i.computed_header_crc);
@@ -134,8 +148,14 @@ wlink_status wlink_image_check(const uint8_t *img, size_t n, char *why, size_t w
 
 wlink_status wlink_image_wrap(const wlink_image_params *p, const uint8_t *data, size_t n, uint8_t *out,
                               size_t out_size) {
-    if (out == nullptr || (data == nullptr && n > 0) || out_size < IMAGE_HEAD + n || n > 0xFFFFFFFFu)
+    if (out == nullptr || (data == nullptr && n > 0) || out_size < IMAGE_HEAD + n || n > 0xFFFFFFFFu ||
+        (p != nullptr && p->size == 0))
         return WLINK_BAD_ARGUMENT;
+    // The caller's fields as far as its record goes, defaults past them.
+    wlink_image_params given;
+    memset(&given, 0, sizeof given);
+    if (p != nullptr) memcpy(&given, p, p->size < sizeof given ? p->size : sizeof given);
+    p = &given;
     const char *name = p != nullptr && p->name != nullptr ? p->name : "wlink firmware";
     if (strlen(name) > 31 || (p != nullptr && p->compression > 4)) return WLINK_BAD_ARGUMENT;
     memset(out, 0, IMAGE_HEAD);

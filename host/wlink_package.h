@@ -25,7 +25,7 @@ struct ImageHeader {
 // header CRC that holds.
 inline ByteVec wrap_image(const ImageHeader& h, const ByteVec& data) {
   ByteVec out(64 + data.size());
-  wlink_image_params p{h.load, h.ep, 0, h.comp, h.name.empty() ? nullptr : h.name.c_str()};
+  wlink_image_params p{sizeof(wlink_image_params), h.load, h.ep, 0, h.comp, h.name.empty() ? nullptr : h.name.c_str()};
   if (wlink_image_wrap(&p, data.data(), data.size(), out.data(), out.size()) != WLINK_OK) return {};
   if (h.arch != kArchMips) {
     out[29] = h.arch;
@@ -44,6 +44,7 @@ inline ByteVec build_package(const ByteVec& image, const ByteVec& app, uint8_t m
 
 inline bool package_accepted(const ByteVec& pkg) {
   wlink_package_info info;
+  WLINK_INIT(info);
   return wlink_package_check(pkg.data(), pkg.size(), &info) == WLINK_OK;
 }
 

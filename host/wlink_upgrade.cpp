@@ -1,5 +1,7 @@
-// The upgrade client: "AT+UPGRADE=" with a fresh token, then the TCP exchange with
-// the module's upgrade port: request, token answer, package, heartbeats, result.
+// The upgrade client: the partition sizes, "AT+UPGRADE=" with a fresh token, then
+// the TCP exchange with the module's upgrade port: request, token answer, package,
+// heartbeats, result. Every wait ends at its own limit, at the upgrade's deadline or
+// at a cancel, whichever comes first.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -12,7 +14,6 @@
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "wlink_int.h"
@@ -21,84 +22,160 @@ enum {
     REQUEST_SIZE = 68,
     CONNECT_WINDOW_MS = 5000,  // the listener starts as the command is answered
     ANSWER_MS = 10000,         // the module answers a request at once
-    DEFAULT_SILENCE_MS = 300000,
+    IMAGE_HEAD = 64,
 };
 
-static void pause_ms(int ms) {
-    struct timespec t = {0, (long)ms * 1000000L};
-    nanosleep(&t, nullptr);
+// Outcomes of one wait or transfer.
+enum { IO_READY = 1, IO_EOF = 0, IO_TIMEOUT = -1, IO_CANCEL = -2, IO_DEADLINE = -3, IO_ERROR = -4 };
+
+struct upgrade {
+    wlink_link *l;
+    wlink_upgrade_options o;
+    int64_t deadline;  // the whole upgrade's; 0: none
+    int sent_all;      // the module has the whole package: it may be writing flash
+};
+
+void wlink_upgrade_options_init(wlink_upgrade_options *o) {
+    if (o == nullptr) return;
+    memset(o, 0, sizeof *o);
+    o->size = sizeof *o;
+    o->timeout_ms = WLINK_DEFAULT_UPGRADE_SILENCE_MS;
 }
 
-// Exactly 8 bytes within ms: 1, 0 on end of connection, -1 on time-out, -2 on error.
-static int read_msg(int fd, uint8_t msg[8], int ms) {
+int wlink_upgrade_may_be_writing(const wlink_link *l) { return l != nullptr && l->upgrade_may_be_writing; }
+
+// Waits on fd until `until` (0: none) or the upgrade's deadline.
+static int wait_io(upgrade &u, int fd, short events, int64_t until) {
+    int64_t end = until;
+    bool overall = u.deadline != 0 && (end == 0 || u.deadline <= end);
+    if (overall) end = u.deadline;
+    short rev = 0;
+    int r = wlink_wait(u.l, fd, events, end, &rev);
+    if (r == -1) return IO_CANCEL;
+    if (r == -2) return IO_ERROR;
+    if (r == 0) return overall ? IO_DEADLINE : IO_TIMEOUT;
+    return IO_READY;
+}
+
+// Exactly 8 bytes within ms.
+static int read_msg(upgrade &u, int fd, uint8_t msg[8], int ms) {
     size_t have = 0;
-    int64_t deadline = wlink_now_ms() + ms;
+    int64_t until = wlink_now_ms() + ms;
     while (have < 8) {
-        int64_t left = deadline - wlink_now_ms();
-        struct pollfd p = {fd, POLLIN, 0};
-        int r = left <= 0 ? 0 : poll(&p, 1, (int)left);
-        if (r < 0 && errno == EINTR) continue;
-        if (r == 0) return -1;
-        if (r < 0) return -2;
-        ssize_t n = recv(fd, msg + have, 8 - have, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return errno == ECONNRESET ? 0 : -2;
-        if (n == 0) return 0;
+        int r = wait_io(u, fd, POLLIN, until);
+        if (r != IO_READY) return r;
+        ssize_t n = recv(fd, msg + have, 8 - have, MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+        if (n < 0 && errno != ECONNRESET) {
+            wlink_fail_os(u.l, errno, "recv");
+            return IO_ERROR;
+        }
+        if (n <= 0) return IO_EOF;
         have += (size_t)n;
     }
-    return 1;
+    return IO_READY;
 }
 
-static bool send_all(int fd, const uint8_t *p, size_t n) {
+static int send_all(upgrade &u, int fd, const uint8_t *p, size_t n) {
     while (n > 0) {
-        ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
+        ssize_t w = send(fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
+        if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            int r = wait_io(u, fd, POLLOUT, 0);
+            if (r != IO_READY) return r;
+            continue;
+        }
+        if (w <= 0) return IO_EOF;
         p += w;
         n -= (size_t)w;
     }
-    return true;
+    return IO_READY;
+}
+
+// A connection: IO_READY with *fd, IO_EOF when refused (*err), or how the wait ended.
+static int connect_to(upgrade &u, const struct sockaddr_in *a, int *fd, int *err) {
+    *fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (*fd < 0) {
+        wlink_fail_os(u.l, errno, "socket");
+        return IO_ERROR;
+    }
+    int r = IO_READY;
+    if (connect(*fd, (const struct sockaddr *)a, sizeof *a) != 0) {
+        *err = errno;
+        r = *err == EINPROGRESS ? wait_io(u, *fd, POLLOUT, wlink_now_ms() + CONNECT_WINDOW_MS) : IO_EOF;
+        socklen_t len = sizeof *err;
+        if (r == IO_READY && (getsockopt(*fd, SOL_SOCKET, SO_ERROR, err, &len) != 0 || *err != 0)) r = IO_EOF;
+        if (r == IO_TIMEOUT) *err = ETIMEDOUT, r = IO_EOF;
+    }
+    if (r != IO_READY) {
+        close(*fd);
+        *fd = -1;
+    }
+    return r;
+}
+
+// A pause that a cancel or the deadline ends early: IO_TIMEOUT when it ran its course.
+static int pause_ms(upgrade &u, int ms) { return wait_io(u, u.l->wake_fd, 0, wlink_now_ms() + ms); }
+
+// What a wait's end means for the upgrade, with the last error said.
+static wlink_status ended(upgrade &u, int r, const char *during) {
+    wlink_link *l = u.l;
+    l->upgrade_may_be_writing = u.sent_all;
+    const char *flash = u.sent_all ? "the module had the whole package and may still be writing flash: do not power it "
+                                     "off; AT+VER tells when it is done"
+                                   : "the module never had the whole package: flash is untouched";
+    switch (r) {
+    case IO_CANCEL:
+        wlink_fail(l, "cancelled %s; %s", during, flash);
+        return u.sent_all ? WLINK_UPG_CANCELLED_WRITING : WLINK_CANCELLED;
+    case IO_DEADLINE:
+        wlink_fail(l, "the upgrade's deadline of %d ms passed %s; %s", u.o.deadline_ms, during, flash);
+        return WLINK_UPG_DEADLINE;
+    case IO_TIMEOUT:
+        wlink_fail(l, "no word from the module for %d ms %s; %s", u.o.timeout_ms, during, flash);
+        return WLINK_UPG_TIMEOUT;
+    case IO_ERROR:
+        return WLINK_UPG_LOST;
+    default:
+        wlink_fail(l, "the connection was lost %s; %s", during, flash);
+        return WLINK_UPG_LOST;
+    }
 }
 
 // Connects and sends the request until the module's first answer: a refused
 // connection, and one closed before any answer (a port forward that accepts
 // before the module listens), are tried again for a few seconds.
-static wlink_status open_exchange(wlink_link *l, const struct sockaddr_in *a, const uint8_t *request, int *fd_out,
+static wlink_status open_exchange(upgrade &u, const struct sockaddr_in *a, const uint8_t *request, int *fd_out,
                                   uint8_t answer[8]) {
     int64_t end = wlink_now_ms() + CONNECT_WINDOW_MS;
     bool reached = false;
     int err = 0;
     do {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) {
-            wlink_fail(l, "socket: %s", strerror(errno));
-            return WLINK_UPG_CONNECT;
-        }
-        if (connect(fd, (const struct sockaddr *)a, sizeof *a) != 0) {
-            err = errno;
-            close(fd);
-            pause_ms(50);
-            continue;
-        }
-        wlink_trace_unit(l, WLINK_TRACE_UPGRADE, 1, request, REQUEST_SIZE);
-        int r = send_all(fd, request, REQUEST_SIZE) ? read_msg(fd, answer, ANSWER_MS) : 0;
-        if (r == 1) {
+        int fd;
+        int r = connect_to(u, a, &fd, &err);
+        if (r == IO_EOF && (r = pause_ms(u, 50)) == IO_TIMEOUT) continue;
+        if (r != IO_READY) return ended(u, r, "while connecting");
+        wlink_trace_unit(u.l, WLINK_TRACE_UPGRADE, 1, request, REQUEST_SIZE);
+        r = send_all(u, fd, request, REQUEST_SIZE);
+        if (r == IO_READY) r = read_msg(u, fd, answer, ANSWER_MS);
+        if (r == IO_READY) {
             *fd_out = fd;
             return WLINK_OK;
         }
         close(fd);
-        if (r == -1) {
-            wlink_fail(l, "no answer to the upgrade request within %d ms", ANSWER_MS);
+        if (r == IO_TIMEOUT) {
+            wlink_fail(u.l, "no answer to the upgrade request within %d ms", ANSWER_MS);
             return WLINK_UPG_TIMEOUT;
         }
+        if (r != IO_EOF) return ended(u, r, "before the module answered the request");
         reached = true;
-        pause_ms(50);
+        if ((r = pause_ms(u, 50)) != IO_TIMEOUT) return ended(u, r, "while connecting");
     } while (wlink_now_ms() < end);
     if (reached) {
-        wlink_fail(l, "the upgrade connection closed before the module answered");
+        wlink_fail(u.l, "the upgrade connection closed before the module answered");
         return WLINK_UPG_LOST;
     }
-    wlink_fail(l, "cannot connect to the upgrade port: %s", strerror(err));
+    wlink_fail_os(u.l, err, "cannot connect to the upgrade port %u of %s", ntohs(a->sin_port), inet_ntoa(a->sin_addr));
     return WLINK_UPG_CONNECT;
 }
 
@@ -107,8 +184,9 @@ static wlink_status resolve(wlink_link *l, const char *host, uint16_t port, stru
     memset(&hints, 0, sizeof hints);
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
-    if (getaddrinfo(host, nullptr, &hints, &res) != 0 || res == nullptr) {
-        wlink_fail(l, "cannot resolve %s", host);
+    int gai = getaddrinfo(host, nullptr, &hints, &res);
+    if (gai != 0 || res == nullptr) {
+        wlink_fail(l, "cannot resolve %s: %s", host, gai_strerror(gai));
         return WLINK_UPG_CONNECT;
     }
     memcpy(a, res->ai_addr, sizeof *a);
@@ -117,48 +195,59 @@ static wlink_status resolve(wlink_link *l, const char *host, uint16_t port, stru
     return WLINK_OK;
 }
 
-wlink_status wlink_upgrade(wlink_link *l, const uint8_t *pkg, size_t len, const wlink_upgrade_options *o) {
-    if (l == nullptr || pkg == nullptr) return WLINK_BAD_ARGUMENT;
-    wlink_upgrade_options none;
-    memset(&none, 0, sizeof none);
-    if (o == nullptr) o = &none;
-    l->error[0] = '\0';
-    if (len < 1 || len > WLINK_PACKAGE_MAX) {
-        wlink_fail(l, "a package holds 1 to %d bytes, not %zu", WLINK_PACKAGE_MAX, len);
-        return WLINK_BAD_PACKAGE;
+// Each part against its partition, as the module will measure them.
+static wlink_status check_fit(wlink_link *l, const wlink_package_info &info) {
+    uint64_t image_room = 0, app_room = 0;
+    wlink_status st = wlink_flash_info(l, &image_room, &app_room);
+    if (st == WLINK_ERR_REPLY) {  // a module that cannot tell: it checks them itself
+        l->error[0] = '\0';
+        return WLINK_OK;
     }
-    wlink_package_info info;
-    if (!o->force && wlink_package_check(pkg, len, &info) != WLINK_OK) {
-        wlink_fail(l, "the module would refuse this package: %s", info.reason);
-        return WLINK_BAD_PACKAGE;
+    if (st != WLINK_OK) return st;
+    const struct {
+        const char *part, *dev;
+        uint64_t need, room;
+    } parts[] = {{"the image", "/dev/mtd5", IMAGE_HEAD + (uint64_t)info.image_len, image_room},
+                 {"the application part", "/dev/mtd6", info.app_len, app_room}};
+    for (const auto &p : parts) {
+        if (p.need <= p.room) continue;
+        wlink_fail(l, "%s is %llu bytes and the module's %s holds %llu: nothing sent (force skips this check)",
+                   p.part, (unsigned long long)p.need, p.dev, (unsigned long long)p.room);
+        return WLINK_UPG_TOO_LARGE;
     }
-    const char *host = o->host != nullptr ? o->host : l->serial ? nullptr : l->host;
-    if (host == nullptr) {
-        wlink_fail(l, "over a serial link the module's network address must be given");
+    return WLINK_OK;
+}
+
+static wlink_status take_options(wlink_link *l, const wlink_upgrade_options *given, wlink_upgrade_options *o) {
+    wlink_upgrade_options_init(o);
+    if (given != nullptr) {
+        if (given->size == 0) {
+            wlink_fail(l, "the options' size is 0 (wlink_upgrade_options_init sets it)");
+            return WLINK_BAD_ARGUMENT;
+        }
+        memcpy(o, given, given->size < sizeof *o ? given->size : sizeof *o);
+        o->size = sizeof *o;
+    }
+    if (o->timeout_ms <= 0 || o->deadline_ms < 0) {
+        wlink_fail(l, o->timeout_ms <= 0 ? "a silence limit of %d ms: it must be 1 or more"
+                                         : "a deadline of %d ms: it must be 0 (none) or more",
+                   o->timeout_ms <= 0 ? o->timeout_ms : o->deadline_ms);
         return WLINK_BAD_ARGUMENT;
     }
-    struct sockaddr_in addr;
-    wlink_status st = resolve(l, host, o->port, &addr);
-    if (st != WLINK_OK) return st;
+    return WLINK_OK;
+}
 
-    uint8_t rnd[16];
-    if (getrandom(rnd, sizeof rnd, 0) != (ssize_t)sizeof rnd) {
-        wlink_fail(l, "no random token: %s", strerror(errno));
-        return WLINK_LINK_ERROR;
-    }
-    char token[33], cmd[64];
-    for (int i = 0; i < 16; i++) snprintf(token + 2 * i, 3, "%02x", rnd[i]);
-    snprintf(cmd, sizeof cmd, "AT+UPGRADE=%d %s", WLINK_UPGRADE_PORT, token);
-    st = wlink_command(l, cmd, nullptr, 0);
-    if (st != WLINK_OK) return st;
-
+// The exchange once the module listens for this token.
+static wlink_status exchange(upgrade &u, const struct sockaddr_in *addr, const char *token, const uint8_t *pkg,
+                             size_t len) {
+    wlink_link *l = u.l;
     uint8_t request[REQUEST_SIZE], msg[8];
     memset(request, 0, sizeof request);
     uint32_t be = htonl((uint32_t)len);
     memcpy(request, &be, 4);
     memcpy(request + 4, token, strlen(token));
     int fd = -1;
-    st = open_exchange(l, &addr, request, &fd, msg);
+    wlink_status st = open_exchange(u, addr, request, &fd, msg);
     if (st != WLINK_OK) return st;
     wlink_trace_unit(l, WLINK_TRACE_UPGRADE, 0, msg, 8);
     int32_t type, value;
@@ -175,37 +264,41 @@ wlink_status wlink_upgrade(wlink_link *l, const uint8_t *pkg, size_t len, const 
     }
     for (size_t done = 0; done < len;) {
         size_t n = len - done < 65536 ? len - done : 65536;
-        if (!send_all(fd, pkg + done, n)) {
+        int r = send_all(u, fd, pkg + done, n);
+        if (r != IO_READY) {
             close(fd);
-            wlink_fail(l, "the connection was lost after %zu of %zu package bytes", done, len);
-            return WLINK_UPG_LOST;
+            char during[96];
+            snprintf(during, sizeof during, "after %zu of %zu package bytes", done, len);
+            return ended(u, r, during);
         }
         wlink_trace_unit(l, WLINK_TRACE_PACKAGE, 1, nullptr, n);
         done += n;
-        if (o->progress != nullptr) o->progress(o->ctx, done, len);
-    }
-    int silence = o->timeout_ms > 0 ? o->timeout_ms : DEFAULT_SILENCE_MS;
-    for (int beats = 0;;) {
-        int r = read_msg(fd, msg, silence);
-        if (r != 1) {
+        u.sent_all = done == len;
+        if (u.o.progress != nullptr && u.o.progress(u.o.ctx, done, len) != 0) wlink_cancel(l);
+        if (!u.sent_all && wlink_cancelled(l)) {  // a send that never waits would not see it
             close(fd);
-            if (r == -1) {
-                wlink_fail(l, "no word from the module for %d ms", silence);
-                return WLINK_UPG_TIMEOUT;
-            }
-            wlink_fail(l, "the connection was lost before the result");
-            return WLINK_UPG_LOST;
+            char during[96];
+            snprintf(during, sizeof during, "after %zu of %zu package bytes", done, len);
+            return ended(u, IO_CANCEL, during);
+        }
+    }
+    for (int beats = 0;;) {
+        int r = read_msg(u, fd, msg, u.o.timeout_ms);
+        if (r != IO_READY) {
+            close(fd);
+            return ended(u, r, "before the result");
         }
         wlink_trace_unit(l, WLINK_TRACE_UPGRADE, 0, msg, 8);
         wlink_upgrade_msg(msg, &type, &value);
         if (type == 4) {
-            if (o->heartbeat != nullptr) o->heartbeat(o->ctx, value, ++beats);
+            if (u.o.heartbeat != nullptr && u.o.heartbeat(u.o.ctx, value, ++beats) != 0) wlink_cancel(l);
             continue;
         }
         close(fd);
         if (type == 0 && value == 0) return WLINK_OK;
         if (type == 0 && value == -1) {
-            wlink_fail(l, "the module refused the package or could not write it (its log says which)");
+            wlink_fail(l, "the module refused the package or could not write it; it passed every check this library "
+                          "makes, so the module's own (its log says which) or its flash writing failed");
             return WLINK_UPG_REFUSED;
         }
         wlink_fail(l, "unexpected upgrade message %d/%d", type, value);
@@ -213,21 +306,77 @@ wlink_status wlink_upgrade(wlink_link *l, const uint8_t *pkg, size_t len, const 
     }
 }
 
+wlink_status wlink_upgrade(wlink_link *l, const uint8_t *pkg, size_t len, const wlink_upgrade_options *given) {
+    if (l == nullptr) return WLINK_BAD_ARGUMENT;
+    wlink_begin(l);
+    l->upgrade_may_be_writing = 0;
+    upgrade u = {l, {}, 0, 0};
+    wlink_status st = take_options(l, given, &u.o);
+    if (st != WLINK_OK) return st;
+    if (pkg == nullptr || len < 1 || len > WLINK_PACKAGE_MAX) {
+        wlink_fail(l, "a package holds 1 to %d bytes, not %zu", WLINK_PACKAGE_MAX, pkg == nullptr ? 0 : len);
+        return pkg == nullptr ? WLINK_BAD_ARGUMENT : WLINK_BAD_PACKAGE;
+    }
+    wlink_package_info info;
+    WLINK_INIT(info);
+    if (wlink_package_check(pkg, len, &info) != WLINK_OK && !u.o.force) {
+        wlink_fail(l, "the module would refuse this package: %s", info.reason);
+        return WLINK_BAD_PACKAGE;
+    }
+    const char *host = u.o.host != nullptr ? u.o.host : l->serial ? nullptr : l->host;
+    if (host == nullptr) {
+        wlink_fail(l, "over a serial link the module's network address must be given");
+        return WLINK_BAD_ARGUMENT;
+    }
+    struct sockaddr_in addr;
+    st = resolve(l, host, u.o.port, &addr);
+    if (st != WLINK_OK) return st;
+    if (u.o.deadline_ms > 0) u.deadline = wlink_now_ms() + u.o.deadline_ms;
+    if (!u.o.force && info.has_headers && (st = check_fit(l, info)) != WLINK_OK) return st;
+
+    uint8_t rnd[16];
+    if (getrandom(rnd, sizeof rnd, 0) != (ssize_t)sizeof rnd) {
+        wlink_fail_os(l, errno, "no random token");
+        return WLINK_LINK_ERROR;
+    }
+    char token[33], cmd[64];
+    for (int i = 0; i < 16; i++) snprintf(token + 2 * i, 3, "%02x", rnd[i]);
+    snprintf(cmd, sizeof cmd, "AT+UPGRADE=%d %s", WLINK_UPGRADE_PORT, token);
+    st = wlink_command(l, cmd, nullptr, 0);
+    if (st == WLINK_ERR_REPLY) {
+        wlink_fail(l, "the module answered +ERR to AT+UPGRADE=: it is busy with another upgrade (or cannot open its "
+                      "upgrade port); AT+VER tells when that one is done");
+        return WLINK_UPG_BUSY;
+    }
+    if (st != WLINK_OK) return st;
+    return exchange(u, &addr, token, pkg, len);
+}
+
 wlink_status wlink_upgrade_file(wlink_link *l, const char *path, const wlink_upgrade_options *o) {
     if (l == nullptr || path == nullptr) return WLINK_BAD_ARGUMENT;
+    wlink_begin(l);
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0 || st.st_size < 1 || st.st_size > WLINK_PACKAGE_MAX) {
-        wlink_fail(l, fd < 0 ? "cannot read %s" : "%s: a package holds 1 to 5242880 bytes", path);
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        wlink_fail_os(l, errno, "cannot read %s", path);
         if (fd >= 0) close(fd);
-        return fd < 0 ? WLINK_BAD_ARGUMENT : WLINK_BAD_PACKAGE;
+        return WLINK_BAD_ARGUMENT;
+    }
+    if (st.st_size < 1 || st.st_size > WLINK_PACKAGE_MAX) {
+        wlink_fail(l, "%s: a package holds 1 to %d bytes, not %lld", path, WLINK_PACKAGE_MAX, (long long)st.st_size);
+        close(fd);
+        return WLINK_BAD_PACKAGE;
     }
     size_t len = (size_t)st.st_size, have = 0;
     uint8_t *pkg = (uint8_t *)malloc(len);
+    int err = pkg == nullptr ? ENOMEM : 0;
     while (pkg != nullptr && have < len) {
         ssize_t n = read(fd, pkg + have, len - have);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+        if (n <= 0) {
+            err = n < 0 ? errno : EIO;
+            break;
+        }
         have += (size_t)n;
     }
     close(fd);
@@ -235,7 +384,7 @@ wlink_status wlink_upgrade_file(wlink_link *l, const char *path, const wlink_upg
     if (pkg != nullptr && have == len)
         r = wlink_upgrade(l, pkg, len, o);
     else
-        wlink_fail(l, "cannot read %s", path);
+        wlink_fail_os(l, err, "cannot read %s", path);
     free(pkg);
     return r;
 }

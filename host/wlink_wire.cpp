@@ -128,33 +128,82 @@ void wlink_upgrade_msg(const uint8_t b[8], int32_t *type, int32_t *value) {
 
 struct row {
     const char *prefix;
-    int form;  // 1 "+OK", 2 "+OK=value", 3 "+OK=digits"
+    int form;      // 1 "+OK", 2 "+OK=value", 3 "+OK=digits"
+    int extra_ms;  // how much longer than one try the module may take (its waits)
 };
 
 static const row kRows[] = {
-    {"AT+STAONLINECHECK", 3}, {"AT+RESTORE", 1}, {"AT+REBOOT", 1}, {"AT+VER", 2}, {"AT+SSID=", 1},
-    {"AT+SSID", 2}, {"AT+UIP=", 1}, {"AT+UIP", 2}, {"AT+LANIP=", 1}, {"AT+LANIP", 2}, {"AT+KEY=", 1},
-    {"AT+KEY", 2}, {"AT+CHANNEL!=", 2}, {"AT+CHANNEL=", 1}, {"AT+CHANNEL", 2}, {"AT+AUTH=", 1},
-    {"AT+AUTH", 2}, {"AT+ENCRY=", 1}, {"AT+ENCRY", 2}, {"AT+DHCP=OFF", 1}, {"AT+DHCP=", 1},
-    {"AT+DHCP", 2}, {"AT+PORT", 2}, {"AT+WPS=", 2}, {"AT+WPS", 1}, {"AT+CNUM", 3}, {"AT+CINFO=", 2},
-    {"AT+CWIFISINALNUM", 3}, {"AT+CWIFISINGALSINGLEINFO=", 2}, {"AT+CIP=", 2}, {"AT+CMC", 2},
-    {"AT+WIFI=", 1}, {"AT+WIFI", 2}, {"AT+HTMODE=", 1}, {"AT+HTMODE", 2}, {"AT+COUNTRY=", 1},
-    {"AT+COUNTRY", 2}, {"AT+TXPOWER=", 1}, {"AT+TXPOWER", 2}, {"AT+VLAN=OFF", 1}, {"AT+VLAN=", 1},
-    {"AT+VLAN", 2}, {"AT+SCAN", 1}, {"AT+ENCFG", 1}, {"AT+PASSWD=", 1}, {"AT+UPGRADE=", 1},
-    {"AT+SSH=", 1}, {"AT+SSH", 1}, {"AT+STANUM=", 1}, {"AT+STANUM", 2}, {"AT+APSTART", 1},
-    {"AT+MAC", 2}, {"AT+SENSITIVITY=", 2}, {"AT+PER", 2}, {"AT+RESET", 1}, {"AT+RETRYINFO=", 2},
-    {"AT+IGMP=", 1},
+    {"AT+STAONLINECHECK", 3, 0}, {"AT+RESTORE", 1, 3000}, {"AT+REBOOT", 1, 0}, {"AT+VER", 2, 0},
+    {"AT+SSID=", 1, 0}, {"AT+SSID", 2, 0}, {"AT+UIP=", 1, 0}, {"AT+UIP", 2, 0}, {"AT+LANIP=", 1, 0},
+    {"AT+LANIP", 2, 0}, {"AT+KEY=", 1, 0}, {"AT+KEY", 2, 0}, {"AT+CHANNEL!=", 2, 0}, {"AT+CHANNEL=", 1, 0},
+    {"AT+CHANNEL", 2, 0}, {"AT+AUTH=", 1, 0}, {"AT+AUTH", 2, 0}, {"AT+ENCRY=", 1, 0}, {"AT+ENCRY", 2, 0},
+    {"AT+DHCP=OFF", 1, 0}, {"AT+DHCP=", 1, 0}, {"AT+DHCP", 2, 0}, {"AT+PORT", 2, 0}, {"AT+WPS=", 2, 0},
+    {"AT+WPS", 1, 3000}, {"AT+CNUM", 3, 0}, {"AT+CINFO=", 2, 0}, {"AT+CWIFISINALNUM", 3, 0},
+    {"AT+CWIFISINGALSINGLEINFO=", 2, 0}, {"AT+CIP=", 2, 0}, {"AT+CMC", 2, 0}, {"AT+WIFI=", 1, 0},
+    {"AT+WIFI", 2, 0}, {"AT+HTMODE=", 1, 0}, {"AT+HTMODE", 2, 0}, {"AT+COUNTRY=", 1, 0}, {"AT+COUNTRY", 2, 0},
+    {"AT+TXPOWER=", 1, 0}, {"AT+TXPOWER", 2, 0}, {"AT+VLAN=OFF", 1, 0}, {"AT+VLAN=", 1, 0}, {"AT+VLAN", 2, 0},
+    {"AT+SCAN", 1, 5000}, {"AT+ENCFG", 1, 8000}, {"AT+PASSWD=", 1, 3000}, {"AT+UPGRADE=", 1, 0},
+    {"AT+SSH=", 1, 0}, {"AT+SSH", 1, 0}, {"AT+STANUM=", 1, 0}, {"AT+STANUM", 2, 0}, {"AT+APSTART", 1, 0},
+    {"AT+MAC", 2, 0}, {"AT+SENSITIVITY=", 2, 3000}, {"AT+PER", 2, 0}, {"AT+RESET", 1, 0},
+    {"AT+RETRYINFO=", 2, 0}, {"AT+IGMP=", 1, 0}, {"AT+FLASHINFO", 2, 0},
 };
 
-int wlink_reply_form(const char *cmd) {
-    if (cmd == nullptr) return 0;
-    if (strcmp(cmd, "AT+") == 0) return 1;
+static const row *row_of(const char *cmd) {
+    static const row kHeartbeat = {"AT+", 1, 0};
+    if (cmd == nullptr) return nullptr;
+    if (strcmp(cmd, "AT+") == 0) return &kHeartbeat;
     for (const row &r : kRows)
-        if (strncmp(cmd, r.prefix, strlen(r.prefix)) == 0) return r.form;
-    return 0;
+        if (strncmp(cmd, r.prefix, strlen(r.prefix)) == 0) return &r;
+    return nullptr;
+}
+
+int wlink_reply_form(const char *cmd) {
+    const row *r = row_of(cmd);
+    return r != nullptr ? r->form : 0;
+}
+
+int wlink_command_extra_ms(const char *cmd) {
+    const row *r = row_of(cmd);
+    return r != nullptr ? r->extra_ms : 0;
 }
 
 int wlink_command_known(const char *cmd) { return wlink_reply_form(cmd) != 0; }
+
+// Edit distance of two short texts (at most 63 characters of each count).
+static size_t distance(const char *a, const char *b) {
+    size_t n = strnlen(a, 63), m = strnlen(b, 63), row[64];
+    for (size_t j = 0; j <= m; j++) row[j] = j;
+    for (size_t i = 1; i <= n; i++) {
+        size_t diag = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= m; j++) {
+            size_t up = row[j], best = diag + (a[i - 1] == b[j - 1] ? 0 : 1);
+            if (up + 1 < best) best = up + 1;
+            if (row[j - 1] + 1 < best) best = row[j - 1] + 1;
+            row[j] = best;
+            diag = up;
+        }
+    }
+    return row[m];
+}
+
+void wlink_command_closest(const char *cmd, char *out, size_t size) {
+    if (out == nullptr || size == 0) return;
+    out[0] = '\0';
+    if (cmd == nullptr) return;
+    // The command's name: up to its "=" (kept), without the parameter.
+    char name[64];
+    const char *eq = strchr(cmd, '=');
+    size_t n = eq != nullptr ? (size_t)(eq - cmd) + 1 : strlen(cmd);
+    wlink_copy(name, n + 1 < sizeof name ? n + 1 : sizeof name, cmd);
+    const char *best = "AT+";
+    size_t d = distance(name, best);
+    for (const row &r : kRows) {
+        size_t e = distance(name, r.prefix);
+        if (e < d) d = e, best = r.prefix;
+    }
+    wlink_copy(out, size, best);
+}
 
 wlink_status wlink_reply_matches(const char *cmd, const char *reply) {
     if (strcmp(reply, "+ERR") == 0) return WLINK_ERR_REPLY;
@@ -249,6 +298,10 @@ void wlink_trace_describe(wlink_trace_kind kind, int sent, const uint8_t *b, siz
         break;
     case WLINK_TRACE_PACKAGE:
         snprintf(out, size, "%s package: %zu bytes", dir, n);
+        break;
+    case WLINK_TRACE_STALE:
+        quote(text, sizeof text, b, n);
+        snprintf(out, size, "%s late reply \"%s\", dropped", dir, text);
         break;
     }
 }
