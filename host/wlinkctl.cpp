@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,6 +39,12 @@ std::string json(const std::string& s) {
   return out + "\"";
 }
 
+std::string json_number(const std::string& s) {
+  const size_t digits = s.find_first_not_of("0123456789", !s.empty() && s[0] == '-' ? 1 : 0);
+  const bool whole = digits == std::string::npos && s.size() > (s[0] == '-' ? 1u : 0u) && s.size() < 10;
+  return whole ? std::to_string(std::strtol(s.c_str(), nullptr, 10)) : "null";
+}
+
 std::optional<long> number(const std::string& s, long lo, long hi) {
   if (s.empty() || s.size() > 9 || s.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
   const long v = std::strtol(s.c_str(), nullptr, 10);
@@ -56,6 +63,14 @@ void release_port(int sig) {
   raise(sig);
 }
 
+// The link whose call a signal cancels, and whether one did.
+wlink_link* volatile g_cancel_link = nullptr;
+volatile sig_atomic_t g_interrupted = 0;
+void cancel_call(int) {
+  g_interrupted = 1;
+  if (g_cancel_link != nullptr) wlink_cancel(g_cancel_link);
+}
+
 void trace_line(void*, wlink_trace_kind kind, int sent, const uint8_t* b, size_t n) {
   char text[1400];
   wlink_trace_describe(kind, sent, b, n, text, sizeof text);
@@ -68,24 +83,33 @@ void trace_line(void*, wlink_trace_kind kind, int sent, const uint8_t* b, size_t
 
 }  // namespace
 
+void Link::cancel_on_signals() {
+  g_cancel_link = l_;
+  struct sigaction sa{};
+  sa.sa_handler = cancel_call;
+  sigemptyset(&sa.sa_mask);
+  for (int sig : {SIGINT, SIGTERM}) sigaction(sig, &sa, nullptr);
+}
+
+bool Link::interrupted() { return g_interrupted != 0; }
+
 int Link::open() {
   const bool serial = !opt_.serial.empty();
   const wlink_status st = serial ? wlink_open_serial(opt_.serial.c_str(), &l_)
                                  : wlink_open_udp(opt_.udp_host.c_str(), opt_.udp_port, &l_);
   if (st == WLINK_PORT_BUSY) {
-    complain("port busy: " + opt_.serial + " is held by another program");
+    complain(std::string("port busy: ") + wlink_last_error(nullptr));
     return kFail;
   }
   if (st != WLINK_OK) {
-    complain("cannot open " + (serial ? opt_.serial : opt_.udp_host) + ": " + wlink_status_text(st) +
-             (st == WLINK_OPEN_FAILED && serial ? " (" + std::string(std::strerror(errno)) + ")" : ""));
+    complain(std::string(wlink_status_text(st)) + ": " + wlink_last_error(nullptr));
     return kFail;
   }
   if (serial) {
     g_port_fd = wlink_fd(l_);
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) signal(sig, release_port);
   }
-  wlink_set_timeout(l_, opt_.timeout_ms > 0 ? opt_.timeout_ms : WLINK_DEFAULT_TIMEOUT_MS);
+  wlink_set_timeout(l_, opt_.timeout_ms > 0 ? opt_.timeout_ms : static_cast<int>(WLINK_DEFAULT_TIMEOUT_MS));
   wlink_set_retries(l_, opt_.retries);
   wlink_set_pace(l_, opt_.pace_ms);
   if (opt_.trace) wlink_set_trace(l_, trace_line, nullptr);
@@ -109,6 +133,9 @@ int Link::report(wlink_status st, const std::string& what) {
   } else if (st == WLINK_ERR_REPLY) {
     complain(what + ": the module answered +ERR");
     return kErrReply;
+  } else if (st == WLINK_CANCELLED) {
+    complain(what + ": interrupted");
+    return kInterrupted;
   } else {
     complain(std::string(wlink_status_text(st)) + ": " + wlink_last_error(l_));
   }
@@ -139,7 +166,15 @@ struct Verb {
   const char* help;
 };
 
-constexpr const char* kLinkOpts = "--serial --udp --timeout --retries --pace --trace ";
+constexpr const char* kLinkOpts = "--serial --udp --timeout --retries --pace --trace --force ";
+
+// "" when the module knows cmd (or force); else why not, with the closest it knows.
+std::string unknown_command(const std::string& cmd, bool force) {
+  if (force || wlink_command_known(cmd.c_str())) return "";
+  char near[64];
+  wlink_command_closest(cmd.c_str(), near, sizeof near);
+  return "'" + cmd + "' is no command the module knows; did you mean '" + near + "'? (--force sends it anyway)";
+}
 
 const Verb kVerbs[] = {
     {"show", "--serial --udp --timeout --retries --pace --trace --json",
@@ -163,11 +198,12 @@ const Verb kVerbs[] = {
      "wlinkctl LINK stations [--json]\n"
      "  AT+CNUM, then per station AT+CINFO= and AT+CIP=: address, rate, bandwidth,\n"
      "  signal and leased address (- none, ? unknown).\n"
-     "  --json: {\"count\":N,\"stations\":[{\"index\",\"mac\",\"rate\",\"bandwidth\",\"rssi0\",\"rssi1\",\"ip\"}]}\n"},
+     "  --json: {\"count\":N,\"stations\":[{\"index\",\"mac\",\"rate\",\"bandwidth\",\"rssi0\",\"rssi1\",\"ip\"}]}\n"
+     "  (numbers as numbers; ip null without a lease)\n"},
     {"scan", "--serial --udp --timeout --retries --pace --trace --json",
      "wlinkctl LINK scan [--json]\n"
      "  AT+SCAN, then the stored networks, strongest first.\n"
-     "  --json: [{\"signal\",\"channel\",\"bssid\",\"ssid\"}]\n"},
+     "  --json: [{\"signal\",\"channel\",\"bssid\",\"ssid\"}] (signal and channel numbers)\n"},
     {"wps", "--serial --udp --timeout --retries --pace --trace",
      "wlinkctl LINK wps\n"
      "  AT+WPS, then AT+WPS= every second until the run ends; exit status 0 when it\n"
@@ -186,16 +222,24 @@ const Verb kVerbs[] = {
      "  The version header, the image header and the module's verdict; exit status 1\n"
      "  when the module would refuse the package (or FILE is a bare image).\n"
      "  --json: {\"file\",\"bytes\",\"kind\",\"accepted\",\"reason\",\"version\",\"image\":{...}}\n"},
-    {"upgrade", "--serial --udp --timeout --retries --pace --trace --host --port --force --json",
+    {"upgrade", "--serial --udp --timeout --retries --pace --trace --host --port --force --json --deadline",
      "wlinkctl upgrade (--serial DEV --host ADDR | --udp HOST[:PORT]) [--port N]\n"
-     "                 [--timeout MS] [--force] [--json] PACKAGE\n"
-     "  Checks PACKAGE as the module will (--force sends it anyway), sends\n"
-     "  AT+UPGRADE=9999 with a fresh token, then the package to the upgrade port\n"
-     "  (--port, 9999) of --host (with --udp, the UDP host) with its progress, and\n"
-     "  shows each heartbeat. --timeout: silence allowed while the module writes\n"
-     "  (300000 ms). Exit status 0 accepted, 2 +ERR, 3 wrong token, 4 refused or\n"
-     "  flash failed, 5 connection lost, 6 timeout, 1 other errors.\n"
-     "  --json: {\"result\",\"exit\",\"message\",\"bytes\",\"heartbeats\"}\n"},
+     "                 [--timeout MS] [--deadline MS] [--force] [--json] PACKAGE\n"
+     "  Checks PACKAGE as the module will and that each part fits its partition\n"
+     "  (AT+FLASHINFO; --force sends it anyway), sends AT+UPGRADE=9999 with a fresh\n"
+     "  token, then the package to the upgrade port (--port, 9999) of --host (with\n"
+     "  --udp, the UDP host) with its progress, and shows each heartbeat.\n"
+     "  --timeout: silence allowed while the module writes (300000 ms); --deadline:\n"
+     "  the whole upgrade. Ctrl-C stops it and says whether flash may be written.\n"
+     "  Exit status 0 accepted, 1 refused before sending or other errors, 2 +ERR,\n"
+     "  3 wrong token, 4 refused or flash failed, 5 connection lost, 6 timeout,\n"
+     "  7 cannot connect, 8 busy with another upgrade, 9 deadline, 130 interrupted.\n"
+     "  --json: one object per line: started, progress, heartbeat, result\n"},
+    {"reboot", "--serial --udp --timeout --retries --pace --trace --wait",
+     "wlinkctl LINK reboot [--wait]\n"
+     "  AT+REBOOT. --wait: then waits (up to --timeout, 60000 ms) until the module\n"
+     "  answers again; with both --serial and --udp, AT+UIP= with this host's\n"
+     "  address goes over the serial line first, so that UDP works again.\n"},
     {"watch", "--log",
      "wlinkctl watch DIR [--log FILE]\n"
      "  Follows a simulated module on DIR: DIR/sim/events and the daemon's log\n"
@@ -205,7 +249,7 @@ const Verb kVerbs[] = {
 const char* const kUsage =
     "Usage: wlinkctl LINK [options] AT+COMMAND...\n"
     "       wlinkctl LINK [options]            (commands from standard input)\n"
-    "       wlinkctl LINK [options] show|set|stations|scan|wps ...\n"
+    "       wlinkctl LINK [options] show|set|stations|scan|wps|reboot ...\n"
     "       wlinkctl pack|inspect|upgrade|watch ...\n"
     "       wlinkctl VERB --help\n"
     "\n"
@@ -219,7 +263,9 @@ const char* const kUsage =
     "  --pace MS      serial: gap between the frames of a command (15)\n"
     "  --trace        every frame or datagram on stderr, timed and decoded\n"
     "  --json         show, stations, scan, inspect, upgrade: JSON on stdout\n"
+    "  --force        send an AT+ command wlinkctl does not know; set, upgrade: see there\n"
     "  -h, --help     this text, or a verb's\n"
+    "  --version      wlinkctl's and libwlink's versions\n"
     "\n"
     "Commands are at most 127 bytes; each reply goes on its own line. Exit status\n"
     "0 every command answered, 2 one answered +ERR, 1 a reply missing or a refusal.\n"
@@ -264,7 +310,8 @@ int usage_error(const std::string& msg) {
 bool parse_args(int argc, char** argv, Options* o, std::string* err) {
   static const char* const kValued[] = {"--serial", "--udp",   "--timeout", "--retries", "--pace",
                                         "--image",  "--app",   "--version", "-o",        "--load",
-                                        "--entry",  "--compression", "--name", "--host", "--port", "--log"};
+                                        "--entry",  "--compression", "--name", "--host", "--port", "--log",
+                                        "--deadline"};
   bool done = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -289,6 +336,11 @@ bool parse_args(int argc, char** argv, Options* o, std::string* err) {
     else if (a == "--force") o->force = true;
     else if (a == "--json") o->json = true;
     else if (a == "--trace") o->trace = true;
+    else if (a == "--wait") o->wait = true;
+    // "--version" alone asks for the tool's; pack's --version takes MAJOR.MINOR.
+    else if (a == "--version" && !inline_value && i + 1 >= argc &&
+             std::find(o->words.begin(), o->words.end(), "pack") == o->words.end())
+      o->version = true;
     else if (std::find(std::begin(kValued), std::end(kValued), a) != std::end(kValued)) {
       if (!inline_value) {
         if (i + 1 >= argc) return *err = "option " + a + " needs a value", false;
@@ -315,7 +367,8 @@ bool parse_args(int argc, char** argv, Options* o, std::string* err) {
     if (o->udp_host.empty()) return *err = "missing host in '" + arg + "'", false;
   }
   const struct { const char* name; long lo, hi; int* to; } nums[] = {
-      {"--timeout", 1, 3600000, &o->timeout_ms}, {"--retries", 0, 100, &o->retries}, {"--pace", 0, 1000, &o->pace_ms}};
+      {"--timeout", 1, 3600000, &o->timeout_ms}, {"--retries", 0, 100, &o->retries}, {"--pace", 0, 1000, &o->pace_ms},
+      {"--deadline", 1, 3600000, &o->deadline_ms}};
   for (const auto& n : nums) {
     if (!o->has(n.name)) continue;
     const auto v = number(o->get(n.name), n.lo, n.hi);
@@ -342,7 +395,7 @@ int run_commands(Link& link, const std::vector<std::string>& cmds) {
   return status;
 }
 
-int run_stdin(Link& link) {
+int run_stdin(Link& link, bool force) {
   const bool interactive = isatty(STDIN_FILENO) != 0;
   int status = kOk;
   for (std::string line;;) {
@@ -356,6 +409,11 @@ int run_stdin(Link& link) {
     if (line.empty()) continue;
     if (line.size() > WLINK_CMD_MAX) {
       complain("command longer than 127 bytes");
+      status = kFail;
+      continue;
+    }
+    if (const std::string why = unknown_command(line, force); !why.empty()) {
+      complain(why);
       status = kFail;
       continue;
     }
@@ -385,7 +443,10 @@ int run_show(Link& link, bool as_json) {
     if (st == WLINK_ERR_REPLY) status = kErrReply;
     const std::string name = wlink_setting_name(setting);
     if (as_json) {
-      out += (out.size() > 1 ? "," : "") + json(name) + ":" + (st == WLINK_OK ? json(value) : "null");
+      // Numbers where the setting is always one; text otherwise (channel may be "auto").
+      const bool numeric = setting == WLINK_TXPOWER || setting == WLINK_STANUM || setting == WLINK_CURRENT_CHANNEL;
+      out += (out.size() > 1 ? "," : "") + json(name) + ":" +
+             (st != WLINK_OK ? "null" : numeric ? json_number(value) : json(value));
     } else {
       std::printf("%-15s  %s\n", name.c_str(), st == WLINK_OK ? value : "(error)");
       std::fflush(stdout);
@@ -500,6 +561,35 @@ int run_watch(const Options& o) {
   return kOk;
 }
 
+// AT+REBOOT on the UDP link when there is one (else serial), and with --wait until
+// the module answers again, AT+UIP= sent again over serial when both are given.
+int run_reboot(const Options& o) {
+  if (o.words.size() > 1) return usage_error("reboot takes no arguments");
+  Options serial_opt = o, udp_opt = o;
+  serial_opt.udp_host.clear();
+  udp_opt.serial.clear();
+  serial_opt.timeout_ms = udp_opt.timeout_ms = 0;
+  Link serial(serial_opt), udp(udp_opt);
+  const bool has_serial = !o.serial.empty(), has_udp = !o.udp_host.empty();
+  if (has_serial && serial.open() != kOk) return kFail;
+  if (has_udp && udp.open() != kOk) return kFail;
+  Link& main_link = has_udp ? udp : serial;
+  if (!o.wait) {
+    const auto reply = main_link.send("AT+REBOOT");
+    if (!reply) return kFail;
+    std::printf("%s\n", reply->c_str());
+    return *reply == "+OK" ? kOk : kErrReply;
+  }
+  main_link.cancel_on_signals();
+  const int limit = o.timeout_ms > 0 ? o.timeout_ms : 60000;
+  const auto t0 = std::chrono::steady_clock::now();
+  const wlink_status st = wlink_reboot(main_link.get(), has_serial && has_udp ? serial.get() : nullptr, limit);
+  if (st != WLINK_OK) return main_link.report(st, "reboot");
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  std::printf("the module answers again after %lld ms\n", static_cast<long long>(ms));
+  return kOk;
+}
+
 int help(const Options& o) {
   const Verb* v = o.words.empty() ? nullptr : find_verb(o.words[0]);
   if (v) {
@@ -518,6 +608,10 @@ int main(int argc, char** argv) {
   std::string err;
   if (!parse_args(argc, argv, &o, &err)) return usage_error(err);
   if (o.help) return help(o);
+  if (o.version) {
+    std::printf("wlinkctl %s (libwlink %s)\n", WLINK_VERSION, wlink_version());
+    return kOk;
+  }
 
   const std::string first = o.words.empty() ? "" : o.words[0];
   const Verb* verb = find_verb(first);
@@ -526,6 +620,7 @@ int main(int argc, char** argv) {
     for (const std::string& w : o.words) {
       if (w.rfind("AT+", 0) == 0) {
         if (w.size() > WLINK_CMD_MAX) return usage_error("command longer than 127 bytes: '" + w.substr(0, 40) + "...'");
+        if (const std::string why = unknown_command(w, o.force); !why.empty()) return usage_error(why);
         continue;
       }
       std::string upper = w;
@@ -546,17 +641,18 @@ int main(int argc, char** argv) {
     if (!o.serial.empty() || !o.udp_host.empty()) return usage_error(first + " takes no link");
     return first == "pack" ? run_pack(o) : first == "inspect" ? run_inspect(o) : run_watch(o);
   }
+  if (verb && first == "reboot" && !o.serial.empty() && !o.udp_host.empty()) return run_reboot(o);
   if (o.serial.empty() == o.udp_host.empty()) return usage_error("give exactly one of --serial and --udp");
   if (verb && first == "upgrade") return run_upgrade(o);
 
   Link link(o);
   if (verb && first == "set") return run_set(o, &link);
   if (verb && o.words.size() > 1) return usage_error(first + " takes no arguments");
+  if (verb && first == "reboot") return run_reboot(o);
   if (const int rc = link.open(); rc != kOk) return rc;
-  const Send send = [&](const std::string& c) { return link.send(c); };
-  if (!verb) return o.words.empty() ? run_stdin(link) : run_commands(link, o.words);
+  if (!verb) return o.words.empty() ? run_stdin(link, o.force) : run_commands(link, o.words);
   if (first == "show") return run_show(link, o.json);
-  if (first == "stations") return run_stations(send, o.json);
-  if (first == "scan") return run_scan(send, o.json);
-  return run_wps(send, 1000);
+  if (first == "stations") return run_stations(link, o.json);
+  if (first == "scan") return run_scan(link, o.json);
+  return run_wps(link, 1000);
 }

@@ -11,14 +11,15 @@
 
 namespace ctl {
 
-enum Exit { kOk = 0, kFail = 1, kErrReply = 2 };
+enum Exit { kOk = 0, kFail = 1, kErrReply = 2, kInterrupted = 130 };
 
 struct Options {
   std::string serial, udp_host;
   uint16_t udp_port = WLINK_UDP_PORT;
   int timeout_ms = 0;  // 0: the verb's default
+  int deadline_ms = 0;
   int retries = WLINK_DEFAULT_RETRIES, pace_ms = WLINK_DEFAULT_PACE_MS;
-  bool apply = false, force = false, json = false, trace = false, help = false;
+  bool apply = false, force = false, json = false, trace = false, help = false, wait = false, version = false;
   std::map<std::string, std::string> named;  // --image FILE and the like
   std::vector<std::string> given;            // every option as written
   std::vector<std::string> words;            // the verb (or commands) and its arguments
@@ -48,6 +49,10 @@ class Link {
   std::optional<std::string> send(const std::string& cmd, wlink_status* st = nullptr);
   // After a status other than WLINK_OK: the message, and the exit status it means.
   int report(wlink_status st, const std::string& what);
+  // Ctrl-C (SIGINT, SIGTERM) cancels the library's call under way instead of ending
+  // the program; true once it did.
+  void cancel_on_signals();
+  static bool interrupted();
 
  private:
   const Options& opt_;
@@ -55,10 +60,12 @@ class Link {
   bool answered_ = false;
 };
 
-using Send = std::function<std::optional<std::string>(const std::string& cmd)>;
-int run_stations(const Send& send, bool json);
-int run_scan(const Send& send, bool json);
-int run_wps(const Send& send, int poll_ms);
+// A JSON number, or null when the text is none.
+std::string json_number(const std::string& s);
+
+int run_stations(Link& link, bool json);
+int run_scan(Link& link, bool json);
+int run_wps(Link& link, int poll_ms);
 int run_pack(const Options& o);
 int run_inspect(const Options& o);
 int run_upgrade(const Options& o);

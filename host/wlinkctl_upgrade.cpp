@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -74,7 +75,8 @@ int run_pack(const Options& o) {
       return fail(o.get("--image") + " is a legacy image the module refuses: " + why + force);
   } else {
     if (image.empty() && !o.force) return fail("the image is empty: the module refuses that" + force);
-    wlink_image_params p{};
+    wlink_image_params p;
+    WLINK_INIT(p);
     if ((o.has("--load") && !parse_u32(o.get("--load"), &p.load)) ||
         (o.has("--entry") && !parse_u32(o.get("--entry"), &p.entry)))
       return fail("bad --load or --entry address");
@@ -98,6 +100,7 @@ int run_pack(const Options& o) {
       WLINK_OK)
     return fail("cannot build the package");
   wlink_package_info info;
+  WLINK_INIT(info);
   if (wlink_package_check(pkg.data(), pkg.size(), &info) != WLINK_OK && !o.force)
     return fail(std::string("the module would refuse this package: ") + info.reason + force);
   const std::string tmp = out_path + ".tmp";
@@ -118,6 +121,7 @@ int run_inspect(const Options& o) {
   Bytes pkg;
   if (!read_file(path, &pkg)) return fail("cannot read " + path);
   wlink_package_info i;
+  WLINK_INIT(i);
   const bool ok = wlink_package_check(pkg.data(), pkg.size(), &i) == WLINK_OK;
   const char* kind = i.is_bare_image ? "image" : i.has_headers ? "package" : "unknown";
   char version[16], hex[12][16];
@@ -130,7 +134,7 @@ int run_inspect(const Options& o) {
     if (image_known)
       img = "{\"magic\":" + json(hex[0]) + ",\"header_crc\":" + json(hex[1]) + ",\"computed_header_crc\":" +
             json(hex[2]) + ",\"data_crc\":" + json(hex[3]) + ",\"computed_data_crc\":" + json(hex[4]) +
-            ",\"size\":" + std::to_string(i.size) + ",\"load\":" + json(hex[5]) + ",\"entry\":" + json(hex[6]) +
+            ",\"size\":" + std::to_string(i.image_size) + ",\"load\":" + json(hex[5]) + ",\"entry\":" + json(hex[6]) +
             ",\"os\":" + std::to_string(i.os) + ",\"arch\":" + std::to_string(i.arch) + ",\"type\":" +
             std::to_string(i.type) + ",\"compression\":" + std::to_string(i.compression) + ",\"name\":" + json(i.name) +
             "}";
@@ -146,12 +150,12 @@ int run_inspect(const Options& o) {
                               : "too short for an upgrade package");
   if (i.has_headers)
     std::printf("version header: magic 0x%04X%s, version %s, image length %u, application length %u (+7)\n",
-                i.version_magic, i.version_magic == 0x514C ? "" : " (not 0x514C: the version will not be stored)",
-                version, i.image_len_field, i.app_len_field);
+                i.version_magic, i.version_magic == 0x514C ? "" : " (not 0x514C)", version, i.image_len_field,
+                i.app_len_field);
   if (image_known) {
     std::printf("image header: magic %s, size %u, load %s, entry %s, os %u, arch %u, type %u, compression %u, "
                 "name \"%s\"\n",
-                hex[0], i.size, hex[5], hex[6], i.os, i.arch, i.type, i.compression, i.name);
+                hex[0], i.image_size, hex[5], hex[6], i.os, i.arch, i.type, i.compression, i.name);
     if (i.has_headers)
       std::printf("  header CRC stored %s, computed %s; data CRC stored %s, computed %s\n", hex[1], hex[2], hex[3],
                   hex[4]);
@@ -164,16 +168,26 @@ int run_inspect(const Options& o) {
 
 namespace {
 
+enum { kConnect = 7, kBusy = 8, kDeadline = 9 };
+
+double seconds_since(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
 struct Progress {
   bool tty, json;
+  std::chrono::steady_clock::time_point t0;
   int last = -1, beats = 0;
 };
 
-void on_progress(void* ctx, size_t done, size_t total) {
+int on_progress(void* ctx, size_t done, size_t total) {
   auto* p = static_cast<Progress*>(ctx);
   const int pct = static_cast<int>(100 * done / total);
-  if (p->json) return;
-  if (p->tty) {
+  if (p->json) {
+    if (pct / 10 != p->last / 10 || done == total)
+      std::printf("{\"event\":\"progress\",\"sent\":%zu,\"total\":%zu,\"seconds\":%.3f}\n", done, total,
+                  seconds_since(p->t0));
+  } else if (p->tty) {
     const int w = pct * 40 / 100;
     std::printf("\r[%s%s] %3d%% %zu/%zu bytes%s", std::string(w, '#').c_str(), std::string(40 - w, ' ').c_str(), pct,
                 done, total, done == total ? "\n" : "");
@@ -182,17 +196,52 @@ void on_progress(void* ctx, size_t done, size_t total) {
   }
   p->last = pct;
   std::fflush(stdout);
+  return 0;
 }
 
-void on_heartbeat(void* ctx, int value, int count) {
+int on_heartbeat(void* ctx, int value, int count) {
   auto* p = static_cast<Progress*>(ctx);
   p->beats = count;
-  if (p->json) return;
-  if (value == 1)
+  if (p->json)
+    std::printf("{\"event\":\"heartbeat\",\"count\":%d,\"value\":%d,\"seconds\":%.3f}\n", count, value,
+                seconds_since(p->t0));
+  else if (value == 1)
     std::printf("heartbeat %d: the last one; the module goes on writing without beats\n", count);
   else
     std::printf("heartbeat %d: the module is writing flash\n", count);
   std::fflush(stdout);
+  return 0;
+}
+
+// The exit status and the result's name of each outcome.
+struct Outcome {
+  int exit;
+  const char* result;
+};
+Outcome outcome(wlink_status st) {
+  switch (st) {
+    case WLINK_OK: return {kOk, "accepted"};
+    case WLINK_ERR_REPLY: return {kErrReply, "command-refused"};
+    case WLINK_UPG_WRONG_TOKEN: return {kWrongToken, "wrong-token"};
+    case WLINK_UPG_REFUSED: return {kRefused, "refused"};
+    case WLINK_UPG_LOST: return {kLost, "connection-lost"};
+    case WLINK_UPG_TIMEOUT: return {kTimeout, "timeout"};
+    case WLINK_UPG_CONNECT: return {kConnect, "cannot-connect"};
+    case WLINK_UPG_BUSY: return {kBusy, "busy"};
+    case WLINK_UPG_DEADLINE: return {kDeadline, "deadline"};
+    case WLINK_UPG_TOO_LARGE: return {kFail, "too-large"};
+    case WLINK_CANCELLED:
+    case WLINK_UPG_CANCELLED_WRITING: return {kInterrupted, "interrupted"};
+    default: return {kFail, "error"};
+  }
+}
+
+// "V1.2", or null (JSON) / "?" when the module does not say.
+std::string version_of(wlink_link* l, bool as_json) {
+  unsigned major, minor;
+  if (wlink_firmware_version(l, &major, &minor) != WLINK_OK) return as_json ? "null" : "?";
+  const std::string v = "V" + std::to_string(major) + "." + std::to_string(minor);
+  return as_json ? json(v) : v;
 }
 
 }  // namespace
@@ -206,6 +255,7 @@ int run_upgrade(const Options& o) {
   Bytes pkg;
   if (!read_file(o.words[1], &pkg)) return fail("cannot read " + o.words[1]);
   wlink_package_info info;
+  WLINK_INIT(info);
   if (wlink_package_check(pkg.data(), pkg.size(), &info) != WLINK_OK && !o.force)
     return fail(o.words[1] + ": the module would refuse this" + (info.is_bare_image ? "" : " package") + ": " +
                 info.reason + "; nothing sent (--force sends it anyway)");
@@ -215,41 +265,56 @@ int run_upgrade(const Options& o) {
   link_opt.timeout_ms = 0;
   Link link(link_opt);
   if (const int rc = link.open(); rc != kOk) return rc;
-  Progress p{isatty(STDOUT_FILENO) != 0, o.json};
+  link.cancel_on_signals();
+  Progress p{isatty(STDOUT_FILENO) != 0, o.json, std::chrono::steady_clock::now()};
+  char mac[64] = "";
+  if (wlink_mac(link.get(), mac, sizeof mac) != WLINK_OK) mac[0] = '\0';
+  const std::string before = version_of(link.get(), o.json);
+  if (o.json)
+    std::printf("{\"event\":\"started\",\"package\":%s,\"bytes\":%zu,\"version\":%s,\"mac\":%s,"
+                "\"version_before\":%s}\n",
+                json(o.words[1]).c_str(), pkg.size(),
+                info.has_headers ? json("V" + std::to_string(info.major) + "." + std::to_string(info.minor)).c_str()
+                                 : "null",
+                mac[0] ? json(mac).c_str() : "null", before.c_str());
+  else
+    std::printf("upgrading %s%s%s from %s with %s (%zu bytes)\n", mac[0] ? "the module " : "the module",
+                mac[0] ? mac : "", "", before.c_str(), o.words[1].c_str(), pkg.size());
+  std::fflush(stdout);
   const std::string host = o.get("--host");
-  wlink_upgrade_options u{};
+  wlink_upgrade_options u;
+  wlink_upgrade_options_init(&u);
   u.host = host.empty() ? nullptr : host.c_str();
   u.port = static_cast<uint16_t>(port);
-  u.timeout_ms = o.timeout_ms;
+  if (o.timeout_ms > 0) u.timeout_ms = o.timeout_ms;
+  u.deadline_ms = o.deadline_ms;
   u.force = o.force;
   u.progress = on_progress;
   u.heartbeat = on_heartbeat;
   u.ctx = &p;
-  if (!o.json) std::printf("upgrading with %s (%zu bytes)\n", o.words[1].c_str(), pkg.size());
   const wlink_status st = wlink_upgrade(link.get(), pkg.data(), pkg.size(), &u);
-  int rc = kFail;
-  const char* result = "error";
-  switch (st) {
-    case WLINK_OK: rc = kOk, result = "accepted"; break;
-    case WLINK_ERR_REPLY: rc = kErrReply, result = "command-refused"; break;
-    case WLINK_UPG_WRONG_TOKEN: rc = kWrongToken, result = "wrong-token"; break;
-    case WLINK_UPG_REFUSED: rc = kRefused, result = "refused"; break;
-    case WLINK_UPG_LOST: rc = kLost, result = "connection-lost"; break;
-    case WLINK_UPG_TIMEOUT: rc = kTimeout, result = "timeout"; break;
-    default: break;
-  }
+  const Outcome out = outcome(st);
+  const int rc = out.exit;
   const std::string message = st == WLINK_OK ? "the module wrote the package and stored its version"
-                              : st == WLINK_ERR_REPLY ? "the module answered +ERR to AT+UPGRADE="
-                                                      : wlink_last_error(link.get());
+                                             : wlink_last_error(link.get());
+  const bool writing = wlink_upgrade_may_be_writing(link.get()) != 0;
+  const std::string after = st == WLINK_OK ? version_of(link.get(), o.json) : o.json ? "null" : "?";
   if (o.json) {
-    std::printf("{\"result\":\"%s\",\"exit\":%d,\"message\":%s,\"bytes\":%zu,\"heartbeats\":%d}\n", result, rc,
-                json(message).c_str(), pkg.size(), p.beats);
+    std::printf("{\"event\":\"result\",\"result\":\"%s\",\"status\":\"%s\",\"exit\":%d,\"message\":%s,\"mac\":%s,"
+                "\"version_before\":%s,\"version_after\":%s,\"seconds\":%.3f,\"bytes\":%zu,\"heartbeats\":%d,"
+                "\"flash\":\"%s\"}\n",
+                out.result, wlink_status_name(st), rc, json(message).c_str(), mac[0] ? json(mac).c_str() : "null", before.c_str(),
+                after.c_str(), seconds_since(p.t0), pkg.size(), p.beats,
+                st == WLINK_OK ? "written" : writing ? "may-be-writing" : "untouched");
   } else if (st == WLINK_OK) {
-    std::printf("upgrade accepted: %s\n", message.c_str());
+    std::printf("upgrade accepted in %.1f s: %s (%s, was %s)\n", seconds_since(p.t0), message.c_str(), after.c_str(),
+                before.c_str());
   } else if (st == WLINK_NO_REPLY || st == WLINK_UNREACHABLE) {
     link.report(st, "AT+UPGRADE=");
   } else {
-    complain(std::string("upgrade failed: ") + wlink_status_text(st) + ": " + message);
+    complain(std::string(st == WLINK_CANCELLED || st == WLINK_UPG_CANCELLED_WRITING ? "upgrade interrupted"
+                                                                                   : "upgrade failed") +
+             ": " + message);
   }
   return rc;
 }
