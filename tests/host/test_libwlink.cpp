@@ -1,5 +1,9 @@
 // libwlink through its C API against the simulated module, and against a stand-in
 // upgrade port for the failures the module cannot be made to show.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <atomic>
 #include <thread>
 
 #include "sim_module.h"
@@ -73,11 +77,12 @@ struct Counts {
 };
 
 wlink_upgrade_options options(Counts* c, uint16_t port) {
-  wlink_upgrade_options o{};
+  wlink_upgrade_options o;
+  wlink_upgrade_options_init(&o);
   o.host = "127.0.0.1";
   o.port = port;
-  o.progress = [](void* ctx, size_t sent, size_t) { ++static_cast<Counts*>(ctx)->progress, static_cast<Counts*>(ctx)->sent = sent; };
-  o.heartbeat = [](void* ctx, int value, int n) { static_cast<Counts*>(ctx)->beats = n, static_cast<Counts*>(ctx)->last_value = value; };
+  o.progress = [](void* ctx, size_t sent, size_t) { return ++static_cast<Counts*>(ctx)->progress, static_cast<Counts*>(ctx)->sent = sent, 0; };
+  o.heartbeat = [](void* ctx, int value, int n) { return static_cast<Counts*>(ctx)->beats = n, static_cast<Counts*>(ctx)->last_value = value, 0; };
   o.ctx = c;
   return o;
 }
@@ -155,6 +160,182 @@ TEST_F(Lib, EachUpgradeFailureHasItsStatus) {
   Counts n;
   wlink_upgrade_options o = options(&n, none);
   EXPECT_EQ(wlink_upgrade(l_, kPkg.data(), kPkg.size(), &o), WLINK_UPG_CONNECT);
+}
+
+
+// ---- replies that can never be another command's
+
+// Every process of the simulated module (the daemon, its relay, the simulator).
+std::vector<pid_t> module_processes(pid_t top) {
+  std::vector<pid_t> out{top};
+  for (size_t i = 0; i < out.size(); ++i) {
+    std::istringstream kids(read_file("/proc/" + std::to_string(out[i]) + "/task/" + std::to_string(out[i]) + "/children"));
+    for (pid_t p; kids >> p;) out.push_back(p);
+  }
+  return out;
+}
+
+TEST_F(Lib, APausedModuleNeverShiftsRepliesOnEitherLink) {
+  serial_.close();
+  wlink_link* s = nullptr;
+  ASSERT_EQ(wlink_open_serial(path("/sim/tty").c_str(), &s), WLINK_OK);
+  wlink_set_pace(s, 0);
+  const std::vector<pid_t> module = module_processes(pid_);
+  for (wlink_link* l : {s, l_}) {
+    wlink_set_timeout(l, 300);
+    wlink_set_retries(l, 1);
+    for (pid_t p : module) ::kill(p, SIGSTOP);
+    for (pid_t p : module)  // stopped for good before the command goes out
+      ASSERT_TRUE(wait_until([&] { return read_file("/proc/" + std::to_string(p) + "/stat").find(") T ") != std::string::npos; }, 2000));
+    // A query, then a setter: both unanswered. Over serial the setter never goes out:
+    // the fence sent first to tell the late reply apart goes unanswered too.
+    EXPECT_EQ(wlink_command(l, "AT+SSID", nullptr, 0), WLINK_NO_REPLY);
+    EXPECT_EQ(wlink_command(l, "AT+WIFI=OFF", nullptr, 0), WLINK_NO_REPLY);
+    for (pid_t p : module) ::kill(p, SIGCONT);
+    const std::pair<const char*, const char*> sequence[] = {
+        {"AT+KEY", "+OK=12345678"}, {"AT+UIP", "+OK=127.0.0.1"}, {"AT+SSID=Resumed", "+OK"},
+        {"AT+SSID", "+OK=Resumed"}, {"AT+CNUM", "+OK=0"}, {"AT+WIFI", wlink_is_serial(l) ? "+OK=ON" : "+OK=OFF"}};
+    for (const auto& [cmd, want] : sequence) {
+      char v[256];
+      wlink_set_timeout(l, 1500);
+      EXPECT_EQ(wlink_command(l, cmd, v, sizeof v), WLINK_OK) << cmd << ": " << wlink_last_error(l);
+      EXPECT_STREQ(v, want) << cmd << (wlink_is_serial(l) ? " (serial)" : " (UDP)");
+    }
+    ASSERT_EQ(wlink_command(s, "AT+SSID=QEL_NVR_AP", nullptr, 0), WLINK_OK);
+  }
+  wlink_close(s);
+}
+
+TEST_F(Lib, ErrorContract) {
+  char v[256] = "x";
+  // A reply larger than the buffer: nothing half given, the size needed said.
+  EXPECT_EQ(wlink_get(l_, WLINK_SSID, v, 4), WLINK_BAD_ARGUMENT);
+  EXPECT_STREQ(v, "");
+  EXPECT_NE(std::string(wlink_last_error(l_)).find("needs a buffer of 11 bytes, not 4"), std::string::npos)
+      << wlink_last_error(l_);
+  EXPECT_EQ(wlink_command(l_, "AT+SSID", v, 5), WLINK_BAD_ARGUMENT);
+  EXPECT_EQ(wlink_command(l_, "AT+SSID", v, 15), WLINK_OK);
+  EXPECT_STREQ(wlink_last_error(l_), "") << "cleared by the call that succeeded";
+  EXPECT_EQ(wlink_get(l_, WLINK_DHCP, v, sizeof v), WLINK_BAD_ARGUMENT);
+  EXPECT_STREQ(wlink_last_error(l_), "dhcp cannot be read");
+  EXPECT_EQ(wlink_set_timeout(l_, 0), WLINK_BAD_ARGUMENT);
+  EXPECT_EQ(wlink_set_timeout(l_, -1), WLINK_BAD_ARGUMENT);
+  wlink_upgrade_options o;
+  wlink_upgrade_options_init(&o);
+  o.timeout_ms = 0;
+  EXPECT_EQ(wlink_upgrade(l_, kPkg.data(), kPkg.size(), &o), WLINK_BAD_ARGUMENT);
+  // Opens that fail say why, with the system's error.
+  wlink_link* s = nullptr;
+  EXPECT_EQ(wlink_open_serial(path("/dev/none").c_str(), &s), WLINK_OPEN_FAILED);
+  EXPECT_EQ(wlink_last_os_error(nullptr), ENOENT);
+  EXPECT_NE(std::string(wlink_last_error(nullptr)).find(path("/dev/none")), std::string::npos);
+  EXPECT_EQ(wlink_open_serial("/dev/null", &s), WLINK_OPEN_FAILED);
+  EXPECT_NE(std::string(wlink_last_error(nullptr)).find("not a serial port"), std::string::npos);
+  EXPECT_EQ(wlink_open_serial(path("/sim/tty").c_str(), &s), WLINK_PORT_BUSY);
+  EXPECT_NE(std::string(wlink_last_error(nullptr)).find("held by pid " + std::to_string(::getpid())),
+            std::string::npos) << wlink_last_error(nullptr);
+  EXPECT_EQ(s, nullptr);
+}
+
+TEST_F(Lib, OnePollLoopDrivesBothLinks) {
+  serial_.close();
+  wlink_link* s = nullptr;
+  ASSERT_EQ(wlink_open_serial(path("/sim/tty").c_str(), &s), WLINK_OK);
+  struct Job {
+    wlink_link* l;
+    const char* cmd;
+    const char* want;
+    wlink_status st = WLINK_PENDING;
+    char reply[256] = "";
+  } jobs[] = {{s, "AT+SSID", "+OK=QEL_NVR_AP"}, {l_, "AT+KEY", "+OK=12345678"}};
+  for (Job& j : jobs) ASSERT_EQ(wlink_command_start(j.l, j.cmd), WLINK_PENDING);
+  EXPECT_EQ(wlink_command_start(s, "AT+"), WLINK_BAD_ARGUMENT) << "one command at a time per link";
+  for (int rounds = 0; (jobs[0].st == WLINK_PENDING || jobs[1].st == WLINK_PENDING) && rounds < 1000; ++rounds) {
+    pollfd p[2];
+    int timeout = -1;
+    for (int i = 0; i < 2; ++i) {
+      p[i] = {jobs[i].st == WLINK_PENDING ? wlink_fd(jobs[i].l) : -1, wlink_poll_events(jobs[i].l), 0};
+      const int t = wlink_poll_timeout(jobs[i].l);
+      if (t >= 0 && (timeout < 0 || t < timeout)) timeout = t;
+    }
+    ASSERT_GE(::poll(p, 2, timeout), 0);
+    for (int i = 0; i < 2; ++i)
+      if (jobs[i].st == WLINK_PENDING)
+        jobs[i].st = wlink_command_process(jobs[i].l, p[i].revents, jobs[i].reply, sizeof jobs[i].reply);
+  }
+  for (const Job& j : jobs) {
+    EXPECT_EQ(j.st, WLINK_OK) << j.cmd;
+    EXPECT_STREQ(j.reply, j.want) << j.cmd;
+  }
+  wlink_close(s);
+}
+
+// ---- upgrades that can be stopped, and packages that do not fit
+
+wlink_link* g_signalled = nullptr;
+
+TEST_F(Lib, UpgradesStopWithinASecondAndSayWhatFlashHolds) {
+  const wlink::ByteVec big = wlink::build_package(wlink::wrap_image({}, wlink::ByteVec(600000, 1)), wlink::ByteVec(9000, 2), 5, 1);
+  const std::string erased = read_file(path("/dev/mtd5"));
+  // From the progress callback, before the package is whole: flash untouched.
+  std::atomic<bool> writing{false};
+  wlink_upgrade_options o;
+  wlink_upgrade_options_init(&o);
+  o.host = "127.0.0.1";
+  o.port = upgrade_port_;
+  o.ctx = &writing;
+  o.progress = [](void*, size_t sent, size_t total) { return sent < total ? 1 : 0; };
+  EXPECT_EQ(wlink_upgrade(l_, big.data(), big.size(), &o), WLINK_CANCELLED) << wlink_last_error(l_);
+  EXPECT_EQ(wlink_upgrade_may_be_writing(l_), 0);
+  EXPECT_NE(std::string(wlink_last_error(l_)).find("flash is untouched"), std::string::npos) << wlink_last_error(l_);
+  EXPECT_TRUE(wait_until([&] { return log().find("AT+UPGRADE") != std::string::npos; }, 2000));
+  EXPECT_EQ(udp("AT+VER"), "+OK=V0.0");
+  EXPECT_EQ(read_file(path("/dev/mtd5")), erased);
+  // From another thread and from a signal handler while the module writes: said to be writing.
+  o.progress = nullptr;
+  o.heartbeat = [](void* ctx, int, int) { return static_cast<std::atomic<bool>*>(ctx)->store(true), 0; };
+  std::ofstream(path("/sim/flash-delay-ms")) << "100000";
+  const pthread_t self = ::pthread_self();
+  g_signalled = l_;
+  signal(SIGUSR1, [](int) { wlink_cancel(g_signalled); });
+  for (unsigned minor : {2, 3}) {
+    const bool by_signal = minor == 3;
+    const wlink::ByteVec pkg = wlink::build_package(wlink::wrap_image({}, wlink::ByteVec(600000, 1)), wlink::ByteVec(9000, 2), 5, minor);
+    writing = false;
+    std::chrono::steady_clock::time_point asked;
+    std::thread canceller([&] {
+      EXPECT_TRUE(wait_until([&] { return writing.load(); }, 10000));
+      asked = std::chrono::steady_clock::now();
+      by_signal ? (void)::pthread_kill(self, SIGUSR1) : wlink_cancel(l_);
+    });
+    EXPECT_EQ(wlink_upgrade(l_, pkg.data(), pkg.size(), &o), WLINK_UPG_CANCELLED_WRITING) << wlink_last_error(l_);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
+    canceller.join();
+    EXPECT_EQ(wlink_upgrade_may_be_writing(l_), 1);
+    EXPECT_NE(std::string(wlink_last_error(l_)).find("may still be writing flash"), std::string::npos);
+    EXPECT_TRUE(wait_until([&] { return udp("AT+VER") == "+OK=V5." + std::to_string(minor); }, 20000))
+        << "the module finished";
+  }
+  signal(SIGUSR1, SIG_DFL);
+}
+
+TEST_F(Lib, APackageTooLargeForItsPartitionIsNeverSent) {
+  ASSERT_EQ(::truncate(path("/dev/mtd6").c_str(), 800), 0);  // the application part is 900 bytes
+  wlink_upgrade_options o;
+  wlink_upgrade_options_init(&o);
+  o.host = "127.0.0.1";
+  o.port = upgrade_port_;
+  EXPECT_EQ(wlink_upgrade(l_, kPkg.data(), kPkg.size(), &o), WLINK_UPG_TOO_LARGE);
+  EXPECT_STREQ(wlink_last_error(l_), "the application part is 900 bytes and the module's /dev/mtd6 holds 800: nothing "
+                                     "sent (force skips this check)");
+  uint64_t image = 0, app = 0;
+  EXPECT_EQ(wlink_flash_info(l_, &image, &app), WLINK_OK);
+  EXPECT_EQ(image, 6u << 20);
+  EXPECT_EQ(app, 800u);
+  EXPECT_EQ(log().find("AT+UPGRADE"), std::string::npos) << "nothing reached the upgrade command";
+  o.force = 1;  // the module's own check refuses it in turn
+  EXPECT_EQ(wlink_upgrade(l_, kPkg.data(), kPkg.size(), &o), WLINK_UPG_REFUSED) << wlink_last_error(l_);
+  EXPECT_NE(errlog().find("package refused: 900 bytes for /dev/mtd6, which holds 800"), std::string::npos);
 }
 
 }  // namespace

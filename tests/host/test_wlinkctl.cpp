@@ -48,12 +48,14 @@ Proc ctl(std::vector<std::string> args) {
   return run(args);
 }
 
-// The value at a path of keys ("image.arch", "stations.0.mac") of a JSON text, as
-// Python prints it; "INVALID" when the text is not one JSON value.
+// The value at a path of keys ("image.arch", "stations.0.mac") of a JSON text (its
+// last line: upgrade streams one object per line), as Python prints it; "INVALID"
+// when that is not one JSON value.
 std::string json_at(const std::string& text, const std::string& keys, const std::string& dir) {
   std::ofstream(dir + "/j") << text;
   const Proc r = run({"python3", "-c",
-                     "import json,sys\nd=json.load(sys.stdin)\nfor k in sys.argv[1].split('.'):\n"
+                     "import json,sys\nd=json.loads(sys.stdin.read().strip().split('\\n')[-1])\n"
+                     "for k in sys.argv[1].split('.'):\n"
                      " d=d[int(k)] if isinstance(d,list) else d[k]\nprint(json.dumps(d))",
                      keys},
                     dir + "/j");
@@ -175,15 +177,23 @@ TEST_F(Ctl, JsonReadsBack) {
       {link({"show", "--json"}), "ssid", "\"QEL_NVR_AP\""},
       {link({"show", "--json"}), "udp-peer", "\"127.0.0.1\""},
       {link({"stations", "--json"}), "stations.0.mac", "\"aa:bb:cc:00:00:01\""},
+      {link({"stations", "--json"}), "stations.0.rssi0", "-45"},
+      {link({"show", "--json"}), "txpower", "100"},
       {link({"scan", "--json"}), "0.ssid", "\"Home\""},
       {{"inspect", "--json", pkg}, "version", "\"V3.1\""},
       {{"inspect", "--json", pkg}, "image.arch", "5"},
-      {link({"upgrade", "--json", "--port", std::to_string(upgrade_port_), pkg}), "result", "\"accepted\""},
   };
   for (const auto& c : cases) {
     const Proc r = ctl(c.args);
     EXPECT_EQ(json_at(r.out, c.key, dir_), c.want) << c.key << ": " << r.out << r.err;
   }
+  // The upgrade's lines: started, progress, then the result with the module's identity.
+  const Proc up = ctl(link({"upgrade", "--json", "--port", std::to_string(upgrade_port_), pkg}));
+  EXPECT_EQ(json_at(up.out.substr(0, up.out.find('\n')), "event", dir_), "\"started\"") << up.out;
+  for (const auto& [key, want] : std::vector<std::pair<std::string, std::string>>{
+           {"result", "\"accepted\""}, {"status", "\"ok\""}, {"exit", "0"}, {"version_before", "\"V0.0\""},
+           {"version_after", "\"V3.1\""}, {"mac", "\"02:11:22:33:44:55\""}, {"flash", "\"written\""}})
+    EXPECT_EQ(json_at(up.out, key, dir_), want) << key << ": " << up.out << up.err;
   EXPECT_EQ(udp("AT+VER"), "+OK=V3.1");
   serial_.close();  // --trace: every frame timed and decoded
   const std::regex frame("\\d\\d:\\d\\d:\\d\\d\\.\\d{3} < frame \\[03 03 00 2B 4F 4B( 00){9} CB\\] total 3 chunk 3 offset 0 \"\\+OK\" sum ok\n");
