@@ -187,6 +187,19 @@ static size_t distance(const char *a, const char *b) {
     return row[m];
 }
 
+// How far a command's name is from a row's: the edit distance of the two without their
+// "=", and half a step more when only one of them sets.
+static size_t score(const char *name, const char *prefix) {
+    char a[64], b[64];
+    wlink_copy(a, sizeof a, name);
+    wlink_copy(b, sizeof b, prefix);
+    size_t na = strlen(a), nb = strlen(b);
+    bool sa = na > 0 && a[na - 1] == '=', sb = nb > 0 && b[nb - 1] == '=';
+    if (sa) a[na - 1] = '\0';
+    if (sb) b[nb - 1] = '\0';
+    return distance(a, b) * 2 + (sa != sb);
+}
+
 void wlink_command_closest(const char *cmd, char *out, size_t size) {
     if (out == nullptr || size == 0) return;
     out[0] = '\0';
@@ -197,9 +210,9 @@ void wlink_command_closest(const char *cmd, char *out, size_t size) {
     size_t n = eq != nullptr ? (size_t)(eq - cmd) + 1 : strlen(cmd);
     wlink_copy(name, n + 1 < sizeof name ? n + 1 : sizeof name, cmd);
     const char *best = "AT+";
-    size_t d = distance(name, best);
+    size_t d = score(name, best);
     for (const row &r : kRows) {
-        size_t e = distance(name, r.prefix);
+        size_t e = score(name, r.prefix);
         if (e < d) d = e, best = r.prefix;
     }
     wlink_copy(out, size, best);
