@@ -50,6 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         FUZZ_CHECK(strlen(line) < sizeof line, "unterminated");
     }
     wlink_package_info info;
+    WLINK_INIT(info);
     wlink_status st = wlink_package_check(data, size, &info);
     FUZZ_CHECK((st == WLINK_OK) == !info.refused && info.reason[sizeof info.reason - 1] == '\0', "verdict");
     FUZZ_CHECK(st != WLINK_OK || info.image_len + info.app_len + 84 == size, "parts do not add up");

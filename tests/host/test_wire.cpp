@@ -77,6 +77,7 @@ TEST(Wire, SettingsAreCheckedAsTheModuleTakesThem) {
 TEST(Wire, PackageChecksNameStoredAndComputedValues) {
   const Bytes pkg = wlink::build_package(wlink::wrap_image({}, Bytes(1000, 1)), Bytes(300, 2), 1, 2);
   wlink_package_info i;
+  WLINK_INIT(i);
   ASSERT_EQ(wlink_package_check(pkg.data(), pkg.size(), &i), WLINK_OK);
   EXPECT_EQ(i.image_len * 1000 + i.app_len, 1000u * 1000 + 300u);
   Bytes bad = pkg;
@@ -89,6 +90,27 @@ TEST(Wire, PackageChecksNameStoredAndComputedValues) {
   const Bytes image(pkg.begin() + 20, pkg.begin() + 20 + 1064);
   EXPECT_EQ(wlink_package_check(image.data(), image.size(), &i), WLINK_BAD_PACKAGE);
   EXPECT_TRUE(i.is_bare_image);
+  bad = pkg;
+  bad[0] ^= 0x01;  // the module stores the version header: one it cannot store is refused first
+  EXPECT_EQ(wlink_package_check(bad.data(), bad.size(), &i), WLINK_BAD_PACKAGE);
+  EXPECT_STREQ(i.reason, "version header magic 0x514D is not 0x514C");
+  // A caller built against an older, shorter record gets no byte past it.
+  struct {
+    wlink_package_info head;
+    unsigned char after[8];
+  } old;
+  memset(&old, 0xAB, sizeof old);
+  old.head.size = offsetof(wlink_package_info, minor);
+  EXPECT_EQ(wlink_package_check(pkg.data(), pkg.size(), &old.head), WLINK_OK);
+  EXPECT_EQ(old.head.major, 1u);
+  EXPECT_EQ(old.head.minor, 0xABABABABu) << "past the caller's size";
+  old.head.size = 0;
+  EXPECT_EQ(wlink_package_check(pkg.data(), pkg.size(), &old.head), WLINK_BAD_ARGUMENT);
+  char near[32];
+  wlink_command_closest("AT+SSDI", near, sizeof near);
+  EXPECT_STREQ(near, "AT+SSID");
+  wlink_command_closest("AT+FLASHINF", near, sizeof near);
+  EXPECT_STREQ(near, "AT+FLASHINFO");
 }
 
 TEST(Wire, RepliesMustFitTheirCommand) {

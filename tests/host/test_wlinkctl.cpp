@@ -98,6 +98,7 @@ TEST_F(Ctl, MistakesAreRefusedBeforeTheModuleSeesThem) {
       {link({"set", "dhcp", "250 10 24"}), "POOL up to 254-START"},
       {link({"set", "colour", "blue"}), "did you mean"},
       {link({"show", "--image", "x"}), "option --image does not go with show"},
+      {link({"AT+SSDI"}), "'AT+SSDI' is no command the module knows; did you mean 'AT+SSID'?"},
   };
   for (const auto& c : cases) {
     const Proc r = ctl(c.args);
@@ -198,6 +199,32 @@ TEST_F(Ctl, JsonReadsBack) {
   serial_.close();  // --trace: every frame timed and decoded
   const std::regex frame("\\d\\d:\\d\\d:\\d\\d\\.\\d{3} < frame \\[03 03 00 2B 4F 4B( 00){9} CB\\] total 3 chunk 3 offset 0 \"\\+OK\" sum ok\n");
   EXPECT_TRUE(std::regex_search(ctl({"--serial", path("/sim/tty"), "--pace", "0", "--trace", "AT+"}).err, frame));
+}
+
+TEST_F(Ctl, UpgradeOutcomesHaveTheirExitCodesAndARebootIsWaitedFor) {
+  allow_udp();
+  Proc r = ctl({"--version"});
+  EXPECT_EQ(r.out, "wlinkctl 2.0.0 (libwlink 2.0.0)\n");
+  const std::string pkg = file("pkg", wlink::build_package(wlink::wrap_image({}, wlink::ByteVec(900, 1)), wlink::ByteVec(90, 2), 3, 1));
+  r = ctl(link({"upgrade", "--json", "--port", std::to_string(free_port(SOCK_STREAM)), pkg}));
+  EXPECT_EQ(r.status, 7) << r.out << r.err;
+  EXPECT_EQ(json_at(r.out, "result", dir_), "\"cannot-connect\"");
+  // Ctrl-C while the module writes: it says so, and a second upgrade meanwhile is told busy.
+  std::ofstream(path("/sim/flash-delay-ms")) << "150000";
+  r = run({"timeout", "--preserve-status", "-s", "INT", "1", WLINKCTL_PATH, "--udp", udp_[1], "upgrade", "--port",
+           std::to_string(upgrade_port_), pkg});
+  EXPECT_EQ(r.status, 130) << r.out << r.err;
+  EXPECT_NE(r.err.find("may still be writing flash: do not power it off; AT+VER tells when it is done"), std::string::npos) << r.err;
+  r = ctl(link({"upgrade", "--port", std::to_string(upgrade_port_), pkg}));
+  EXPECT_EQ(r.status, 8) << r.out << r.err;
+  EXPECT_NE(r.err.find("busy with another upgrade"), std::string::npos) << r.err;
+  EXPECT_TRUE(wait_until([&] { return udp("AT+VER") == "+OK=V3.1"; }, 10000));
+  // A reboot that is waited for gives UDP back: AT+UIP= is sent again over the serial line.
+  serial_.close();
+  r = ctl({"--serial", path("/sim/tty"), "--udp", udp_[1], "--pace", "0", "--timeout", "20000", "reboot", "--wait"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(udp("AT+UIP"), "+OK=127.0.0.1");
+  EXPECT_EQ(ready_lines().size(), 2u) << "the daemon started again";
 }
 
 }  // namespace
