@@ -231,7 +231,7 @@ const Verb kVerbs[] = {
      "  --udp, the UDP host) with its progress, and shows each heartbeat.\n"
      "  --timeout: silence allowed while the module writes (300000 ms); --deadline:\n"
      "  the whole upgrade. Ctrl-C stops it and says whether flash may be written.\n"
-     "  Exit status 0 accepted, 1 refused before sending or other errors, 2 +ERR,\n"
+     "  Exit status 0 accepted, 1 refused before sending or other errors,\n"
      "  3 wrong token, 4 refused or flash failed, 5 connection lost, 6 timeout,\n"
      "  7 cannot connect, 8 busy with another upgrade, 9 deadline, 130 interrupted.\n"
      "  --json: one object per line: started, progress, heartbeat, result\n"},
