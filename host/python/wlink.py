@@ -166,7 +166,7 @@ class Link:
 
     def close(self):
         h, self._h = getattr(self, "_h", None), None
-        if h:
+        if h and _lib:  # _lib: None when the interpreter is ending
             _lib.wlink_close(h)
 
     def _link(self):
@@ -268,7 +268,8 @@ class Link:
                     return 1
             return kind(call) if fn else kind()
 
-        o.progress, o.heartbeat = wrap(progress, _PROGRESS), wrap(heartbeat, _HEARTBEAT)
+        callbacks = (wrap(progress, _PROGRESS), wrap(heartbeat, _HEARTBEAT))  # alive until the call ends
+        o.progress, o.heartbeat = callbacks
         if isinstance(package, (str, os.PathLike)):
             st = _lib.wlink_upgrade_file(self._link(), os.fsencode(package), byref(o))
         else:
