@@ -278,8 +278,8 @@ int run_upgrade(const Options& o) {
                                  : "null",
                 mac[0] ? json(mac).c_str() : "null", before.c_str());
   else
-    std::printf("upgrading %s%s%s from %s with %s (%zu bytes)\n", mac[0] ? "the module " : "the module",
-                mac[0] ? mac : "", "", before.c_str(), o.words[1].c_str(), pkg.size());
+    std::printf("upgrading the module%s%s (%s) with %s (%zu bytes)\n", mac[0] ? " " : "", mac, before.c_str(),
+                o.words[1].c_str(), pkg.size());
   std::fflush(stdout);
   const std::string host = o.get("--host");
   wlink_upgrade_options u;
