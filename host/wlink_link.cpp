@@ -267,15 +267,19 @@ static wlink_status open_failed(int fd, const char *what, const char *dev, int e
     return WLINK_OPEN_FAILED;
 }
 
-wlink_status wlink_open_serial(const char *dev, wlink_link **out) {
+// An open begins: this thread's open failure cleared and *out null. False, the reason
+// said, without a place for the link or a name to open.
+static bool open_begin(const char *name, wlink_link **out) {
     t_open_error[0] = '\0';
     t_open_errno = 0;
-    if (out == nullptr || dev == nullptr || *dev == '\0') {
-        if (out != nullptr) *out = nullptr;
-        wlink_fail(nullptr, "no device or no place for the link");
-        return WLINK_BAD_ARGUMENT;
-    }
-    *out = nullptr;
+    if (out != nullptr) *out = nullptr;
+    if (out != nullptr && name != nullptr && *name != '\0') return true;
+    wlink_fail(nullptr, "%s", out == nullptr ? "no place for the link" : "no device or host to open");
+    return false;
+}
+
+wlink_status wlink_open_serial(const char *dev, wlink_link **out) {
+    if (!open_begin(dev, out)) return WLINK_BAD_ARGUMENT;
     int fd = open(dev, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return errno == EBUSY ? port_busy(dev, errno) : open_failed(-1, "cannot open", dev, errno);
     // Two programs on one port would read each other's replies: the port is ours alone.
@@ -302,14 +306,7 @@ wlink_status wlink_open_serial(const char *dev, wlink_link **out) {
 }
 
 wlink_status wlink_open_udp(const char *host, uint16_t port, wlink_link **out) {
-    t_open_error[0] = '\0';
-    t_open_errno = 0;
-    if (out == nullptr || host == nullptr || *host == '\0') {
-        if (out != nullptr) *out = nullptr;
-        wlink_fail(nullptr, "no host or no place for the link");
-        return WLINK_BAD_ARGUMENT;
-    }
-    *out = nullptr;
+    if (!open_begin(host, out)) return WLINK_BAD_ARGUMENT;
     struct addrinfo hints, *res = nullptr;
     memset(&hints, 0, sizeof hints);
     hints.ai_family = AF_INET;

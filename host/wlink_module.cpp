@@ -10,11 +10,6 @@
 
 #include "wlink_int.h"
 
-// The value of cmd's "+OK=" reply, or the status that stopped it.
-static wlink_status value(wlink_link *l, const char *cmd, char *v, size_t size) {
-    return wlink_command_value(l, cmd, v, size);
-}
-
 static wlink_status bad_reply(wlink_link *l, const char *cmd, const char *v) {
     wlink_fail(l, "\"%s\" is no answer to %s", v, cmd);
     return WLINK_BAD_REPLY;
@@ -30,7 +25,7 @@ static bool whole_number(const char *s, long *out) {
 
 static wlink_status number_of(wlink_link *l, const char *cmd, long lo, long hi, long *out) {
     char v[WLINK_REPLY_MAX + 1];
-    wlink_status st = value(l, cmd, v, sizeof v);
+    wlink_status st = wlink_command_value(l, cmd, v, sizeof v);
     if (st != WLINK_OK) return st;
     if (!whole_number(v, out) || *out < lo || *out > hi) return bad_reply(l, cmd, v);
     return WLINK_OK;
@@ -68,7 +63,7 @@ wlink_status wlink_station_get(wlink_link *l, int index, wlink_station *st) {
         return WLINK_BAD_ARGUMENT;
     char cmd[32], v[WLINK_REPLY_MAX + 1], *f[6];
     snprintf(cmd, sizeof cmd, "AT+CINFO=sta %d", index);
-    wlink_status s = value(l, cmd, v, sizeof v);
+    wlink_status s = wlink_command_value(l, cmd, v, sizeof v);
     if (s != WLINK_OK) return s;
     char copy[sizeof v];
     memcpy(copy, v, sizeof v);
@@ -96,7 +91,7 @@ wlink_status wlink_station_lease(wlink_link *l, const char *mac, char *ip, size_
         return WLINK_BAD_ARGUMENT;
     char cmd[80];
     snprintf(cmd, sizeof cmd, "AT+CIP=%s", mac);
-    return value(l, cmd, ip, size);
+    return wlink_command_value(l, cmd, ip, size);
 }
 
 wlink_status wlink_station_present(wlink_link *l, const char *mac, int *present) {
@@ -118,7 +113,7 @@ wlink_status wlink_station_retry(wlink_link *l, int index, char *mac, size_t mac
         return WLINK_BAD_ARGUMENT;
     char cmd[32], v[WLINK_REPLY_MAX + 1], *f[2];
     snprintf(cmd, sizeof cmd, "AT+RETRYINFO=sta %d", index);
-    wlink_status st = value(l, cmd, v, sizeof v);
+    wlink_status st = wlink_command_value(l, cmd, v, sizeof v);
     if (st != WLINK_OK) return st;
     if (split(v, f, 2) != 2) return bad_reply(l, cmd, v);  // "MAC,RATE"
     st = wlink_give(l, f[0], mac, mac_size);
@@ -136,7 +131,7 @@ wlink_status wlink_stations_changed(wlink_link *l, int *changed) {
 wlink_status wlink_error_rates(wlink_link *l, char *tx, size_t tx_size, char *rx, size_t rx_size) {
     if (!arg_ok(l, true, "")) return WLINK_BAD_ARGUMENT;
     char v[WLINK_REPLY_MAX + 1];
-    wlink_status st = value(l, "AT+PER", v, sizeof v);
+    wlink_status st = wlink_command_value(l, "AT+PER", v, sizeof v);
     if (st != WLINK_OK) return st;
     // "TX_PER=... RX_PER=..."
     char *t = strstr(v, "TX_PER="), *r = strstr(v, " RX_PER=");
@@ -163,7 +158,7 @@ wlink_status wlink_survey_get(wlink_link *l, int index, wlink_network *net) {
         return WLINK_BAD_ARGUMENT;
     char cmd[48], v[WLINK_REPLY_MAX + 1];
     snprintf(cmd, sizeof cmd, "AT+CWIFISINGALSINGLEINFO=%d", index);
-    wlink_status st = value(l, cmd, v, sizeof v);
+    wlink_status st = wlink_command_value(l, cmd, v, sizeof v);
     if (st != WLINK_OK) return st;
     // "CHANNEL,BSSID,SSID,SIGNAL": the name may hold commas of its own
     char *a = strchr(v, ','), *b = a != nullptr ? strchr(a + 1, ',') : nullptr, *z = strrchr(v, ',');
@@ -192,7 +187,7 @@ wlink_status wlink_wps_start(wlink_link *l) { return wlink_command(l, "AT+WPS", 
 wlink_status wlink_wps_status(wlink_link *l, wlink_wps_state *state) {
     if (!arg_ok(l, state != nullptr, "no place for the state")) return WLINK_BAD_ARGUMENT;
     char v[WLINK_REPLY_MAX + 1];
-    wlink_status st = value(l, "AT+WPS=", v, sizeof v);
+    wlink_status st = wlink_command_value(l, "AT+WPS=", v, sizeof v);
     *state = WLINK_WPS_UNKNOWN;
     if (st != WLINK_OK) return st;
     static const struct {
@@ -205,12 +200,12 @@ wlink_status wlink_wps_status(wlink_link *l, wlink_wps_state *state) {
     return bad_reply(l, "AT+WPS=", v);
 }
 
-wlink_status wlink_mac(wlink_link *l, char *mac, size_t size) { return value(l, "AT+MAC", mac, size); }
+wlink_status wlink_mac(wlink_link *l, char *mac, size_t size) { return wlink_command_value(l, "AT+MAC", mac, size); }
 
 wlink_status wlink_firmware_version(wlink_link *l, unsigned *major, unsigned *minor) {
     if (!arg_ok(l, major != nullptr && minor != nullptr, "no place for the version")) return WLINK_BAD_ARGUMENT;
     char v[WLINK_REPLY_MAX + 1], extra;
-    wlink_status st = value(l, "AT+VER", v, sizeof v);
+    wlink_status st = wlink_command_value(l, "AT+VER", v, sizeof v);
     if (st != WLINK_OK) return st;
     if (sscanf(v, "V%3u.%3u%c", major, minor, &extra) != 2) return bad_reply(l, "AT+VER", v);
     return WLINK_OK;
@@ -220,7 +215,7 @@ wlink_status wlink_flash_info(wlink_link *l, uint64_t *image_size, uint64_t *app
     if (!arg_ok(l, image_size != nullptr && app_size != nullptr, "no place for the sizes"))
         return WLINK_BAD_ARGUMENT;
     char v[WLINK_REPLY_MAX + 1], *f[2];
-    wlink_status st = value(l, "AT+FLASHINFO", v, sizeof v);
+    wlink_status st = wlink_command_value(l, "AT+FLASHINFO", v, sizeof v);
     if (st != WLINK_OK) return st;
     char copy[sizeof v];
     memcpy(copy, v, sizeof v);

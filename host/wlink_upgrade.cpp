@@ -22,6 +22,7 @@ enum {
     REQUEST_SIZE = 68,
     CONNECT_WINDOW_MS = 5000,  // the listener starts as the command is answered
     ANSWER_MS = 10000,         // the module answers a request at once
+    BUSY_GRACE_MS = 2000,      // how long a refused AT+UPGRADE= is asked again
     IMAGE_HEAD = 64,
 };
 
@@ -342,7 +343,13 @@ wlink_status wlink_upgrade(wlink_link *l, const uint8_t *pkg, size_t len, const 
     char token[33], cmd[64];
     for (int i = 0; i < 16; i++) snprintf(token + 2 * i, 3, "%02x", rnd[i]);
     snprintf(cmd, sizeof cmd, "AT+UPGRADE=%d %s", WLINK_UPGRADE_PORT, token);
-    st = wlink_command(l, cmd, nullptr, 0);
+    // The module stays busy a moment after it sent an upgrade's result, until that
+    // upgrade's processing has ended: only a refusal that lasts means another upgrade.
+    int64_t busy_until = wlink_now_ms() + BUSY_GRACE_MS;
+    while ((st = wlink_command(l, cmd, nullptr, 0)) == WLINK_ERR_REPLY && wlink_now_ms() < busy_until) {
+        int r = pause_ms(u, 100);
+        if (r != IO_TIMEOUT) return ended(u, r, "while the module was busy");
+    }
     if (st == WLINK_ERR_REPLY) {
         wlink_fail(l, "the module answered +ERR to AT+UPGRADE=: it is busy with another upgrade (or cannot open its "
                       "upgrade port); AT+VER tells when that one is done");

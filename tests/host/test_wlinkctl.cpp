@@ -210,7 +210,7 @@ TEST_F(Ctl, UpgradeOutcomesHaveTheirExitCodesAndARebootIsWaitedFor) {
   EXPECT_EQ(r.status, 7) << r.out << r.err;
   EXPECT_EQ(json_at(r.out, "result", dir_), "\"cannot-connect\"");
   // Ctrl-C while the module writes: it says so, and a second upgrade meanwhile is told busy.
-  std::ofstream(path("/sim/flash-delay-ms")) << "150000";
+  std::ofstream(path("/sim/flash-delay-ms")) << "300000";
   r = run({"timeout", "--preserve-status", "-s", "INT", "1", WLINKCTL_PATH, "--udp", udp_[1], "upgrade", "--port",
            std::to_string(upgrade_port_), pkg});
   EXPECT_EQ(r.status, 130) << r.out << r.err;
@@ -218,7 +218,7 @@ TEST_F(Ctl, UpgradeOutcomesHaveTheirExitCodesAndARebootIsWaitedFor) {
   r = ctl(link({"upgrade", "--port", std::to_string(upgrade_port_), pkg}));
   EXPECT_EQ(r.status, 8) << r.out << r.err;
   EXPECT_NE(r.err.find("busy with another upgrade"), std::string::npos) << r.err;
-  EXPECT_TRUE(wait_until([&] { return udp("AT+VER") == "+OK=V3.1"; }, 10000));
+  EXPECT_TRUE(wait_until([&] { return udp("AT+VER") == "+OK=V3.1"; }, 15000));
   // A reboot that is waited for gives UDP back: AT+UIP= is sent again over the serial line.
   serial_.close();
   r = ctl({"--serial", path("/sim/tty"), "--udp", udp_[1], "--pace", "0", "--timeout", "20000", "reboot", "--wait"});
