@@ -102,6 +102,11 @@ void wifi_msg_proc_wait_ms(unsigned ms) {
     }
 }
 
+static thread_local wifi_cmd_origin t_origin = {WIFI_CMD_SERIAL, 0};
+
+void wifi_msg_set_origin(wifi_cmd_link link, uint32_t addr) { t_origin = {link, addr}; }
+wifi_cmd_origin wifi_msg_origin() { return t_origin; }
+
 bool wifi_args_ok(const char *cmd, const char *reply, int32_t reply_size) {
     return cmd != nullptr && reply != nullptr && reply_size >= 1;
 }

@@ -23,6 +23,17 @@ enum {
     WIFI_PARA_BUF_SIZE = 128,   // a command's parameter
 };
 
+// Where the command being handled came from: its link and, for UDP, the sender's
+// IPv4 address (network byte order). Each link's thread sets it before it dispatches;
+// a thread that never did counts as the serial line.
+enum wifi_cmd_link { WIFI_CMD_SERIAL = 0, WIFI_CMD_UDP = 1 };
+struct wifi_cmd_origin {
+    wifi_cmd_link link;
+    uint32_t addr;
+};
+void wifi_msg_set_origin(wifi_cmd_link link, uint32_t addr);
+wifi_cmd_origin wifi_msg_origin();
+
 // Runs one command; one command at a time, whichever link it came on (the heartbeat
 // excepted: it is answered at once).
 int wifi_msg_proc_distribute(const char *cmd, char *reply, int32_t reply_size);

@@ -133,6 +133,7 @@ void *wifi_uart_comm_task(void *arg) {
             if (!(pfd.revents & POLLIN) || (pfd.revents & (POLLERR | POLLHUP))) continue;
         }
         if (wifi_uart_recv_msg(cmd, &len) != 0 || len == 0) continue;
+        wifi_msg_set_origin(WIFI_CMD_SERIAL, 0);
         wifi_msg_proc_distribute(cmd, reply, sizeof(reply));
         wifi_uart_send_msg(reply, strlen(reply));
     }

@@ -21,6 +21,9 @@ static struct sockaddr_in g_udp_peer_addr;
 static socklen_t g_udp_peer_len = sizeof(struct sockaddr_in);
 static int32_t g_seq;
 
+// The refused datagrams' log lines, at most one a second.
+static wifi_log_limit s_refused_log;
+
 // Written by "AT+UIP=" on either link, read by the UDP task.
 static char szUdpSrcIP[WIFI_UDP_SRC_IP_SIZE];
 
@@ -92,17 +95,25 @@ int wifi_udp_recv_msg(char *buf, int32_t size) {
     if (n < 0) return -1;
     char from[INET_ADDRSTRLEN] = {0};
     inet_ntop(AF_INET, &g_udp_peer_addr.sin_addr, from, sizeof(from));
-    printf("===Received a string from client %s.\n", from);
 
     char allowed[WIFI_UDP_SRC_IP_SIZE];
     memset(allowed, 0, sizeof(allowed));
-    if (wifi_get_udp_src_ipaddr(allowed, sizeof(allowed)) != 0) return -1;
+    wifi_read_udp_src_ipaddr(allowed, sizeof(allowed));
     struct in_addr allowed_addr;
     if (inet_pton(AF_INET, allowed, &allowed_addr) != 1) allowed_addr.s_addr = 0;
     if (g_udp_peer_addr.sin_addr.s_addr != allowed_addr.s_addr || allowed_addr.s_addr == 0) {
-        printf("===ip check fail,src ip:%s=============\n", allowed);
+        // A flood from elsewhere must not cost a log line per datagram.
+        unsigned dropped;
+        if (wifi_log_limit_take(&s_refused_log, wifi_plat().monotonic_ms(), &dropped)) {
+            printf("===Received a string from client %s.\n", from);
+            printf("======wifi_get_udp_src_ipaddr szUdpSrcIP[%s]=================\n", allowed);
+            printf("===ip check fail,src ip:%s=============\n", allowed);
+            if (dropped > 0) printf("===ip check fail, %u more datagrams refused unlogged=============\n", dropped);
+        }
         return -1;
     }
+    printf("===Received a string from client %s.\n", from);
+    printf("======wifi_get_udp_src_ipaddr szUdpSrcIP[%s]=================\n", allowed);
 
     if (wifi_udp_parse_cmd(dgram, (size_t)n, &g_seq, payload) != 0) return -1;
     printf("===udp rec:%s=========\n", payload);
@@ -177,6 +188,7 @@ void *wifi_udp_comm_task(void *arg) {
         if (wifi_plat().poll(&pfd, 1, -1) <= 0) continue;
         if (!(pfd.revents & POLLIN) || (pfd.revents & (POLLERR | POLLHUP))) continue;
         if (wifi_udp_recv_msg(cmd, sizeof(cmd)) != 0) continue;
+        wifi_msg_set_origin(WIFI_CMD_UDP, g_udp_peer_addr.sin_addr.s_addr);
         wifi_msg_proc_distribute(cmd, reply, sizeof(reply));
         qel_data_boot_send_udp(reply, (int32_t)strlen(reply));
     }

@@ -15,6 +15,7 @@
 #include "wifi_platform.h"
 #include "wifi_up_proc.h"
 #include "wifi_up_server.h"
+#include "wifi_udp_link.h"
 #include "wifi_util.h"
 
 #define UP_ERR(fmt, ...) fprintf(stderr, "file:%s,line:%d, " fmt "\n", "wifi_up_server", __LINE__, ##__VA_ARGS__)
@@ -24,12 +25,19 @@
 // while one listens gives that listener a new token; a command while one is busy is
 // refused. s_struUpHeader holds the token of the listening or busy upgrade.
 enum up_state { UP_IDLE, UP_LISTENING, UP_BUSY };
-enum { UP_LISTEN_MS = 60000 };  // a listener no host connects to closes after this
+enum {
+    UP_LISTEN_MS = 60000,  // a listener no host connects to closes after this
+    UP_REQUEST_MS = 5000,  // a connected host has this long for its whole request
+};
 
 static pthread_mutex_t s_up_lock = PTHREAD_MUTEX_INITIALIZER;
 static up_state s_up_state = UP_IDLE;
 static unsigned s_up_generation;  // counts the tokens given to the listener
 static struUpHeader s_struUpHeader;
+// The address the upgrade's host connects from (network byte order; 0: any), and the
+// refused connections' log lines, at most one a second.
+static uint32_t s_up_peer;
+static wifi_log_limit s_refused_log;
 
 static void log_result(int ret) {
     switch (ret) {
@@ -47,14 +55,24 @@ int netClientSoftUpgrade(int fd) {
         return -1;
     }
     printf("===========netClientSoftUpgrade  while===============\n");
-    struct pollfd p = {fd, POLLIN, 0};
-    if (wifi_plat().poll(&p, 1, 5000) <= 0 || !(p.revents & POLLIN) || (p.revents & (POLLERR | POLLHUP)))
-        return -1;
-
+    // The request whole, however TCP cuts it, within its 5 s; else closed without a word.
     uint8_t req[WIFI_UPGRADE_REQ_LEN];
     memset(req, 0, sizeof(req));
-    ssize_t got = recv(fd, req, sizeof(req), 0);
-    (void)got;  // a short header keeps zeros where nothing came
+    size_t have = 0;
+    const int64_t end = wifi_plat().monotonic_ms() + UP_REQUEST_MS;
+    while (have < sizeof(req)) {
+        const int64_t left = end - wifi_plat().monotonic_ms();
+        struct pollfd p = {fd, POLLIN, 0};
+        if (left <= 0 || wifi_plat().poll(&p, 1, (int)left) <= 0 || !(p.revents & POLLIN)) break;
+        ssize_t got = recv(fd, req + have, sizeof(req) - have, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        have += (size_t)got;
+    }
+    if (have < sizeof(req)) {
+        UP_ERR("request header incomplete: %u of %u bytes", (unsigned)have, (unsigned)sizeof(req));
+        return -1;
+    }
     uint32_t len_be;
     memcpy(&len_be, req, 4);
     const int32_t len = (int32_t)ntohl(len_be);
@@ -110,18 +128,41 @@ static void up_set_state(up_state st) {
     pthread_mutex_unlock(&s_up_lock);
 }
 
+// Whether a connection from addr may be this upgrade's; a refused one is closed at
+// once without a word and the listener waits on. Called with s_up_lock held.
+static bool up_from_its_host(const struct sockaddr_in &addr) {
+    if (s_up_peer == 0 || addr.sin_addr.s_addr == s_up_peer) return true;
+    char from[INET_ADDRSTRLEN] = {0}, host[INET_ADDRSTRLEN] = {0};
+    inet_ntop(AF_INET, &addr.sin_addr, from, sizeof(from));
+    inet_ntop(AF_INET, &s_up_peer, host, sizeof(host));
+    unsigned dropped;
+    if (wifi_log_limit_take(&s_refused_log, wifi_plat().monotonic_ms(), &dropped))
+        UP_ERR("connection from %s refused: the upgrade is for %s (%u more refused unlogged)", from, host, dropped);
+    return false;
+}
+
 // Waits for the one host of this upgrade; -1 when none came in time. The wait starts
-// again whenever a command gives the listener a new token.
+// again whenever a command gives the listener a new token; connections from another
+// address neither end nor prolong it.
 static int up_accept(UniqueFd &lsn) {
     pthread_mutex_lock(&s_up_lock);
     unsigned gen = s_up_generation;
     pthread_mutex_unlock(&s_up_lock);
+    int64_t end = wifi_plat().monotonic_ms() + UP_LISTEN_MS;
     for (;;) {
         struct pollfd ready = {lsn.get(), POLLIN, 0};
-        int n = wifi_plat().poll(&ready, 1, UP_LISTEN_MS);
+        const int64_t left = end - wifi_plat().monotonic_ms();
+        int n = left > 0 ? wifi_plat().poll(&ready, 1, (int)left) : 0;
         if (n < 0 && errno == EINTR) continue;
         pthread_mutex_lock(&s_up_lock);
-        int c = n > 0 ? accept4(lsn.get(), nullptr, nullptr, SOCK_CLOEXEC) : -1;
+        struct sockaddr_in from;
+        socklen_t from_len = sizeof(from);
+        int c = n > 0 ? accept4(lsn.get(), (struct sockaddr *)&from, &from_len, SOCK_CLOEXEC) : -1;
+        if (c >= 0 && !up_from_its_host(from)) {
+            close(c);
+            c = -1;
+            n = 1;  // not a time-out: the listener waits on
+        }
         if (c >= 0 || (n <= 0 && gen == s_up_generation)) {
             // Connected: busy from now on. Or given up: the port is free for the next
             // command before it can come.
@@ -131,6 +172,7 @@ static int up_accept(UniqueFd &lsn) {
             if (c < 0) UP_ERR("no host connected within %d s, listener closed", UP_LISTEN_MS / 1000);
             return c;
         }
+        if (gen != s_up_generation) end = wifi_plat().monotonic_ms() + UP_LISTEN_MS;
         gen = s_up_generation;
         pthread_mutex_unlock(&s_up_lock);
     }
@@ -182,16 +224,30 @@ static int up_listen(const struUpHeader *blk) {
         UP_ERR("Bind socket failed");
         return -1;
     }
-    if (listen(lsn.get(), 1) != 0) {
+    // Room for the real host's connection while others' are being refused.
+    if (listen(lsn.get(), 8) != 0) {
         UP_ERR("Listen socket failed");
         return -1;
     }
     return lsn.release();
 }
 
-// Puts the command's token (and port) in force; called with s_up_lock held.
+// The address the host that sent this command will connect from: over UDP the
+// datagram's source, over the serial line the allowed UDP peer (any without one).
+static uint32_t up_host_of_command() {
+    const wifi_cmd_origin o = wifi_msg_origin();
+    if (o.link == WIFI_CMD_UDP) return o.addr;
+    char ip[WIFI_UDP_SRC_IP_SIZE];
+    wifi_read_udp_src_ipaddr(ip, sizeof(ip));
+    struct in_addr a;
+    return inet_pton(AF_INET, ip, &a) == 1 ? a.s_addr : 0;
+}
+
+// Puts the command's token (and port) in force, for the host that sent it; called
+// with s_up_lock held.
 static void up_take_token(const struUpHeader *blk) {
     s_struUpHeader = *blk;
+    s_up_peer = up_host_of_command();
     s_up_generation++;
     char shown[WIFI_UPGRADE_TOKEN_LEN + 1];
     memset(shown, 0, sizeof(shown));

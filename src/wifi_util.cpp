@@ -72,3 +72,15 @@ bool wifi_is_ipv4(const char *text) {
     struct in_addr a;
     return inet_pton(AF_INET, text, &a) == 1;
 }
+
+bool wifi_log_limit_take(wifi_log_limit *l, int64_t now_ms, unsigned *dropped) {
+    if (l->started && now_ms - l->last_ms < 1000) {
+        l->dropped++;
+        return false;
+    }
+    *dropped = l->dropped;
+    l->dropped = 0;
+    l->last_ms = now_ms;
+    l->started = true;
+    return true;
+}

@@ -22,3 +22,13 @@ int wifi_parse_int(const char **p, long lo, long hi, int *out);
 
 // A dotted-quad IPv4 address, nothing before or after it.
 bool wifi_is_ipv4(const char *text);
+
+// One log line a second at most for an event that may come in floods (each line costs
+// the module console time). wifi_log_limit_take: true when this event is to be logged;
+// *dropped is then how many went unlogged before it.
+struct wifi_log_limit {
+    int64_t last_ms;
+    unsigned dropped;
+    bool started;
+};
+bool wifi_log_limit_take(wifi_log_limit *l, int64_t now_ms, unsigned *dropped);

@@ -2,6 +2,9 @@
 // bytes, heartbeats, flash partitions and the version record.
 #include <sys/wait.h>
 
+#include <atomic>
+#include <thread>
+
 #include "sim_module.h"
 #include "wlink_package.h"
 
@@ -166,6 +169,73 @@ TEST_F(Upgrade, HeartbeatsDuringSlowFlashWritesAndAHostThatLeaves) {
   EXPECT_TRUE(wait_until([&] { return errlog().find("Send EXITor:") != std::string::npos; }, 5000));
   EXPECT_EQ(udp("AT+VER"), "+OK=V2.1");
   EXPECT_FALSE(wait_exit(0)) << "the daemon is still running";
+}
+
+// A socket of another host on this machine's loopback network (127.0.0.2), connected
+// to the upgrade port; invalid when the connection was refused.
+UniqueFd station_connect(uint16_t port) {
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in me{AF_INET, 0, {htonl(0x7F000002)}, {}}, to{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&me), sizeof me) != 0 ||
+      ::connect(fd.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
+    fd.reset();
+  return fd;
+}
+
+TEST_F(Upgrade, AnotherStationCanNeitherTakeNorBlockTheUpgrade) {
+  const std::string pkg = package(3000, 900, 6, 1);
+  EXPECT_EQ(udp("AT+UPGRADE=9999 tok"), "+OK");  // asked from 127.0.0.1
+  // A station that connects first, and keeps connecting: closed at once, without a word.
+  UniqueFd first = station_connect(upgrade_port_);
+  ASSERT_TRUE(first.valid());
+  char b;
+  pollfd p{first.get(), POLLIN, 0};
+  ASSERT_EQ(::poll(&p, 1, 2000), 1);
+  EXPECT_EQ(::recv(first.get(), &b, 1, 0), 0) << "closed without a word";
+  std::atomic<bool> done{false};
+  std::thread station([&] {
+    while (!done) station_connect(upgrade_port_);
+  });
+  // The host's request comes in two pieces, cut inside the token.
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{AF_INET, htons(upgrade_port_), {htonl(INADDR_LOOPBACK)}, {}};
+  ASSERT_EQ(::connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  std::string head(68, '\0');
+  head[2] = static_cast<char>(pkg.size() >> 8), head[3] = static_cast<char>(pkg.size());
+  head.replace(4, 3, "tok");
+  ::send(fd.get(), head.data(), 5, MSG_NOSIGNAL);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ::send(fd.get(), head.data() + 5, 63, MSG_NOSIGNAL);
+  uint8_t answer[8];
+  EXPECT_EQ(::recv(fd.get(), answer, 8, MSG_WAITALL), 8);
+  EXPECT_EQ(hex(Bytes(answer, answer + 8)), kTokenOk);
+  ::send(fd.get(), pkg.data(), pkg.size(), MSG_NOSIGNAL);
+  while (::recv(fd.get(), answer, 8, MSG_WAITALL) == 8 && answer[3] == 4) {
+  }  // heartbeats, then the result
+  done = true;
+  station.join();
+  EXPECT_EQ(hex(Bytes(answer, answer + 8)), "00 00 00 00 00 00 00 00") << "the result";
+  EXPECT_EQ(udp("AT+VER"), "+OK=V6.1");
+  const std::string err = errlog();
+  size_t refusals = 0;
+  for (size_t at = 0; (at = err.find("connection from 127.0.0.2 refused: the upgrade is for 127.0.0.1", at)) != std::string::npos; ++at) ++refusals;
+  EXPECT_GE(refusals, 1u) << err;
+  EXPECT_LE(refusals, 20u) << "at most one line per second of the module's clock";
+  // Datagrams from elsewhere: refused, with one log line per second, not one each.
+  sockaddr_in two{AF_INET, 0, {htonl(0x7F000002)}, {}};
+  UniqueFd flood(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  ASSERT_EQ(::bind(flood.get(), reinterpret_cast<sockaddr*>(&two), sizeof two), 0);
+  const Bytes dgram = unhex("55 44 33 22 73 65 71 07 2C 03 41 54 2B C0");
+  sockaddr_in to{AF_INET, htons(udp_port_), {htonl(INADDR_LOOPBACK)}, {}};
+  const size_t before = log().size();
+  for (int i = 0; i < 300; ++i)
+    ::sendto(flood.get(), dgram.data(), dgram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  EXPECT_EQ(udp("AT+"), "+OK") << "the allowed peer is answered";
+  const std::string flood_log = log().substr(before);
+  size_t lines = 0;
+  for (size_t at = 0; (at = flood_log.find("===ip check fail,src ip:127.0.0.1====", at)) != std::string::npos; ++at) ++lines;
+  EXPECT_GE(lines, 1u);
+  EXPECT_LE(lines, 30u) << "300 datagrams";
 }
 
 }  // namespace
