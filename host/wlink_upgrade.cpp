@@ -173,7 +173,8 @@ static wlink_status open_exchange(upgrade &u, const struct sockaddr_in *a, const
         if ((r = pause_ms(u, 50)) != IO_TIMEOUT) return ended(u, r, "while connecting");
     } while (wlink_now_ms() < end);
     if (reached) {
-        wlink_fail(u.l, "the upgrade connection closed before the module answered");
+        wlink_fail(u.l, "the upgrade connection closed before the module answered (the module takes it only from the "
+                        "address that asked for the upgrade: over UDP that link's, over serial the allowed UDP peer)");
         return WLINK_UPG_LOST;
     }
     wlink_fail_os(u.l, err, "cannot connect to the upgrade port %u of %s", ntohs(a->sin_port), inet_ntoa(a->sin_addr));
