@@ -14,21 +14,12 @@
 #include <regex>
 #include <thread>
 
+#include "netns.h"
 #include "platform_fake.h"
 #include "wifi_dhcp_cfg.h"
 #include "wifi_msg_proc.h"
 
 namespace {
-
-// Runs a shell line; its exit status and what it printed (standard error too).
-std::pair<int, std::string> sh(const std::string &line) {
-    std::string out;
-    FILE *p = popen((line + " 2>&1").c_str(), "re");
-    if (p == nullptr) return {-1, ""};
-    char buf[512];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    return {pclose(p), out};
-}
 
 // Network namespaces and a scratch folder, all gone with the object.
 struct Scratch {
@@ -42,17 +33,6 @@ struct Scratch {
         std::filesystem::remove_all(dir);
     }
 };
-
-// Runs fn on a thread inside the namespace, so that the interface requests act there.
-void in_netns(const std::string &ns, const std::function<void()> &fn) {
-    int fd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(fd, 0) << ns;
-    std::thread([&] {
-        ASSERT_EQ(setns(fd, CLONE_NEWNET), 0) << ns;
-        fn();
-    }).join();
-    close(fd);
-}
 
 TEST(DhcpServe, StationGetsALeaseFromTheConfiguredPool) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces";
