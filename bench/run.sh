@@ -12,10 +12,10 @@ if [ ! -f "$dir/CMakeCache.txt" ]; then
   # shellcheck disable=SC2086
   cmake -S "$top" -B "$dir" $gen -DCMAKE_BUILD_TYPE=Release -DWLINK_TESTS=OFF >/dev/null
 fi
-cmake --build "$dir" --target bench_udp bench_serial bench_upgrade wlinkcmd-sim wlinkctl >/dev/null
+cmake --build "$dir" --target bench_udp bench_serial bench_upgrade bench_flood wlinkcmd-sim wlinkctl >/dev/null
 rc=0
 # The simulated module (this machine's CPU).
-for b in bench_udp bench_serial bench_upgrade; do
+for b in bench_udp bench_serial bench_upgrade bench_flood; do
   echo "== $b"
   "$dir/bench/$b" || rc=1
   echo
