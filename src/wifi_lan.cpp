@@ -7,6 +7,7 @@
 #include "wifi_dhcp_cfg.h"
 #include "wifi_lan.h"
 #include "wifi_profile.h"
+#include "wifi_udp_auth.h"
 #include "wifi_udp_link.h"
 #include "wifi_util.h"
 
@@ -23,6 +24,37 @@ WIFI_HANDLER(wifi_msg_proc_set_udp_src_rsp) {
     printf("==szCmdParaStr[%s]======szUdpSrcIP[%s]================\n", para, stored);
     g_cfg_pending.wifi_changed = 1;
     return wifi_reply_ok(__func__, cmd, reply, reply_size);
+}
+
+// "AT+UKEY=" and 64 hex digits, or OFF: the UDP link's key, from the serial line alone
+// (a station on the module's network may forge any UDP datagram, but cannot reach the
+// serial line). The key is never logged.
+WIFI_HANDLER(wifi_msg_proc_set_udp_key_rsp) {
+    if (!wifi_args_ok(cmd, reply, reply_size)) return -1;
+    if (wifi_msg_origin().link != WIFI_CMD_SERIAL) {
+        printf("======AT+UKEY= refused: the serial line alone sets the key==========\n");
+        return -1;
+    }
+    const char *hex = strchr(cmd, '=') + 1;
+    if (strcmp(hex, "OFF") == 0) {
+        wifi_udp_auth_set_key(nullptr);
+        return wifi_reply_ok(__func__, "AT+UKEY=OFF", reply, reply_size);
+    }
+    uint8_t key[WIFI_UDP_KEY_SIZE];
+    if (strlen(hex) != 2 * sizeof(key)) return -1;
+    for (size_t i = 0; i < sizeof(key); i++) {
+        int v = 0;
+        for (int k = 0; k < 2; k++) {
+            const char c = hex[2 * i + k];
+            const int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+            if (d < 0) return -1;
+            v = v * 16 + d;
+        }
+        key[i] = (uint8_t)v;
+    }
+    wifi_udp_auth_set_key(key);
+    memset(key, 0, sizeof(key));
+    return wifi_reply_ok(__func__, "AT+UKEY=(key)", reply, reply_size);
 }
 
 WIFI_HANDLER(wifi_msg_proc_get_udp_src_rsp) {

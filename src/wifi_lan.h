@@ -5,6 +5,7 @@
 
 WIFI_HANDLER(wifi_msg_proc_set_udp_src_rsp);
 WIFI_HANDLER(wifi_msg_proc_get_udp_src_rsp);
+WIFI_HANDLER(wifi_msg_proc_set_udp_key_rsp);
 WIFI_HANDLER(wifi_msg_proc_set_lan_ip_rsp);
 WIFI_HANDLER(wifi_msg_proc_get_lan_ip_rsp);
 WIFI_HANDLER(wifi_msg_proc_close_dhcp_rsp);

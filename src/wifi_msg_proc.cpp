@@ -76,6 +76,7 @@ const wifi_msg_cmd_entry g_wifi_msg_cmd_table[WIFI_MSG_CMD_ROWS] = {
     {"AT+RETRYINFO=", wifi_msg_proc_get_client_retry_info_rsp},
     {"AT+IGMP=", wifi_msg_proc_set_igmp_rsp},
     {"AT+FLASHINFO", wifi_msg_proc_get_flash_info_rsp},
+    {"AT+UKEY=", wifi_msg_proc_set_udp_key_rsp},
 };
 
 const int32_t g_wifi_msg_cmd_num = WIFI_MSG_CMD_ROWS;
@@ -158,6 +159,10 @@ static void reply_err(char *reply, int32_t reply_size) {
     snprintf(reply, (size_t)reply_size, "%s", "+ERR");
 }
 
+const char *wifi_msg_log_text(const char *cmd) {
+    return strncmp(cmd, "AT+UKEY=", 8) == 0 && strcmp(cmd + 8, "OFF") != 0 ? "AT+UKEY=(key)" : cmd;
+}
+
 static int dispatch_locked(const char *cmd, char *reply, int32_t reply_size) {
     int ret = -1;
     bool found = false;
@@ -170,11 +175,11 @@ static int dispatch_locked(const char *cmd, char *reply, int32_t reply_size) {
         }
     }
     if (!found) {
-        printf("======unsupport cmd:%s=========================\n", cmd);
+        printf("======unsupport cmd:%s=========================\n", wifi_msg_log_text(cmd));
         reply_err(reply, reply_size);
     }
     if (ret != 0) {
-        printf("======msg proc error:%s========iRet[%d]=================\n", cmd, ret);
+        printf("======msg proc error:%s========iRet[%d]=================\n", wifi_msg_log_text(cmd), ret);
         reply_err(reply, reply_size);
     }
     return ret;

@@ -12,7 +12,7 @@ struct wifi_msg_cmd_entry {
     wifi_msg_proc_fn handler;
 };
 
-enum { WIFI_MSG_CMD_ROWS = 58 };
+enum { WIFI_MSG_CMD_ROWS = 59 };
 extern const wifi_msg_cmd_entry g_wifi_msg_cmd_table[WIFI_MSG_CMD_ROWS];
 extern const int32_t g_wifi_msg_cmd_num;
 
@@ -32,6 +32,8 @@ struct wifi_cmd_origin {
     uint32_t addr;
 };
 void wifi_msg_set_origin(wifi_cmd_link link, uint32_t addr);
+// The command as the log shows it: a key stays out of it.
+const char *wifi_msg_log_text(const char *cmd);
 wifi_cmd_origin wifi_msg_origin();
 
 // Runs one command; one command at a time, whichever link it came on (the heartbeat

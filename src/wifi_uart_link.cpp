@@ -89,7 +89,7 @@ int wifi_uart_recv_msg(char *buf, int32_t *len) {
             }
             wifi_strlcpy_zero(buf, s->msg, WIFI_CMD_BUF_SIZE);
             *len = (int32_t)s->msg_len;
-            printf("========uart read:%s\n", buf);
+            printf("========uart read:%s\n", wifi_msg_log_text(buf));
             return 0;
         }
         if (s->dropped != dropped) printf("========uart partial message dropped\n");

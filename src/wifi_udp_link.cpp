@@ -12,6 +12,7 @@
 #include "wifi_platform.h"
 #include "wifi_frame.h"
 #include "wifi_msg_proc.h"
+#include "wifi_udp_auth.h"
 #include "wifi_udp_link.h"
 #include "wifi_util.h"
 
@@ -20,9 +21,13 @@ static int g_udp_sockfd = -1;
 static struct sockaddr_in g_udp_peer_addr;
 static socklen_t g_udp_peer_len = sizeof(struct sockaddr_in);
 static int32_t g_seq;
+// Whether the command came in the authenticated form, and its counter.
+static bool g_udp_authenticated;
+static uint64_t g_udp_counter;
 
-// The refused datagrams' log lines, at most one a second.
-static wifi_log_limit s_refused_log;
+// The refused datagrams' log lines, and those of datagrams dropped under a key, at
+// most one a second each.
+static wifi_log_limit s_refused_log, s_auth_log;
 
 // Written by "AT+UIP=" on either link, read by the UDP task.
 static char szUdpSrcIP[WIFI_UDP_SRC_IP_SIZE];
@@ -112,10 +117,24 @@ int wifi_udp_recv_msg(char *buf, int32_t size) {
         }
         return -1;
     }
-    printf("===Received a string from client %s.\n", from);
-    printf("======wifi_get_udp_src_ipaddr szUdpSrcIP[%s]=================\n", allowed);
-
-    if (wifi_udp_parse_cmd(dgram, (size_t)n, &g_seq, payload) != 0) return -1;
+    g_udp_authenticated = wifi_udp_auth_active();
+    if (g_udp_authenticated) {
+        // Under a key only authenticated datagrams count, and one that is not costs no
+        // more than a log line a second: a station may forge this address.
+        const wifi_udp_auth_verdict v = wifi_udp_auth_open(dgram, (size_t)n, &g_seq, &g_udp_counter, payload);
+        if (v != WIFI_UDP_AUTH_OK) {
+            unsigned dropped;
+            if (wifi_log_limit_take(&s_auth_log, wifi_plat().monotonic_ms(), &dropped))
+                printf("===udp datagram from %s dropped: %s (%u more dropped unlogged)=============\n", from,
+                       wifi_udp_auth_verdict_text(v), dropped);
+            return -1;
+        }
+        printf("===Received a string from client %s.\n", from);
+    } else {
+        printf("===Received a string from client %s.\n", from);
+        printf("======wifi_get_udp_src_ipaddr szUdpSrcIP[%s]=================\n", allowed);
+        if (wifi_udp_parse_cmd(dgram, (size_t)n, &g_seq, payload) != 0) return -1;
+    }
     printf("===udp rec:%s=========\n", payload);
     wifi_strlcpy_zero(buf, payload, (size_t)size);
     return 0;
@@ -139,7 +158,9 @@ int qel_data_boot_send_udp(const char *text, int32_t len) {
     (void)len;
     uint8_t out[WIFI_UDP_BUF_SIZE];
     printf("qel_data_boot_send_udp g_seq [%d]\n", g_seq);
-    size_t n = wifi_udp_build_reply(g_seq, text, out);
+    size_t n = g_udp_authenticated ? wifi_udp_auth_reply(g_seq, g_udp_counter, text, out)
+                                   : wifi_udp_build_reply(g_seq, text, out);
+    if (n == 0) return -1;  // the key went while the command ran: nothing the host could trust
     printf("szSendBuf[4+5]  [%d]\n", (int)(int8_t)out[9]);
     if (sendto(g_udp_sockfd, out, n, 0, (struct sockaddr *)&g_udp_peer_addr, g_udp_peer_len) < 0) {
         printf("====sendto ERROR===============\n");

@@ -1,7 +1,11 @@
-// UDP link datagrams. The input is a command datagram as received (cut at 256) and, as
-// text, a reply to be built. A taken command must be exactly what the datagram's own
-// bytes encode; a reply must carry its text and checksum.
+// UDP link datagrams. The input is a command datagram as received (cut at 256), plain
+// and in the authenticated form, and, as text, a reply to be built. A taken command
+// must be exactly what the datagram's own bytes encode, and an authenticated one taken
+// only when its code holds; a reply must carry its text and checksum.
+#include <sodium.h>
+
 #include "fuzz_support.h"
+#include "wifi_udp_auth.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) { return 0; }
 
@@ -24,6 +28,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         again.push_back(wifi_udp_checksum(again.data() + 10, len));
         FUZZ_CHECK(n >= again.size() && memcmp(again.data(), data, again.size()) == 0, "payload differs");
     }
+
+    // Under a key (counters fresh): taken exactly when the form, the length and the code hold.
+    static const uint8_t key[WIFI_UDP_KEY_SIZE] = {1, 2, 3};
+    wifi_udp_auth_set_key(key);
+    uint64_t counter = 0;
+    const wifi_udp_auth_verdict v = wifi_udp_auth_open(dgram.data(), n, &seq, &counter, payload.data());
+    uint8_t code[crypto_auth_hmacsha256_BYTES];
+    const size_t alen = n >= 14 ? data[13] : 0;
+    const bool form = n >= 30 && memcmp(data, "\x55\x44\x33\x23", 4) == 0 && alen <= 127 && n == 30 + alen;
+    if (form) crypto_auth_hmacsha256(code, data, 14 + alen, key);
+    uint64_t stated = 0;
+    for (int i = 4; i < 12 && n >= 12; i++) stated = stated << 8 | data[i];
+    const bool valid = form && memcmp(code, data + 14 + alen, 16) == 0 && stated > 0;
+    FUZZ_CHECK((v == WIFI_UDP_AUTH_OK) == valid, "verdict %d", (int)v);
+    if (valid) FUZZ_CHECK(counter == stated && memcmp(payload.data(), data + 14, alen) == 0 && payload[alen] == 0, "text");
+    wifi_udp_auth_set_key(nullptr);
 
     // The reply carries the text (up to 245 bytes) after its header, and its checksum.
     std::vector<char> text = fuzz_cstr(std::string(data, data + std::min(size, (size_t)WIFI_REPLY_BUF_SIZE - 1)));

@@ -11,7 +11,10 @@
 #include <algorithm>
 #include <filesystem>
 
+#include <sodium.h>
+
 #include "unit_helpers.h"
+#include "wifi_udp_auth.h"
 
 namespace {
 
@@ -191,4 +194,67 @@ TEST(Udp, DatagramLimits) {
         ASSERT_EQ(wifi_udp_build_reply(-1, std::string(len, 'A').c_str(), out), 256u) << len;
         EXPECT_EQ(out[7] + out[9] + out[255], 0xFF + 245 + (uint8_t)(245 * 'A'));
     }
+}
+
+namespace {
+
+// An authenticated command datagram as a host makes it, its code computed here.
+Bytes auth_dgram(const uint8_t *key, uint64_t counter, uint8_t seq, const std::string &text) {
+    Bytes d = {0x55, 0x44, 0x33, 0x23};
+    for (int i = 7; i >= 0; i--) d.push_back((uint8_t)(counter >> (8 * i)));
+    d.push_back(seq);
+    d.push_back((uint8_t)text.size());
+    d.insert(d.end(), text.begin(), text.end());
+    uint8_t code[crypto_auth_hmacsha256_BYTES];
+    crypto_auth_hmacsha256(code, d.data(), d.size(), key);
+    d.insert(d.end(), code, code + 16);
+    return d;
+}
+
+}  // namespace
+
+TEST(Udp, UnderAKeyOnlyFreshDatagramsWithTheirCodeAreTaken) {
+    uint8_t key[32], other[32];
+    for (int i = 0; i < 32; i++) key[i] = (uint8_t)i, other[i] = (uint8_t)(i + 1);
+    wifi_udp_auth_set_key(key);
+    char payload[WIFI_UDP_BUF_SIZE];
+    int32_t seq = 0;
+    uint64_t counter = 0;
+    auto open = [&](const Bytes &d) { return wifi_udp_auth_open(d.data(), d.size(), &seq, &counter, payload); };
+    const Bytes good = auth_dgram(key, 5, 9, "AT+SSID");
+    ASSERT_EQ(open(good), WIFI_UDP_AUTH_OK);
+    EXPECT_EQ(std::string(payload) + " " + std::to_string(seq) + " " + std::to_string(counter), "AT+SSID 9 5");
+    // Each region of a fresh datagram changed in turn, and old counters.
+    const Bytes next = auth_dgram(key, 6, 9, "AT+SSID");
+    const struct { size_t at; wifi_udp_auth_verdict want; } flips[] = {
+        {0, WIFI_UDP_AUTH_PLAIN}, {4, WIFI_UDP_AUTH_CODE},  {11, WIFI_UDP_AUTH_CODE}, {12, WIFI_UDP_AUTH_CODE},
+        {13, WIFI_UDP_AUTH_BAD},  {14, WIFI_UDP_AUTH_CODE}, {21, WIFI_UDP_AUTH_CODE}, {36, WIFI_UDP_AUTH_CODE},
+    };
+    for (const auto &f : flips) {
+        Bytes d = next;
+        d[f.at] ^= 0x01;
+        EXPECT_EQ(open(d), f.want) << "byte " << f.at;
+    }
+    EXPECT_EQ(open(Bytes(next.begin(), next.end() - 1)), WIFI_UDP_AUTH_BAD);
+    EXPECT_EQ(open(auth_dgram(other, 6, 9, "AT+SSID")), WIFI_UDP_AUTH_CODE);
+    EXPECT_EQ(open(good), WIFI_UDP_AUTH_REPLAY);
+    EXPECT_EQ(open(auth_dgram(key, 4, 9, "AT+SSID")), WIFI_UDP_AUTH_REPLAY);
+    EXPECT_EQ(open(next), WIFI_UDP_AUTH_OK);
+    const Bytes plain = {0x55, 0x44, 0x33, 0x22, 0x73, 0x65, 0x71, 0x07, 0x2C, 0x03, 0x41, 0x54, 0x2B, 0xC0};
+    EXPECT_EQ(open(plain), WIFI_UDP_AUTH_PLAIN);
+    // The reply: the module's own counter, its code also over the command's counter.
+    uint8_t out[WIFI_UDP_BUF_SIZE];
+    ASSERT_EQ(wifi_udp_auth_reply(9, 6, "+OK", out), 33u);
+    Bytes covered(out, out + 17);
+    for (int i = 7; i >= 0; i--) covered.push_back((uint8_t)(uint64_t{6} >> (8 * i)));
+    uint8_t code[crypto_auth_hmacsha256_BYTES];
+    crypto_auth_hmacsha256(code, covered.data(), covered.size(), key);
+    EXPECT_EQ(Bytes(out + 17, out + 33), Bytes(code, code + 16));
+    EXPECT_EQ(Bytes(out, out + 14), (Bytes{0x66, 0x77, 0x78, 0x7A, 0, 0, 0, 0, 0, 0, 0, 1, 9, 3}));
+    // A new key starts its counters again; none at all answers nothing in this form.
+    wifi_udp_auth_set_key(other);
+    EXPECT_EQ(open(auth_dgram(other, 1, 9, "AT+")), WIFI_UDP_AUTH_OK);
+    wifi_udp_auth_set_key(nullptr);
+    EXPECT_FALSE(wifi_udp_auth_active());
+    EXPECT_EQ(wifi_udp_auth_reply(9, 6, "+OK", out), 0u);
 }
