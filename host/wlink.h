@@ -203,6 +203,28 @@ int wlink_poll_timeout(const wlink_link *l);
 wlink_status wlink_command_process(wlink_link *l, short revents, char *reply, size_t reply_size);
 void wlink_command_abort(wlink_link *l);
 
+/* ---- authenticated UDP ---------------------------------------------------- */
+
+/* A station on the module's network can forge any UDP datagram, so a host that needs
+ * more than the address check gives the module a key over the serial line
+ * ("AT+UKEY=" and 64 hex digits, serial only): from then on the module takes only
+ * datagrams that carry a counter above the last one it took and a message code
+ * (HMAC-SHA256) over the rest, and answers in the same form. The key lives in the
+ * module's memory only: a restart of the daemon forgets it. */
+enum { WLINK_KEY_SIZE = 32 };
+
+/* Makes a UDP link speak the authenticated form with this key (null: plain again).
+ * Its counter follows the wall clock in microseconds, so a program that starts again
+ * with the same key never sends a counter the module has taken. A reply whose code
+ * does not hold, or that is older than the last one taken, is dropped. */
+wlink_status wlink_set_udp_key(wlink_link *l, const uint8_t *key);
+/* A fresh key from the system's random source. */
+wlink_status wlink_key_generate(uint8_t key[WLINK_KEY_SIZE]);
+/* 64 hex digits (upper or lower case, a line end after them allowed) into a key. */
+wlink_status wlink_key_parse(const char *hex, uint8_t key[WLINK_KEY_SIZE]);
+/* "AT+UKEY=" and the key's 64 hex digits: 73 bytes with the terminating NUL. */
+wlink_status wlink_key_command(const uint8_t key[WLINK_KEY_SIZE], char *cmd, size_t size);
+
 /* ---- radio and LAN settings ---------------------------------------------- */
 
 typedef enum wlink_setting {

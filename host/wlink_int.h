@@ -64,6 +64,7 @@ struct wlink_op {
     int64_t deadline;                    // end of the wait for a reply; 0 while sending
     int64_t quiet_until;                 // serial sync: end of the wait for further fence replies
     int tries;                           // UDP: datagrams sent
+    uint64_t counters[8];                // UDP under a key: each try's counter (the last 8)
     uint8_t seq;
     int mismatched;                      // a reply came that cannot answer the command
 };
@@ -89,6 +90,10 @@ struct wlink_link {
     wlink_op op;
     // The last upgrade: its package reached the module whole and no result came.
     int upgrade_may_be_writing;
+    // UDP under a key: the key, the last command counter sent, the last reply counter taken.
+    int keyed;
+    uint8_t key[WLINK_KEY_SIZE];
+    uint64_t counter, reply_counter;
 };
 
 void wlink_fail(wlink_link *l, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -106,6 +111,13 @@ int wlink_wait(wlink_link *l, int fd, short events, int64_t deadline, short *rev
 int64_t wlink_now_ms(void);
 // Bounded copy that always terminates (size >= 1).
 void wlink_copy(char *dst, size_t size, const char *src);
+// The authenticated datagrams: a command under the link's key with the next counter
+// (kept in *counter) into out; 0 when it does not fit. A reply: WLINK_OK with its text
+// when its code holds for one of the n counters it may answer, else WLINK_BAD_REPLY.
+size_t wlink_auth_encode(wlink_link *l, uint8_t seq, const char *cmd, size_t len, uint64_t *counter, uint8_t *out,
+                         size_t out_size);
+wlink_status wlink_auth_decode(wlink_link *l, const uint8_t *p, size_t n, const uint64_t *counters, int ncounters,
+                               uint8_t *seq, char *text, size_t size);
 // Copies a reply or value into the caller's buffer: WLINK_OK, or WLINK_BAD_ARGUMENT (an
 // empty buffer, the size needed in the last error) when it does not fit.
 wlink_status wlink_give(wlink_link *l, const char *text, char *out, size_t size);

@@ -391,8 +391,11 @@ static bool fence_reply(int late_form, const char *msg) {
 
 static void op_load(wlink_link *l, const char *text) {
     wlink_op &o = l->op;
-    o.out_len = l->serial ? wlink_frames_encode(text, strlen(text), o.out, sizeof o.out)
-                          : wlink_datagram_encode(o.seq, text, strlen(text), o.out, sizeof o.out);
+    if (l->keyed)  // each try its own counter: the module takes none twice
+        o.out_len = wlink_auth_encode(l, o.seq, text, strlen(text), &o.counters[(o.tries - 1) % 8], o.out, sizeof o.out);
+    else
+        o.out_len = l->serial ? wlink_frames_encode(text, strlen(text), o.out, sizeof o.out)
+                              : wlink_datagram_encode(o.seq, text, strlen(text), o.out, sizeof o.out);
     o.out_off = 0;
     o.want_out = 0;
     o.next_at = 0;
@@ -534,7 +537,11 @@ static wlink_status pump_in_udp(wlink_link *l, char *reply, size_t size) {
         wlink_trace_unit(l, WLINK_TRACE_DATAGRAM, 0, buf, (size_t)got);
         char text[WLINK_REPLY_MAX + 1];
         uint8_t rseq;
-        if (wlink_datagram_decode(buf, (size_t)got, &rseq, text, sizeof text) != WLINK_OK) continue;
+        const int tried = l->op.tries < 8 ? l->op.tries : 8;
+        // Under a key, a reply whose code does not hold for this command is no reply of the module's.
+        if ((l->keyed ? wlink_auth_decode(l, buf, (size_t)got, l->op.counters, tried, &rseq, text, sizeof text)
+                      : wlink_datagram_decode(buf, (size_t)got, &rseq, text, sizeof text)) != WLINK_OK)
+            continue;
         if (l->op.phase == WLINK_IDLE || rseq != l->op.seq) {  // an earlier command's, answered late
             wlink_trace_unit(l, WLINK_TRACE_STALE, 0, (const uint8_t *)text, strlen(text));
             continue;

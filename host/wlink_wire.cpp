@@ -145,7 +145,7 @@ static const row kRows[] = {
     {"AT+SCAN", 1, 5000}, {"AT+ENCFG", 1, 8000}, {"AT+PASSWD=", 1, 3000}, {"AT+UPGRADE=", 1, 0},
     {"AT+SSH=", 1, 0}, {"AT+SSH", 1, 0}, {"AT+STANUM=", 1, 0}, {"AT+STANUM", 2, 0}, {"AT+APSTART", 1, 0},
     {"AT+MAC", 2, 0}, {"AT+SENSITIVITY=", 2, 3000}, {"AT+PER", 2, 0}, {"AT+RESET", 1, 0},
-    {"AT+RETRYINFO=", 2, 0}, {"AT+IGMP=", 1, 0}, {"AT+FLASHINFO", 2, 0},
+    {"AT+RETRYINFO=", 2, 0}, {"AT+IGMP=", 1, 0}, {"AT+FLASHINFO", 2, 0}, {"AT+UKEY=", 1, 0},
 };
 
 static const row *row_of(const char *cmd) {
@@ -271,6 +271,16 @@ void wlink_trace_describe(wlink_trace_kind kind, int sent, const uint8_t *b, siz
                  text, b[15] == wlink_sum8(b, 15) ? "ok" : "BAD");
         break;
     case WLINK_TRACE_DATAGRAM: {
+        static const uint8_t kAuthCmd[4] = {0x55, 0x44, 0x33, 0x23}, kAuthReply[4] = {0x66, 0x77, 0x78, 0x7A};
+        if (n >= 30 && memcmp(b, sent ? kAuthCmd : kAuthReply, 4) == 0) {  // the authenticated form
+            uint64_t counter = 0;
+            for (int i = 4; i < 12; i++) counter = counter << 8 | b[i];
+            size_t len = b[13], have = n - 30 < len ? n - 30 : len;
+            quote(text, sizeof text, b + 14, have);
+            snprintf(out, size, "%s authenticated datagram %zu bytes counter %llu seq %u len %zu \"%s\"%s", dir, n,
+                     (unsigned long long)counter, b[12], len, text, n != 30 + len ? " LENGTH BAD" : "");
+            break;
+        }
         if (n < WLINK_DGRAM_OVERHEAD) {
             hex(raw, sizeof raw, b, n);
             snprintf(out, size, "%s datagram of %zu bytes, too short [%s]", dir, n, raw);

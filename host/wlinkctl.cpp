@@ -2,6 +2,7 @@
 #include "wlinkctl.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -112,6 +113,16 @@ int Link::open() {
   wlink_set_timeout(l_, opt_.timeout_ms > 0 ? opt_.timeout_ms : static_cast<int>(WLINK_DEFAULT_TIMEOUT_MS));
   wlink_set_retries(l_, opt_.retries);
   wlink_set_pace(l_, opt_.pace_ms);
+  if (!serial && opt_.has("--key-file")) {
+    std::ifstream in(opt_.get("--key-file"));
+    std::string hex;
+    uint8_t key[WLINK_KEY_SIZE];
+    if (!std::getline(in, hex) || wlink_key_parse(hex.c_str(), key) != WLINK_OK) {
+      complain(opt_.get("--key-file") + ": no key (64 hex digits on one line; wlinkctl pair makes one)");
+      return kFail;
+    }
+    wlink_set_udp_key(l_, key);
+  }
   if (opt_.trace) wlink_set_trace(l_, trace_line, nullptr);
   return kOk;
 }
@@ -127,7 +138,9 @@ int Link::report(wlink_status st, const std::string& what) {
       inet_ntop(AF_INET, &me.sin_addr, self, sizeof self);
     complain("no reply from " + where + " to " + what +
              ". The module answers UDP only from the address given to it with AT+UIP= over its serial line "
-             "(wlinkctl --serial DEV AT+UIP=" + self + "), or nothing listens at that port.");
+             "(wlinkctl --serial DEV AT+UIP=" + self + "), or nothing listens at that port" +
+             (opt_.has("--key-file") ? ", or the module holds another key than --key-file's (pair again)."
+                                     : ", or the module holds a key (AT+UKEY=): give it with --key-file."));
   } else if (st == WLINK_UNREACHABLE) {
     complain("nothing listens at " + where + " (the host refused the datagram to " + what + ")");
   } else if (st == WLINK_ERR_REPLY) {
@@ -166,7 +179,7 @@ struct Verb {
   const char* help;
 };
 
-constexpr const char* kLinkOpts = "--serial --udp --timeout --retries --pace --trace --force ";
+constexpr const char* kLinkOpts = "--serial --udp --key-file --timeout --retries --pace --trace --force ";
 
 // "" when the module knows cmd (or force); else why not, with the closest it knows.
 std::string unknown_command(const std::string& cmd, bool force) {
@@ -177,13 +190,13 @@ std::string unknown_command(const std::string& cmd, bool force) {
 }
 
 const Verb kVerbs[] = {
-    {"show", "--serial --udp --timeout --retries --pace --trace --json",
+    {"show", "--serial --udp --key-file --timeout --retries --pace --trace --json",
      "wlinkctl LINK show [--json]\n"
      "  Reads every radio and LAN setting: ssid key channel current-channel auth\n"
      "  encryption wifi htmode country txpower stanum lanip udp-peer vlan ports.\n"
      "  A setting the module answers with +ERR shows as (error), null in JSON.\n"
      "  --json: one object, each setting's name as its key.\n"},
-    {"set", "--serial --udp --timeout --retries --pace --trace --apply --force",
+    {"set", "--serial --udp --key-file --timeout --retries --pace --trace --apply --force",
      "wlinkctl LINK set NAME VALUE [NAME VALUE...] [--apply] [--force]\n"
      "  Checks every value the way the module takes it, then sends one setter per\n"
      "  pair and prints NAME: REPLY. --apply sends AT+ENCFG once all were accepted.\n"
@@ -194,17 +207,17 @@ const Verb kVerbs[] = {
      "    lanip, udp-peer dotted IPv4       vlan VALUE|off\n"
      "    dhcp \"START POOL HOURS\"|off       (start 1-254, pool up to 254-START, hours >= 1)\n"
      "  A refused value sends nothing; --force sends the values as given.\n"},
-    {"stations", "--serial --udp --timeout --retries --pace --trace --json",
+    {"stations", "--serial --udp --key-file --timeout --retries --pace --trace --json",
      "wlinkctl LINK stations [--json]\n"
      "  AT+CNUM, then per station AT+CINFO= and AT+CIP=: address, rate, bandwidth,\n"
      "  signal and leased address (- none, ? unknown).\n"
      "  --json: {\"count\":N,\"stations\":[{\"index\",\"mac\",\"rate\",\"bandwidth\",\"rssi0\",\"rssi1\",\"ip\"}]}\n"
      "  (numbers as numbers; ip null without a lease)\n"},
-    {"scan", "--serial --udp --timeout --retries --pace --trace --json",
+    {"scan", "--serial --udp --key-file --timeout --retries --pace --trace --json",
      "wlinkctl LINK scan [--json]\n"
      "  AT+SCAN, then the stored networks, strongest first.\n"
      "  --json: [{\"signal\",\"channel\",\"bssid\",\"ssid\"}] (signal and channel numbers)\n"},
-    {"wps", "--serial --udp --timeout --retries --pace --trace",
+    {"wps", "--serial --udp --key-file --timeout --retries --pace --trace",
      "wlinkctl LINK wps\n"
      "  AT+WPS, then AT+WPS= every second until the run ends; exit status 0 when it\n"
      "  ended Idle after Active, 2 when it timed out or its status is unknown.\n"},
@@ -222,7 +235,7 @@ const Verb kVerbs[] = {
      "  The version header, the image header and the module's verdict; exit status 1\n"
      "  when the module would refuse the package (or FILE is a bare image).\n"
      "  --json: {\"file\",\"bytes\",\"kind\",\"accepted\",\"reason\",\"version\",\"image\":{...}}\n"},
-    {"upgrade", "--serial --udp --timeout --retries --pace --trace --host --port --force --json --deadline",
+    {"upgrade", "--serial --udp --key-file --timeout --retries --pace --trace --host --port --force --json --deadline",
      "wlinkctl upgrade (--serial DEV --host ADDR | --udp HOST[:PORT]) [--port N]\n"
      "                 [--timeout MS] [--deadline MS] [--force] [--json] PACKAGE\n"
      "  Checks PACKAGE as the module will and that each part fits its partition\n"
@@ -235,11 +248,18 @@ const Verb kVerbs[] = {
      "  3 wrong token, 4 refused or flash failed, 5 connection lost, 6 timeout,\n"
      "  7 cannot connect, 8 busy with another upgrade, 9 deadline, 130 interrupted.\n"
      "  --json: one object per line: started, progress, heartbeat, result\n"},
-    {"reboot", "--serial --udp --timeout --retries --pace --trace --wait",
+    {"reboot", "--serial --udp --key-file --timeout --retries --pace --trace --wait",
      "wlinkctl LINK reboot [--wait]\n"
      "  AT+REBOOT. --wait: then waits (up to --timeout, 60000 ms) until the module\n"
      "  answers again; with both --serial and --udp, AT+UIP= with this host's\n"
      "  address goes over the serial line first, so that UDP works again.\n"},
+    {"pair", "--serial --timeout --pace --trace --key-file",
+     "wlinkctl --serial DEV pair ADDR --key-file FILE\n"
+     "  Makes a key from the system's random source, gives it to the module over the\n"
+     "  serial line (AT+UKEY=) with ADDR as its UDP peer (AT+UIP=), and writes it to\n"
+     "  FILE (64 hex digits, mode 0600). From then on the module takes over UDP only\n"
+     "  datagrams made with that key: wlinkctl --udp HOST --key-file FILE ... The module\n"
+     "  forgets the key when it restarts: pair again then.\n"},
     {"watch", "--log",
      "wlinkctl watch DIR [--log FILE]\n"
      "  Follows a simulated module on DIR: DIR/sim/events and the daemon's log\n"
@@ -251,6 +271,7 @@ const char* const kUsage =
     "       wlinkctl LINK [options]            (commands from standard input)\n"
     "       wlinkctl LINK [options] show|set|stations|scan|wps|reboot ...\n"
     "       wlinkctl pack|inspect|upgrade|watch ...\n"
+    "       wlinkctl --serial DEV pair ADDR --key-file FILE\n"
     "       wlinkctl VERB --help\n"
     "\n"
     "LINK is --serial DEV (raw 115200 8N1; the port is taken for this program alone)\n"
@@ -263,6 +284,7 @@ const char* const kUsage =
     "  --pace MS      serial: gap between the frames of a command (15)\n"
     "  --trace        every frame or datagram on stderr, timed and decoded\n"
     "  --json         show, stations, scan, inspect, upgrade: JSON on stdout\n"
+    "  --key-file F   UDP: speak the authenticated form with the key in F (see pair)\n"
     "  --force        send an AT+ command wlinkctl does not know; set, upgrade: see there\n"
     "  -h, --help     this text, or a verb's\n"
     "  --version      wlinkctl's and libwlink's versions\n"
@@ -311,7 +333,7 @@ bool parse_args(int argc, char** argv, Options* o, std::string* err) {
   static const char* const kValued[] = {"--serial", "--udp",   "--timeout", "--retries", "--pace",
                                         "--image",  "--app",   "--version", "-o",        "--load",
                                         "--entry",  "--compression", "--name", "--host", "--port", "--log",
-                                        "--deadline"};
+                                        "--deadline", "--key-file"};
   bool done = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -561,6 +583,50 @@ int run_watch(const Options& o) {
   return kOk;
 }
 
+// A fresh key for the module's UDP link: given over the serial line with the peer's
+// address, and kept in the key file (written whole, mode 0600, only once the module took it).
+int run_pair(const Options& o, Link* link) {
+  if (o.words.size() != 2 || !o.has("--key-file") || o.serial.empty())
+    return usage_error("pair takes the peer's address, --serial and --key-file FILE");
+  uint8_t key[WLINK_KEY_SIZE];
+  char cmd[WLINK_CMD_MAX + 1], why[160];
+  if (wlink_setting_command(WLINK_UDP_PEER, o.words[1].c_str(), 0, cmd, sizeof cmd, why, sizeof why) != WLINK_OK)
+    return usage_error(std::string("pair ") + o.words[1] + ": " + why);
+  const std::string file = o.get("--key-file"), tmp = file + ".tmp";
+  char hex[2 * WLINK_KEY_SIZE + 1], ukey[8 + sizeof hex];
+  if (wlink_key_generate(key) != WLINK_OK || wlink_key_command(key, ukey, sizeof ukey) != WLINK_OK) {
+    complain("no key from the system's random source");
+    return kFail;
+  }
+  std::memcpy(hex, ukey + 8, sizeof hex);
+  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const std::string line = std::string(hex) + "\n";
+  const bool written = fd >= 0 && ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) &&
+                       ::fsync(fd) == 0;
+  if (fd >= 0) ::close(fd);
+  if (!written) {
+    ::unlink(tmp.c_str());
+    complain("cannot write " + tmp + ": " + std::strerror(errno));
+    return kFail;
+  }
+  int rc = link->open();
+  for (const char* c : {static_cast<const char*>(ukey), static_cast<const char*>(cmd)}) {
+    if (rc != kOk) break;
+    const auto reply = link->send(c);
+    if (!reply || *reply != "+OK") {
+      if (reply) complain(std::string(c).substr(0, 8) + ": the module answered " + *reply);
+      rc = reply ? kErrReply : kFail;
+    }
+  }
+  if (rc != kOk || std::rename(tmp.c_str(), file.c_str()) != 0) {
+    ::unlink(tmp.c_str());
+    return rc != kOk ? rc : (complain("cannot write " + file), kFail);
+  }
+  std::printf("paired: the module takes UDP commands from %s made with the key in %s\n", o.words[1].c_str(),
+              file.c_str());
+  return kOk;
+}
+
 // AT+REBOOT on the UDP link when there is one (else serial), and with --wait until
 // the module answers again, AT+UIP= sent again over serial when both are given.
 int run_reboot(const Options& o) {
@@ -647,6 +713,7 @@ int main(int argc, char** argv) {
 
   Link link(o);
   if (verb && first == "set") return run_set(o, &link);
+  if (verb && first == "pair") return run_pair(o, &link);
   if (verb && o.words.size() > 1) return usage_error(first + " takes no arguments");
   if (verb && first == "reboot") return run_reboot(o);
   if (const int rc = link.open(); rc != kOk) return rc;

@@ -338,5 +338,67 @@ TEST_F(Lib, APackageTooLargeForItsPartitionIsNeverSent) {
   EXPECT_NE(errlog().find("package refused: 900 bytes for /dev/mtd6, which holds 800"), std::string::npos);
 }
 
+// ---- authenticated UDP
+
+TEST_F(Lib, UnderAKeyPlainCapturedOrForgedDatagramsCountForNothing) {
+  uint8_t key[WLINK_KEY_SIZE];
+  char ukey[80], v[256];
+  ASSERT_EQ(wlink_key_generate(key), WLINK_OK);
+  ASSERT_EQ(wlink_key_command(key, ukey, sizeof ukey), WLINK_OK);
+  ASSERT_EQ(serial(ukey), "+OK");
+  wlink_set_retries(l_, 0);
+  wlink_set_timeout(l_, 300);
+  EXPECT_EQ(wlink_command(l_, "AT+SSID", v, sizeof v), WLINK_NO_REPLY) << "a plain datagram is dropped";
+  std::vector<Bytes> sent;
+  wlink_set_trace(l_, [](void* ctx, wlink_trace_kind kind, int out, const uint8_t* b, size_t n) {
+    if (kind == WLINK_TRACE_DATAGRAM && out) static_cast<std::vector<Bytes>*>(ctx)->emplace_back(b, b + n);
+  }, &sent);
+  ASSERT_EQ(wlink_set_udp_key(l_, key), WLINK_OK);
+  for (const char* cmd : {"AT+SSID=First", "AT+SSID=Second"}) EXPECT_EQ(wlink_command(l_, cmd, v, sizeof v), WLINK_OK) << cmd;
+  EXPECT_EQ(wlink_command(l_, "AT+UKEY=OFF", v, sizeof v), WLINK_ERR_REPLY) << "the key is the serial line's alone";
+  // "AT+SSID=First" again as captured, and with a byte of its code changed: never run, never answered.
+  Wire wire = Wire::udp(udp_port_);
+  Bytes forged = sent.at(0);
+  forged.back() ^= 0x01;
+  for (const Bytes& d : {sent.at(0), forged}) {
+    wire.send(hex(d));
+    EXPECT_EQ(wire.recv(64, 300), "");
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));  // past the log's one line a (module) second
+  }
+  EXPECT_TRUE(log_has("dropped: counter not above the last one taken"));
+  EXPECT_TRUE(log_has("dropped: wrong message code"));
+  // A program that starts again with the same key goes on: its counter follows the clock.
+  wlink_link* again = nullptr;
+  ASSERT_EQ(wlink_open_udp("127.0.0.1", udp_port_, &again), WLINK_OK);
+  wlink_set_udp_key(again, key);
+  EXPECT_EQ(wlink_command(again, "AT+SSID", v, sizeof v), WLINK_OK) << wlink_last_error(again);
+  EXPECT_STREQ(v, "+OK=Second");
+  wlink_close(again);
+  // A reply that is not the module's is no reply: a plain one, and one with a wrong code.
+  uint16_t port = 0;
+  UniqueFd stand_in = loopback_socket(SOCK_DGRAM, &port);
+  std::thread answer([&] {
+    uint8_t in[512];
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    if (::recvfrom(stand_in.get(), in, sizeof in, 0, reinterpret_cast<sockaddr*>(&from), &len) < 30) return;
+    Bytes wrong = {0x66, 0x77, 0x78, 0x7A, 0, 0, 0, 0, 0, 0, 0, 9, in[12], 3, '+', 'O', 'K'};
+    wrong.resize(wrong.size() + 16);
+    const Bytes plain = unhex("66 77 78 79 73 65 71 00 2C 03 2B 4F 4B C5");
+    for (const Bytes* r : {static_cast<const Bytes*>(&wrong), &plain}) ::sendto(stand_in.get(), r->data(), r->size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+  });
+  wlink_link* fake = nullptr;
+  ASSERT_EQ(wlink_open_udp("127.0.0.1", port, &fake), WLINK_OK);
+  wlink_set_udp_key(fake, key);
+  wlink_set_retries(fake, 0);
+  wlink_set_timeout(fake, 300);
+  EXPECT_EQ(wlink_command(fake, "AT+", v, sizeof v), WLINK_NO_REPLY);
+  answer.join();
+  wlink_close(fake);
+  ASSERT_EQ(serial("AT+UKEY=OFF"), "+OK");
+  wlink_set_udp_key(l_, nullptr);
+  EXPECT_EQ(wlink_command(l_, "AT+SSID", v, sizeof v), WLINK_OK) << "plain again";
+}
+
 }  // namespace
 }  // namespace e2e

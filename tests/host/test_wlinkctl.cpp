@@ -227,5 +227,21 @@ TEST_F(Ctl, UpgradeOutcomesHaveTheirExitCodesAndARebootIsWaitedFor) {
   EXPECT_EQ(ready_lines().size(), 2u) << "the daemon started again";
 }
 
+TEST_F(Ctl, PairGivesTheModuleAKeyAndTheKeyFileSpeaksForTheHost) {
+  serial_.close();
+  const std::string key = dir_ + "/module.key";
+  Proc r = ctl({"--serial", path("/sim/tty"), "--pace", "0", "pair", "127.0.0.1", "--key-file", key});
+  ASSERT_EQ(r.status, 0) << r.err;
+  struct stat st{};
+  ASSERT_EQ(::stat(key.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(read_file(key).size(), 65u) << "64 hex digits and a line end";
+  r = ctl(link({"AT+SSID"}));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("or the module holds a key (AT+UKEY=): give it with --key-file"), std::string::npos) << r.err;
+  r = ctl(link({"--key-file", key, "AT+SSID", "AT+UKEY=OFF"}));
+  EXPECT_EQ(r.out, "+OK=QEL_NVR_AP\n+ERR\n") << r.err;
+}
+
 }  // namespace
 }  // namespace e2e
