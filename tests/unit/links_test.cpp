@@ -251,6 +251,18 @@ TEST(Udp, UnderAKeyOnlyFreshDatagramsWithTheirCodeAreTaken) {
     crypto_auth_hmacsha256(code, covered.data(), covered.size(), key);
     EXPECT_EQ(Bytes(out + 17, out + 33), Bytes(code, code + 16));
     EXPECT_EQ(Bytes(out, out + 14), (Bytes{0x66, 0x77, 0x78, 0x7A, 0, 0, 0, 0, 0, 0, 0, 1, 9, 3}));
+    // The worked example of the command reference, byte for byte.
+    uint8_t doc_key[32];
+    for (int i = 0; i < 32; i++) doc_key[i] = (uint8_t)i;
+    wifi_udp_auth_set_key(doc_key);
+    const Bytes doc_cmd = {0x55, 0x44, 0x33, 0x23, 0x00, 0x06, 0x45, 0x70, 0xA6, 0xF5, 0x20, 0x00, 0x07, 0x07, 0x41,
+                           0x54, 0x2B, 0x53, 0x53, 0x49, 0x44, 0x01, 0xE6, 0x58, 0x3D, 0x80, 0xD6, 0x84, 0x81, 0x3D,
+                           0x5F, 0x0B, 0x7C, 0x81, 0x51, 0xAD, 0x59};
+    ASSERT_EQ(open(doc_cmd), WIFI_UDP_AUTH_OK);
+    EXPECT_EQ(std::string(payload), "AT+SSID");
+    ASSERT_EQ(wifi_udp_auth_reply(seq, counter, "+OK=QEL_NVR_AP", out), 44u);
+    EXPECT_EQ(Bytes(out + 28, out + 44), (Bytes{0xFB, 0x27, 0xB3, 0x1D, 0x8B, 0xC5, 0x6E, 0x15, 0xA7, 0x7D, 0xA0, 0xB6,
+                                                0x9B, 0xE6, 0x5B, 0x78}));
     // A new key starts its counters again; none at all answers nothing in this form.
     wifi_udp_auth_set_key(other);
     EXPECT_EQ(open(auth_dgram(other, 1, 9, "AT+")), WIFI_UDP_AUTH_OK);
