@@ -123,6 +123,26 @@ TEST(HostileLan, ForgedOrFirstConnectionsCannotTakeOrBlockTheUpgrade) {
     EXPECT_EQ(sh("ip netns exec " + lan.rec + " " + ctl + "--udp " + kModule + " AT+VER").second, "+OK=V6.1\n");
     EXPECT_EQ(wlink_sim::read_file(sim.root + "/dev/mtd5").substr(64, 8), std::string(8, '\x01')) << "the recorder's image";
     EXPECT_NE(sim.errlog().find("connection from 10.78.0.3 refused: the upgrade is for 10.78.0.2"), std::string::npos);
+
+    // Paired, the recorder's key makes every forged datagram count for nothing: the allowed
+    // peer, the settings, the password, SSH and the link's time all stay the recorder's.
+    const std::string key = sim.root + "/../recorder.key", rec = "ip netns exec " + lan.rec + " " + ctl + "--udp " +
+                                                                   kModule + " --key-file " + key + " ";
+    ASSERT_EQ(sh(ctl + "--serial " + tty + " --pace 0 pair " + kRecorder + " --key-file " + key).first, 0);
+    const std::string profile = wlink_sim::read_file(sim.root + "/config/mt7628.dat"),
+                      state = wlink_sim::read_file(sim.root + "/sim/state");
+    in_netns(lan.att, [&] {
+        for (const char *cmd : {"AT+UIP=10.78.0.3", "AT+SSID=Evil", "AT+AUTH=OPEN", "AT+PASSWD=evil", "AT+SSH=1",
+                                "AT+SENSITIVITY=1", "AT+ENCFG", "AT+UKEY=OFF"})
+            forge_udp(kRecorder, cmd);
+    });
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(sh(rec + "AT+").second, "+OK\n") << "not held up by a forged AT+SENSITIVITY=";
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1500));
+    EXPECT_EQ(sh(rec + "AT+UIP AT+SSID").second, "+OK=10.78.0.2\n+OK=QEL_NVR_AP\n");
+    EXPECT_TRUE(wlink_sim::read_file(sim.root + "/config/mt7628.dat") == profile) << "no setting changed";
+    EXPECT_EQ(wlink_sim::read_file(sim.root + "/sim/state"), state) << "root password, SSH, radio and LAN as they were";
+    EXPECT_NE(sim.log().find("dropped: not authenticated"), std::string::npos);
     EXPECT_EQ(sim.stop(), 0);
 }
 
