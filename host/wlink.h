@@ -325,9 +325,10 @@ wlink_status wlink_flash_info(wlink_link *l, uint64_t *image_size, uint64_t *app
 
 /* Waits until the module answers on l again (after AT+REBOOT or any restart), for
  * at most timeout_ms, and restores a UDP link: the module forgets the allowed UDP
- * peer when it restarts, so when l is a UDP link and serial an open serial link,
- * "AT+UIP=" with this host's address goes over serial once the module answers
- * there. Without serial, a UDP link answers only once another program did that. */
+ * peer and the key when it restarts, so when l is a UDP link and serial an open
+ * serial link, "AT+UKEY=" with l's key (when it has one) and "AT+UIP=" with this
+ * host's address go over serial once the module answers there. Without serial, a UDP
+ * link answers only once another program did that. */
 wlink_status wlink_wait_ready(wlink_link *l, wlink_link *serial, int timeout_ms);
 /* "AT+REBOOT" on l, then waits for the module to go away and wlink_wait_ready. */
 wlink_status wlink_reboot(wlink_link *l, wlink_link *serial, int timeout_ms);

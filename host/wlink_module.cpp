@@ -279,6 +279,13 @@ wlink_status wlink_wait_ready(wlink_link *l, wlink_link *serial, int timeout_ms)
             wlink_fail_os(l, errno, "getsockname");
             return WLINK_LINK_ERROR;
         }
+        // The module forgot the key too: this link's goes first, then the peer.
+        char ukey[8 + 2 * WLINK_KEY_SIZE + 1];
+        if (l->keyed && wlink_key_command(l->key, ukey, sizeof ukey) == WLINK_OK &&
+            (st = wlink_command(serial, ukey, nullptr, 0)) != WLINK_OK) {
+            wlink_fail(l, "AT+UKEY= over the serial line: %s", wlink_last_error(serial));
+            return st;
+        }
         if ((st = wlink_command(serial, cmd, nullptr, 0)) != WLINK_OK) {
             wlink_fail(l, "%s over the serial line: %s", cmd, wlink_last_error(serial));
             return st;
