@@ -209,7 +209,7 @@ TEST_F(Board, DriverCommandsAnswerAsOnTheSimulatedModule) {
   const auto ask = [&](int m, std::string cmd) {
     if (cmd == "AT+CIP=$") cmd = "AT+CIP=" + mac[m];
     std::optional<std::string> r = m == 0 ? sim_udp.command(cmd, 10000, 1, &err) : udp_.command(cmd, 10000, 1, &err);
-    if (cmd.rfind("AT+CINFO=", 0) == 0 && r) mac[m] = r->substr(4, r->find(',') - 4);
+    if (cmd.rfind("AT+CINFO=", 0) == 0 && r && r->size() >= 4) mac[m] = r->substr(4, r->find(',') - 4);
     return r.value_or("<no reply: " + err + ">");
   };
   for (const Step& step : steps) {
