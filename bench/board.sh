@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Figures of the virtual module (tools/vm): launch to first heartbeat and where the time
-# goes, UDP round trips beside a bare echo in the same guest, a 5 MiB upgrade, the
-# daemon's resident memory in the guest and how soon init starts it again.
+# goes, UDP round trips beside a bare echo in the same guest (a station query through the
+# stand-in driver among them), a 5 MiB upgrade, the daemon's resident memory in the guest
+# and how soon init starts it again.
 #   bench/board.sh [BUILD_DIR]   BUILD_DIR holds bench_udp (default build-bench)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -43,6 +44,8 @@ echo "  init: flash partitions and file systems $(($(up flash) - $(up init))) ms
 echo "  daemon: init's start of it to its first answer on the serial line: $((total - board_up)) ms"
 
 "$ctl" --serial "$work/board/tty" AT+UIP=10.0.2.2 >/dev/null
+# Two associated stations for AT+CNUM (the stand-in driver's /proc/ra0/stations).
+board "printf 'AA:BB:CC:00:00:01 -45 -50 -60 HT40 150 100 200 25\naa:bb:cc:00:00:02 -70 -72 -80 HT20 65 300 1000 130\n' >/proc/ra0/stations" >/dev/null
 # The figures of a settled board: for its first 10 to 20 s a query takes up to twice as
 # long (qemu maps the guest's memory as it is first touched, and translates code again
 # where the guest reuses the pages of the start-up's programs).

@@ -162,6 +162,74 @@ TEST_F(Board, HeartbeatOnSerialThenUdpThenASettingsRoundTripAndApplyOnBr0AndUdhc
   EXPECT_EQ(udp({"AT+LANIP=192.168.1.1", "AT+DHCP=100 50 24h", "AT+ENCFG"}), "+OK +OK +OK");
 }
 
+// The stand-in driver answers as the simulated one: both get the same driver files
+// (DIR/sim/NAME, /proc/ra0/NAME; "" is the default: no sim file, an empty board file) and
+// the same lease file, then every driver command; the replies are compared byte for
+// byte, and so is the listing of each survey. "$" in AT+CIP= is the address the
+// module's last AT+CINFO= gave.
+TEST_F(Board, DriverCommandsAnswerAsOnTheSimulatedModule) {
+  wlink_sim::SimProcess sim(wlink_sim::command_from_env(WLINK_SIM_PATH), "wlinkboard-sim");
+  wlink::SerialClient sim_serial;
+  wlink::UdpClient sim_udp;
+  std::string err;
+  ASSERT_TRUE(sim.start(1, &err) && sim_serial.open(sim.root + "/sim/tty", &err) &&
+              sim_serial.command("AT+UIP=127.0.0.1", 3000, &err) == std::optional<std::string>("+OK") &&
+              sim_udp.open("127.0.0.1", sim.udp_port, &err)) << err;
+  // Stations a and b, associated for t.
+  const auto a = [](const char* t) { return std::string("AA:BB:CC:00:00:01 -45 -50 -60 HT40 150 ") + t + " 200 25\n"; };
+  const auto b = [](const char* t) { return std::string("aa:bb:cc:00:00:02 -70 -72 -80 HT20 65 ") + t + " 1000 130\n"; };
+  const std::string survey = "ra0       get_site_survey:\nCh  SSID  BSSID  Security  Signal(%)  W-Mode\n"
+                             "6 Home 00:11:22:33:44:55 WPA2PSK 90 11b/g/n\n1 Weak 00:11:22:33:44:56 NONE 70 11b/g/n\n"
+                             "11 QEL_NVR_WIFI_T1_TEST 00:11:22:33:44:57 WPA2PSK 80 11b/g/n\n";
+  const auto wsc = [](const char* status, const char* tx) { return std::string("WscStatus=") + status + "\nTX PER=" + tx + "\nRX PER=1%\n"; };
+  struct Step { std::vector<std::pair<std::string, std::string>> files; std::vector<std::string> cmds; };
+  const Step steps[] = {
+      {{{"stations", ""}, {"survey", ""}, {"wscinfo", ""}, {"hwaddr", ""}, {"channel", ""}}, {"AT+CNUM", "AT+STAONLINECHECK", "AT+MAC", "AT+CHANNEL!=", "AT+PER", "AT+SCAN", "AT+CWIFISINALNUM"}},
+      {{{"stations", a("100") + "# a comment\n\n" + b("300")}}, {"AT+CNUM", "AT+CINFO=x 0", "AT+CIP=$", "AT+CINFO=x 1", "AT+CIP=$", "AT+CINFO=x 2", "AT+CMC=aa:bb:cc:00:00:02", "AT+CMC=AA:BB:CC:00:00:01", "AT+RETRYINFO=x 0", "AT+RETRYINFO=x 1", "AT+STAONLINECHECK", "AT+STAONLINECHECK"}},
+      {{{"stations", a("900")}}, {"AT+STAONLINECHECK", "AT+CNUM", "AT+CMC=aa:bb:cc:00:00:02"}},  // b leaves
+      {{{"stations", a("1000") + b("300")}}, {"AT+STAONLINECHECK", "AT+STAONLINECHECK"}},  // b joins again
+      {{{"stations", a("1100") + b("5")}}, {"AT+STAONLINECHECK", "AT+RETRYINFO=x 1"}},
+      {{{"hwaddr", "AA:BB:CC:DD:EE:0F\n"}, {"channel", "11\n"}, {"wscinfo", wsc("0x3", "5%")}}, {"AT+MAC", "AT+CHANNEL!=", "AT+PER", "AT+WPS", "AT+WPS="}},
+      {{{"wscinfo", wsc("0x1", "0%")}, {"hwaddr", "00:00:00:00:00:00\n"}}, {"AT+WPS=", "AT+MAC", "AT+APSTART", "AT+RESET"}},  // a station ended the run
+      {{{"wscinfo", wsc("0x12", "2%")}, {"survey", survey}, {"hwaddr", ""}}, {"AT+WPS=", "AT+SCAN", "AT+CWIFISINALNUM", "AT+CWIFISINGALSINGLEINFO=0", "AT+CWIFISINGALSINGLEINFO=1", "AT+CWIFISINGALSINGLEINFO=2", "AT+CWIFISINGALSINGLEINFO=32", "AT+SENSITIVITY=1", "AT+MAC"}},
+      {{{"stations", ""}, {"survey", ""}, {"wscinfo", "TX PER=3%\n"}, {"channel", ""}}, {"AT+WPS=", "AT+PER", "AT+CHANNEL!=", "AT+CNUM", "AT+STAONLINECHECK"}},
+  };
+  // The lease of station a, 192.168.1.123 (24-byte records).
+  std::string lease("\xaa\xbb\xcc\0\0\x01", 6);
+  lease += std::string(10, '\0') + "\xc0\xa8\x01\x7b" + std::string(4, '\0');
+  const auto printf_text = [](const std::string& t) {
+    std::string out;
+    char oct[8];
+    for (unsigned char c : t) out += c == '\n' ? "\\n" : c == '%' ? "%%" : (c < 32 || c > 126 || c == '\'' || c == '\\') ? (snprintf(oct, sizeof oct, "\\%03o", c), oct) : std::string(1, c);
+    return "printf '" + out + "' ";
+  };
+  { std::ofstream(sim.root + "/tmp/udhcpd.leases", std::ios::binary) << lease; }
+  EXPECT_EQ(sh("cp /tmp/udhcpd.leases /tmp/leases.kept; " + printf_text(lease) + ">/tmp/udhcpd.leases"), "");
+  std::string mac[2];
+  const auto ask = [&](int m, std::string cmd) {
+    if (cmd == "AT+CIP=$") cmd = "AT+CIP=" + mac[m];
+    std::optional<std::string> r = m == 0 ? sim_udp.command(cmd, 10000, 1, &err) : udp_.command(cmd, 10000, 1, &err);
+    if (cmd.rfind("AT+CINFO=", 0) == 0 && r && r->size() >= 4) mac[m] = r->substr(4, r->find(',') - 4);
+    return r.value_or("<no reply: " + err + ">");
+  };
+  for (const Step& step : steps) {
+    std::string board;
+    for (const auto& [name, text] : step.files) {
+      const std::string path = sim.root + "/sim/" + name;
+      if (text.empty()) std::filesystem::remove(path);
+      else std::ofstream(path, std::ios::binary) << text;
+      board += printf_text(text) + ">/proc/ra0/" + name + "; ";
+    }
+    EXPECT_EQ(sh(board), "");
+    for (const std::string& cmd : step.cmds) {
+      const std::string want = ask(0, cmd);
+      EXPECT_EQ(ask(1, cmd), want) << cmd;
+      if (cmd == "AT+SCAN") { EXPECT_EQ(sh("cat /wifi_scan.txt"), read_file(sim.root + "/wifi_scan.txt")) << "the listing"; }
+    }
+  }
+  sh("mv /tmp/leases.kept /tmp/udhcpd.leases");
+}
+
 TEST_F(Board, PasswordGoesThroughChpasswdAndAFailedOneAnswersErr) {
   const std::string shadow = sh("cat /etc/shadow");
   EXPECT_EQ(udp("AT+PASSWD=it's new"), "+OK");

@@ -33,13 +33,13 @@ if mount -t jffs2 mtd4 /overlay; then
         echo "board: /etc not on flash" >/dev/console
 fi
 stamp flash
-# The host link (qemu's user network) and the LAN bridge with its radio stand-in.
+# The host link (qemu's user network) and the LAN bridge with ra0, made by the
+# stand-in wireless driver (its state under /proc/ra0).
 insmod $m/mii.ko && insmod $m/pcnet32.ko
 for k in llc stp bridge; do insmod $m/$k.ko; done
-insmod $m/dummy.ko numdummies=0
+insmod $m/wlinkdrv.ko || echo "board: no wireless driver" >/dev/console
 ip link set lo up
 ip link set eth0 up && ip addr add 10.0.2.15/24 dev eth0 && ip route add default via 10.0.2.2
-ip link add ra0 type dummy
 ip link add br0 type bridge
 ip link set ra0 master br0
 # The LAN address the profile holds, as the module's own start-up sets it.
