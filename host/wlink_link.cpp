@@ -464,6 +464,8 @@ static wlink_status take_reply(wlink_link *l, const char *msg, char *reply, size
     wlink_op &o = l->op;
     if (o.phase == WLINK_SYNC) {
         wlink_trace_unit(l, WLINK_TRACE_STALE, 0, (const uint8_t *)msg, strlen(msg));
+        // The module answers again: the wait lasts while its backlog of replies comes.
+        o.deadline = wlink_now_ms() + l->timeout_ms;
         if (!fence_reply(l->late_form, msg)) return WLINK_PENDING;  // the late reply, dropped
         if (--l->late_fences > 0) {
             o.quiet_until = wlink_now_ms() + l->timeout_ms;  // more to come, unless they were lost
