@@ -18,13 +18,21 @@ if command -v mipsel-linux-gnu-g++ >/dev/null 2>&1; then
   size=$(stat -c %s "$mips/wlinkcmd.stripped")
   needs=$(mipsel-linux-gnu-readelf -d "$mips/src/wlinkcmd" | sed -n 's/.*NEEDED.*\[\(.*\)\]/\1/p' | tr '\n' ' ')
   echo "mipsel wlinkcmd stripped: $size bytes (budget 163840), needs: $needs"
-  # libsodium's part: the code and data of its members the link took, from the link map.
-  crypto=0
-  for n in $(grep -E '^ \.(text|rodata|data|sdata|sbss|bss)[^ ]* +0x[0-9a-f]+ +0x[0-9a-f]+ .*libsodium\.a\(' \
-    "$mips/src/wlinkcmd.map" | awk '{ print $3 }'); do
-    crypto=$((crypto + n))
-  done
-  echo "of it libsodium (HMAC-SHA256, SHA-256, constant-time helpers): $crypto bytes of code and data"
+  # libsodium's part: the code and data of its sections the link kept, from the link map
+  # (a section's name and its size may stand on two lines).
+  crypto=$(awk '
+    function hex(s,   i, n) { n = 0; s = tolower(substr(s, 3))
+      for (i = 1; i <= length(s); i++) n = n * 16 + index("0123456789abcdef", substr(s, i, 1)) - 1
+      return n }
+    /^Linker script and memory map/ { on = 1; next }
+    !on { next }
+    /^ \.(text|rodata|data|sdata|sbss|bss)/ {
+      if (NF >= 4) { if ($4 ~ /libsodium\.a\(/) t += hex($3); pend = 0 } else pend = 1; next }
+    pend && NF >= 3 && $1 ~ /^0x/ { if ($3 ~ /libsodium\.a\(/) t += hex($2); pend = 0; next }
+    { pend = 0 }
+    END { print t + 0 }' "$mips/src/wlinkcmd.map")
+  echo "of it libsodium (Ed25519 verification, SHA-512, HMAC-SHA256, SHA-256, constant-time helpers):" \
+    "$crypto bytes of code and data"
 else
   echo "mipsel wlinkcmd: no mipsel-linux-gnu-g++ here (tools/deps.sh installs it)"
 fi

@@ -46,9 +46,9 @@ extern "C" {
 #endif
 
 #define WLINK_VERSION_MAJOR 2
-#define WLINK_VERSION_MINOR 0
+#define WLINK_VERSION_MINOR 1
 #define WLINK_VERSION_PATCH 0
-#define WLINK_VERSION "2.0.0"
+#define WLINK_VERSION "2.1.0"
 /* MAJOR * 10000 + MINOR * 100 + PATCH, as wlink_version_number() gives it. */
 #define WLINK_VERSION_NUMBER (WLINK_VERSION_MAJOR * 10000 + WLINK_VERSION_MINOR * 100 + WLINK_VERSION_PATCH)
 
@@ -352,6 +352,13 @@ typedef struct wlink_package_info {
     int is_bare_image;         /* the bytes are an image, not a package */
     int refused;               /* the module would refuse it */
     char reason[160];          /* the first refusal, stored and computed values named */
+    /* the signature trailer (since 2.1): image_len and app_len never count it */
+    int is_signed;             /* the package ends with a signature trailer */
+    char board[32];            /* the board it was signed for ("" for any) */
+    unsigned sign_flags;       /* WLINK_SIGN_DOWNGRADE */
+    uint8_t signer[32];        /* the public key the trailer names */
+    int signature_holds;       /* the signature holds for that key (whether the module
+                                  trusts the key is the module's key file's say) */
 } wlink_package_info;
 
 /* Fills info and returns WLINK_OK, or WLINK_BAD_PACKAGE when the module would
@@ -377,6 +384,39 @@ wlink_status wlink_image_check(const uint8_t *img, size_t n, char *why, size_t w
 wlink_status wlink_package_build(const uint8_t *image, size_t image_len, const uint8_t *app, size_t app_len,
                                  unsigned major, unsigned minor, uint8_t *out, size_t out_size);
 uint32_t wlink_crc32(const uint8_t *p, size_t n);
+
+/* ---- signed packages ------------------------------------------------------ */
+
+/* A signed package is a package with a 140-byte trailer after its application part:
+ *   0   board name, 32 bytes, NUL-padded (at most 31 printable characters; "" for any)
+ *   32  flags: WLINK_SIGN_DOWNGRADE lets it replace a newer version; other bits 0
+ *   33  format, 1
+ *   34  two zero bytes
+ *   36  the signer's Ed25519 public key, 32 bytes
+ *   68  the Ed25519 signature of every byte of the package before it, 64 bytes
+ *   132 "WLINKSIG"
+ * A module with keys in /etc/wlinkcmd/upgrade.pub (one public key of 64 hex digits a
+ * line) takes only packages signed with one of them, for its board when
+ * /etc/wlinkcmd/board names one. The trailer is never written to flash. */
+enum {
+    WLINK_SIGN_TRAILER_SIZE = 140,
+    WLINK_SIGN_PUBLIC_SIZE = 32,
+    WLINK_SIGN_SECRET_SIZE = 64,
+    WLINK_SIGN_DOWNGRADE = 1,
+};
+/* A fresh Ed25519 key pair from the system's random source. */
+wlink_status wlink_sign_keygen(uint8_t pub[WLINK_SIGN_PUBLIC_SIZE], uint8_t secret[WLINK_SIGN_SECRET_SIZE]);
+/* pkg (unsigned: a signed package is refused) and its trailer, len + 140 bytes, into
+ * out. board may be null (any board); flags 0 or WLINK_SIGN_DOWNGRADE. */
+wlink_status wlink_package_sign(const uint8_t *pkg, size_t len, const uint8_t secret[WLINK_SIGN_SECRET_SIZE],
+                                const char *board, unsigned flags, uint8_t *out, size_t out_size);
+/* WLINK_OK when pkg is signed and its signature holds for one of the n_keys public
+ * keys at keys (32 bytes each); else WLINK_BAD_PACKAGE and why says what failed. */
+wlink_status wlink_package_verify(const uint8_t *pkg, size_t len, const uint8_t *keys, size_t n_keys, char *why,
+                                  size_t why_size);
+/* 64 hex digits into a public key, 128 into a secret key (a line end after them
+ * allowed): the forms of wlinkctl keygen's BASE.pub and BASE.key. */
+wlink_status wlink_sign_key_parse(const char *hex, uint8_t *key, size_t key_size);
 
 /* ---- upgrade -------------------------------------------------------------- */
 

@@ -111,6 +111,10 @@ int wlink_wait(wlink_link *l, int fd, short events, int64_t deadline, short *rev
 int64_t wlink_now_ms(void);
 // Bounded copy that always terminates (size >= 1).
 void wlink_copy(char *dst, size_t size, const char *src);
+// The signature trailer at the end of pkg into info: 0 without one, 1 with a good
+// form (signature_holds says whether it holds for the key it names), -1 when it is
+// malformed (info->reason says how).
+int wlink_trailer_read(const uint8_t *pkg, size_t len, wlink_package_info *info);
 // The authenticated datagrams: a command under the link's key with the next counter
 // (kept in *counter) into out; 0 when it does not fit. A reply: WLINK_OK with its text
 // when its code holds for one of the n counters it may answer, else WLINK_BAD_REPLY.

@@ -74,6 +74,13 @@ static wlink_status check(const uint8_t *pkg, size_t len, wlink_package_info *in
     }
     if (len < 1 || len > WLINK_PACKAGE_MAX)
         return refuse(info, "%zu bytes: a package holds 1 to %d bytes", len, WLINK_PACKAGE_MAX);
+    // A signature trailer is the module's to judge (with its keys); the parts come before it.
+    const int trailer = wlink_trailer_read(pkg, len, info);
+    if (trailer < 0) {
+        info->refused = 1;
+        return WLINK_BAD_PACKAGE;
+    }
+    if (trailer > 0) len -= WLINK_SIGN_TRAILER_SIZE;
     if (len < PACKAGE_HEADS)
         return refuse(info, "%zu bytes: shorter than its 84 bytes of version and image headers", len);
     info->has_headers = 1;

@@ -221,20 +221,32 @@ const Verb kVerbs[] = {
      "wlinkctl LINK wps\n"
      "  AT+WPS, then AT+WPS= every second until the run ends; exit status 0 when it\n"
      "  ended Idle after Active, 2 when it timed out or its status is unknown.\n"},
-    {"pack", "--image --app --version -o --load --entry --compression --name --force",
+    {"pack", "--image --app --version -o --load --entry --compression --name --force --sign --board --allow-downgrade",
      "wlinkctl pack --image FILE --app FILE --version MAJOR.MINOR -o PACKAGE\n"
      "              [--load ADDR] [--entry ADDR] [--compression none|gzip|bzip2|lzma|lzo]\n"
      "              [--name NAME] [--force]\n"
+     "              [--sign BASE.key [--board NAME] [--allow-downgrade]]\n"
      "  Wraps raw image data in a legacy header (MIPS, Linux, kernel), or takes a\n"
      "  ready legacy image as it is (--load, --entry, --compression and --name are\n"
      "  refused then), and writes version header, image and application part.\n"
      "  Refuses what the module refuses (architecture, magic, CRCs, empty parts,\n"
-     "  more than 5242880 bytes in all) unless --force; -o never names an input.\n"},
-    {"inspect", "--json",
-     "wlinkctl inspect FILE [--json]\n"
-     "  The version header, the image header and the module's verdict; exit status 1\n"
-     "  when the module would refuse the package (or FILE is a bare image).\n"
-     "  --json: {\"file\",\"bytes\",\"kind\",\"accepted\",\"reason\",\"version\",\"image\":{...}}\n"},
+     "  more than 5242880 bytes in all) unless --force; -o never names an input.\n"
+     "  --sign appends a signature trailer made with the secret key of keygen, for\n"
+     "  the board NAME (any board without --board); --allow-downgrade lets the\n"
+     "  package replace a newer version on a module that holds upgrade keys.\n"},
+    {"inspect", "--json --key",
+     "wlinkctl inspect FILE [--key BASE.pub] [--json]\n"
+     "  The version header, the image header, the signature trailer and the\n"
+     "  module's verdict; exit status 1 when the module would refuse the package (or\n"
+     "  FILE is a bare image), or with --key when it is not signed with that key or\n"
+     "  its signature does not hold.\n"
+     "  --json: {\"file\",\"bytes\",\"kind\",\"accepted\",\"reason\",\"version\",\"image\":{...},\n"
+     "          \"signature\":null|{\"board\",\"downgrade\",\"signer\",\"holds\",\"key_matches\"}}\n"},
+    {"keygen", "",
+     "wlinkctl keygen BASE\n"
+     "  Makes an Ed25519 key pair for signing packages: BASE.key, the secret key (128\n"
+     "  hex digits, mode 0600), and BASE.pub, the public key (64 hex digits), the\n"
+     "  line a module's /etc/wlinkcmd/upgrade.pub takes. Never writes over a file.\n"},
     {"upgrade", "--serial --udp --key-file --timeout --retries --pace --trace --host --port --force --json --deadline",
      "wlinkctl upgrade (--serial DEV --host ADDR | --udp HOST[:PORT]) [--port N]\n"
      "                 [--timeout MS] [--deadline MS] [--force] [--json] PACKAGE\n"
@@ -270,7 +282,7 @@ const char* const kUsage =
     "Usage: wlinkctl LINK [options] AT+COMMAND...\n"
     "       wlinkctl LINK [options]            (commands from standard input)\n"
     "       wlinkctl LINK [options] show|set|stations|scan|wps|reboot ...\n"
-    "       wlinkctl pack|inspect|upgrade|watch ...\n"
+    "       wlinkctl pack|inspect|keygen|upgrade|watch ...\n"
     "       wlinkctl --serial DEV pair ADDR --key-file FILE\n"
     "       wlinkctl VERB --help\n"
     "\n"
@@ -333,7 +345,7 @@ bool parse_args(int argc, char** argv, Options* o, std::string* err) {
   static const char* const kValued[] = {"--serial", "--udp",   "--timeout", "--retries", "--pace",
                                         "--image",  "--app",   "--version", "-o",        "--load",
                                         "--entry",  "--compression", "--name", "--host", "--port", "--log",
-                                        "--deadline", "--key-file"};
+                                        "--deadline", "--key-file", "--sign", "--board", "--key"};
   bool done = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -359,6 +371,7 @@ bool parse_args(int argc, char** argv, Options* o, std::string* err) {
     else if (a == "--json") o->json = true;
     else if (a == "--trace") o->trace = true;
     else if (a == "--wait") o->wait = true;
+    else if (a == "--allow-downgrade") o->named[a] = "1";
     // "--version" alone asks for the tool's; pack's --version takes MAJOR.MINOR.
     else if (a == "--version" && !inline_value && i + 1 >= argc &&
              std::find(o->words.begin(), o->words.end(), "pack") == o->words.end())
@@ -703,9 +716,10 @@ int main(int argc, char** argv) {
     if (allowed.find(g + " ") == std::string::npos)
       return usage_error("option " + g + " does not go with " + (verb ? first : "commands"));
 
-  if (verb && (first == "pack" || first == "inspect" || first == "watch")) {
+  if (verb && (first == "pack" || first == "inspect" || first == "keygen" || first == "watch")) {
     if (!o.serial.empty() || !o.udp_host.empty()) return usage_error(first + " takes no link");
-    return first == "pack" ? run_pack(o) : first == "inspect" ? run_inspect(o) : run_watch(o);
+    return first == "pack" ? run_pack(o) : first == "inspect" ? run_inspect(o) : first == "keygen" ? run_keygen(o)
+                                                                                : run_watch(o);
   }
   if (verb && first == "reboot" && !o.serial.empty() && !o.udp_host.empty()) return run_reboot(o);
   if (o.serial.empty() == o.udp_host.empty()) return usage_error("give exactly one of --serial and --udp");

@@ -68,6 +68,7 @@ int run_scan(Link& link, bool json);
 int run_wps(Link& link, int poll_ms);
 int run_pack(const Options& o);
 int run_inspect(const Options& o);
+int run_keygen(const Options& o);
 int run_upgrade(const Options& o);
 
 }  // namespace ctl

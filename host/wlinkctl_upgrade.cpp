@@ -1,7 +1,9 @@
 // wlinkctl pack, inspect and upgrade.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -45,6 +47,25 @@ bool same_file(const std::string& a, const std::string& b) {
   return x.st_dev == y.st_dev && x.st_ino == y.st_ino;
 }
 
+// The key on the first line of a keygen file: 32 bytes (BASE.pub) or 64 (BASE.key).
+bool read_key(const std::string& path, uint8_t* key, size_t size, std::string* why) {
+  std::ifstream in(path);
+  std::string line;
+  if (!in || !std::getline(in, line)) return *why = "cannot read " + path, false;
+  if (wlink_sign_key_parse(line.c_str(), key, size) != WLINK_OK)
+    return *why = path + ": no " + (size == WLINK_SIGN_PUBLIC_SIZE ? "public key (64" : "secret key (128") +
+                  " hex digits on the first line; wlinkctl keygen makes one)",
+           false;
+  return true;
+}
+
+std::string hex_of(const uint8_t* p, size_t n) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (size_t i = 0; i < n; ++i) out += digits[p[i] >> 4], out += digits[p[i] & 15];
+  return out;
+}
+
 bool is_image(const Bytes& b) { return b.size() >= 4 && b[0] == 0x27 && b[1] == 0x05 && b[2] == 0x19 && b[3] == 0x56; }
 
 }  // namespace
@@ -52,6 +73,14 @@ bool is_image(const Bytes& b) { return b.size() >= 4 && b[0] == 0x27 && b[1] == 
 int run_pack(const Options& o) {
   if (o.words.size() != 1 || !o.has("--image") || !o.has("--app") || !o.has("--version") || !o.has("-o"))
     return fail("usage: wlinkctl pack --image FILE --app FILE --version MAJOR.MINOR -o PACKAGE (see pack --help)");
+  if ((o.has("--board") || o.has("--allow-downgrade")) && !o.has("--sign"))
+    return fail("--board and --allow-downgrade go into a signature: give --sign BASE.key too");
+  uint8_t secret[WLINK_SIGN_SECRET_SIZE];
+  std::string why;
+  if (o.has("--sign") && !read_key(o.get("--sign"), secret, sizeof secret, &why)) return fail(why);
+  const std::string board = o.get("--board");
+  if (board.size() > 31 || std::any_of(board.begin(), board.end(), [](char c) { return c < 0x21 || c > 0x7E; }))
+    return fail("bad --board '" + board + "' (at most 31 printable characters, no blanks)");
   const std::string out_path = o.get("-o");
   for (const char* in : {"--image", "--app"})
     if (o.get(in) == out_path || same_file(o.get(in), out_path))
@@ -103,6 +132,17 @@ int run_pack(const Options& o) {
   WLINK_INIT(info);
   if (wlink_package_check(pkg.data(), pkg.size(), &info) != WLINK_OK && !o.force)
     return fail(std::string("the module would refuse this package: ") + info.reason + force);
+  if (o.has("--sign")) {
+    Bytes signed_pkg(pkg.size() + WLINK_SIGN_TRAILER_SIZE);
+    const unsigned flags = o.has("--allow-downgrade") ? WLINK_SIGN_DOWNGRADE : 0;
+    const wlink_status st = wlink_package_sign(pkg.data(), pkg.size(), secret, board.c_str(), flags,
+                                               signed_pkg.data(), signed_pkg.size());
+    std::memset(secret, 0, sizeof secret);
+    if (st != WLINK_OK)
+      return fail("cannot sign the package (with its trailer it would be more than 5242880 bytes, or it ends "
+                  "like a signed one)");
+    pkg.swap(signed_pkg);
+  }
   const std::string tmp = out_path + ".tmp";
   {
     std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
@@ -110,19 +150,55 @@ int run_pack(const Options& o) {
     if (!out.flush()) return ::unlink(tmp.c_str()), fail("cannot write " + tmp);
   }
   if (std::rename(tmp.c_str(), out_path.c_str()) != 0) return ::unlink(tmp.c_str()), fail("cannot write " + out_path);
-  std::printf("%s: %zu bytes, version V%u.%u, image %zu bytes, application part %zu bytes\n", out_path.c_str(),
-              pkg.size(), major, minor, image.size(), app.size());
+  std::printf("%s: %zu bytes, version V%u.%u, image %zu bytes, application part %zu bytes%s\n", out_path.c_str(),
+              pkg.size(), major, minor, image.size(), app.size(), o.has("--sign") ? ", signed" : "");
+  return kOk;
+}
+
+int run_keygen(const Options& o) {
+  if (o.words.size() != 2 || o.words[1].empty()) return fail("usage: wlinkctl keygen BASE");
+  const std::string base = o.words[1];
+  uint8_t pub[WLINK_SIGN_PUBLIC_SIZE], secret[WLINK_SIGN_SECRET_SIZE];
+  if (wlink_sign_keygen(pub, secret) != WLINK_OK) return fail("no key from the system's random source");
+  const struct {
+    std::string path;
+    std::string line;
+    mode_t mode;
+  } files[] = {{base + ".key", hex_of(secret, sizeof secret) + "\n", 0600}, {base + ".pub", hex_of(pub, sizeof pub) + "\n", 0644}};
+  std::memset(secret, 0, sizeof secret);
+  for (const auto& f : files) {
+    // Never over a key: a lost secret key cannot be made again.
+    const int fd = ::open(f.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, f.mode);
+    const bool ok = fd >= 0 && ::write(fd, f.line.data(), f.line.size()) == static_cast<ssize_t>(f.line.size()) &&
+                    ::fsync(fd) == 0;
+    const int err = errno;
+    if (fd >= 0) ::close(fd);
+    if (!ok) {
+      if (fd >= 0) ::unlink(f.path.c_str());
+      if (&f != &files[0]) ::unlink(files[0].path.c_str());
+      return fail("cannot write " + f.path + ": " + std::strerror(err));
+    }
+  }
+  std::printf("%s.key: the secret key (keep it off the module); %s.pub: the public key, %s\n", base.c_str(),
+              base.c_str(), hex_of(pub, sizeof pub).c_str());
   return kOk;
 }
 
 int run_inspect(const Options& o) {
-  if (o.words.size() != 2) return fail("usage: wlinkctl inspect FILE [--json]");
+  if (o.words.size() != 2) return fail("usage: wlinkctl inspect FILE [--key BASE.pub] [--json]");
   const std::string path = o.words[1];
   Bytes pkg;
   if (!read_file(path, &pkg)) return fail("cannot read " + path);
   wlink_package_info i;
   WLINK_INIT(i);
-  const bool ok = wlink_package_check(pkg.data(), pkg.size(), &i) == WLINK_OK;
+  const bool accepted = wlink_package_check(pkg.data(), pkg.size(), &i) == WLINK_OK;
+  uint8_t key[WLINK_SIGN_PUBLIC_SIZE];
+  std::string why;
+  if (o.has("--key") && !read_key(o.get("--key"), key, sizeof key, &why)) return fail(why);
+  const bool key_matches = o.has("--key") && i.is_signed && std::memcmp(key, i.signer, sizeof key) == 0;
+  char verdict[160] = "";
+  const bool key_ok = !o.has("--key") || wlink_package_verify(pkg.data(), pkg.size(), key, 1, verdict, sizeof verdict) == WLINK_OK;
+  const bool ok = accepted && key_ok;
   const char* kind = i.is_bare_image ? "image" : i.has_headers ? "package" : "unknown";
   char version[16], hex[12][16];
   std::snprintf(version, sizeof version, "V%u.%u", i.major, i.minor);
@@ -138,10 +214,17 @@ int run_inspect(const Options& o) {
             ",\"os\":" + std::to_string(i.os) + ",\"arch\":" + std::to_string(i.arch) + ",\"type\":" +
             std::to_string(i.type) + ",\"compression\":" + std::to_string(i.compression) + ",\"name\":" + json(i.name) +
             "}";
+    std::string sig = "null";
+    if (i.is_signed)
+      sig = "{\"board\":" + json(i.board) + ",\"downgrade\":" + (i.sign_flags & WLINK_SIGN_DOWNGRADE ? "true" : "false") +
+            ",\"signer\":" + json(hex_of(i.signer, sizeof i.signer)) + ",\"holds\":" +
+            (i.signature_holds ? "true" : "false") + ",\"key_matches\":" +
+            (o.has("--key") ? (key_matches ? "true" : "false") : "null") + "}";
     std::printf("{\"file\":%s,\"bytes\":%zu,\"kind\":\"%s\",\"accepted\":%s,\"reason\":%s,\"version\":%s,"
-                "\"application_bytes\":%zu,\"image\":%s}\n",
-                json(path).c_str(), pkg.size(), kind, ok ? "true" : "false", ok ? "null" : json(i.reason).c_str(),
-                i.has_headers ? json(version).c_str() : "null", i.app_len, img.c_str());
+                "\"application_bytes\":%zu,\"image\":%s,\"signature\":%s}\n",
+                json(path).c_str(), pkg.size(), kind, ok ? "true" : "false",
+                ok ? "null" : json(accepted ? verdict : i.reason).c_str(), i.has_headers ? json(version).c_str() : "null",
+                i.app_len, img.c_str(), sig.c_str());
     return ok ? kOk : kFail;
   }
   std::printf("%s: %zu bytes, %s\n", path.c_str(), pkg.size(),
@@ -160,9 +243,21 @@ int run_inspect(const Options& o) {
       std::printf("  header CRC stored %s, computed %s; data CRC stored %s, computed %s\n", hex[1], hex[2], hex[3],
                   hex[4]);
   }
-  if (i.has_headers && ok && (i.image_len_field != 64 + i.image_len || i.app_len_field + 7 != i.app_len))
+  if (i.is_signed)
+    std::printf("signature: board \"%s\"%s, signer %s, %s%s\n", i.board, i.board[0] ? "" : " (any)",
+                hex_of(i.signer, sizeof i.signer).c_str(), i.signature_holds ? "holds" : "DOES NOT HOLD",
+                i.sign_flags & WLINK_SIGN_DOWNGRADE ? ", allows a downgrade" : "");
+  else if (i.has_headers)
+    std::printf("signature: none (a module holding upgrade keys refuses it)\n");
+  if (i.has_headers && accepted && (i.image_len_field != 64 + i.image_len || i.app_len_field + 7 != i.app_len))
     std::printf("note: the version header's lengths disagree with the parts (the module only logs that)\n");
-  std::printf(ok ? "the module accepts this package\n" : "the module refuses this: %s\n", i.reason);
+  if (!accepted)
+    std::printf("the module refuses this: %s\n", i.reason);
+  else if (!key_ok)
+    std::printf("a module holding %s refuses this: %s\n", o.get("--key").c_str(), verdict);
+  else
+    std::printf(o.has("--key") ? "a module holding %s accepts this package\n" : "the module accepts this package%s\n",
+                o.has("--key") ? o.get("--key").c_str() : i.is_signed ? " (when it holds the signer's key)" : "");
   return ok ? kOk : kFail;
 }
 

@@ -15,6 +15,7 @@
 #include "wifi_platform.h"
 #include "wifi_rewrite.h"
 #include "wifi_up_proc.h"
+#include "wifi_up_sign.h"
 #include "wifi_util.h"
 
 #define UP_ERR(fmt, ...) fprintf(stderr, "file:%s,line:%d, " fmt "\n", "wifi_up_proc", __LINE__, ##__VA_ARGS__)
@@ -337,8 +338,12 @@ int sys_upg_net(const sysUpgParam *param, sys_upg_reader reader) {
     }
     // The whole package is checked before any partition is touched: an image that
     // would not boot is never written.
-    uint32_t image_len = 0, app_len = 0;
-    if (sys_upg_check_package(buf.p, (uint32_t)len, &image_len, &app_len) != 0) return upg_fail(&buf, &heart);
+    // A signature trailer is checked (with the module's keys) and left out: the
+    // partitions get the same bytes whether the package was signed or not.
+    uint32_t body_len = 0, image_len = 0, app_len = 0;
+    if (wifi_up_sign_check(buf.p, (uint32_t)len, &body_len) != 0 ||
+        sys_upg_check_package(buf.p, body_len, &image_len, &app_len) != 0)
+        return upg_fail(&buf, &heart);
 
     struVersionHead vh;
     memcpy(vh.raw, buf.p, sizeof(vh.raw));

@@ -6,6 +6,7 @@
 #include "wifi_fw_header.h"
 #include "wifi_up_proc.h"
 #include "wifi_up_server.h"
+#include "wifi_up_sign.h"
 #include "wlink_package.h"
 
 namespace {
@@ -190,4 +191,78 @@ TEST(UpgradeVer, UnfinishedRecordWriteIsFinished) {
     up.root->flash = true;
     EXPECT_EQ(wifi_firmware_header_recover(), 0);
     EXPECT_FALSE(up.root->exists(WIFI_FIRMWARE_BLOCK_COPY));
+}
+
+// Signed packages: with keys on the module each byte is covered, the trailer is left out
+// of what the partitions get, and the board and downgrade rules hold.
+TEST(UpgradeSignature, EveryRegionIsCoveredAndTheTrailerIsLeftOut) {
+    uint8_t pub[32], secret[64], other_pub[32], other_secret[64];
+    ASSERT_EQ(wlink_sign_keygen(pub, secret), WLINK_OK);
+    ASSERT_EQ(wlink_sign_keygen(other_pub, other_secret), WLINK_OK);
+    const auto sign = [](const ByteVec &pkg, const uint8_t *key, const char *board, unsigned flags) {
+        ByteVec out(pkg.size() + 140);
+        EXPECT_EQ(wlink_package_sign(pkg.data(), pkg.size(), key, board, flags, out.data(), out.size()), WLINK_OK);
+        return out;
+    };
+    const auto hex = [](const uint8_t *k) {
+        std::string s;
+        for (int i = 0; i < 32; i++) s += "0123456789abcdef"[k[i] >> 4], s += "0123456789abcdef"[k[i] & 15];
+        return s;
+    };
+    const ByteVec plain = package(), good = sign(plain, secret, "rec-7628", 0);
+    const size_t n = plain.size();
+    const struct { const char *what; size_t at; const char *says; } flips[] = {
+        {"", 0, nullptr}, {"version", 3, "does not match"}, {"image header", 20 + 40, "does not match"},
+        {"image data", 200, "does not match"}, {"application part", n - 1, "does not match"},
+        {"board", n + 2, "does not match"}, {"downgrade flag", n + 32, "does not match"},
+        {"format", n + 33, "malformed"}, {"zero bytes", n + 35, "malformed"}, {"signer", n + 40, "not in"},
+        {"signature", n + 100, "does not match"}, {"magic", n + 139, "not signed"},
+    };
+    Upgrade up;
+    up.root->write_file(WIFI_BOARD_FILE, "rec-7628\n");
+    for (bool keys : {true, false}) {
+        if (keys) up.root->write_file(WIFI_UPGRADE_KEYS_FILE, "# rotated in 2026\n" + hex(other_pub) + "\n" + hex(pub) + "\n");
+        else ::unlink(up.root->path(WIFI_UPGRADE_KEYS_FILE).c_str());
+        for (const auto &f : flips) {
+            ByteVec pkg = good;
+            pkg[f.at] ^= f.says ? 1 : 0;
+            uint32_t body = 0;
+            testing::internal::CaptureStderr();
+            const int r = wifi_up_sign_check(pkg.data(), (uint32_t)pkg.size(), &body);
+            const std::string err = testing::internal::GetCapturedStderr();
+            // without keys only the trailer's form is judged
+            const bool refused = f.says != nullptr && (keys || strcmp(f.says, "malformed") == 0);
+            EXPECT_EQ(r, refused ? -1 : 0) << f.what << (keys ? " with keys" : "");
+            if (refused) {
+                EXPECT_NE(err.find(f.says), std::string::npos) << f.what << ": " << err;
+            } else {
+                EXPECT_EQ(body, f.at == n + 139 ? n + 140 : n) << f.what;
+            }
+        }
+    }
+    up.root->write_file(WIFI_UPGRADE_KEYS_FILE, hex(pub) + "\n");
+    // the partitions get the same bytes as from the unsigned package
+    std::string sent;
+    ASSERT_EQ(up.run(good, &sent), 0);
+    EXPECT_EQ(up.root->read_file("/dev/mtd6").substr(0, 3001),
+              std::string(plain.end() - 3000, plain.end()) + "\xFF");
+    EXPECT_EQ(up.run(plain, &sent), -1) << "unsigned";
+    EXPECT_EQ(up.run(sign(plain, other_secret, "rec-7628", 0), &sent), -1) << "another key";
+    // board and version: installed V1.2 now; an older one needs the flag
+    ByteVec older = package();
+    older[3] = 1;  // V1.1
+    const struct { ByteVec pkg; int ret; const char *what; } rules[] = {
+        {sign(plain, secret, "rec-7620", 0), -1, "another board"},
+        {sign(plain, secret, "", 0), -1, "no board, on a module that has one"},
+        {sign(older, secret, "rec-7628", 0), -1, "a downgrade"},
+        {sign(older, secret, "rec-7628", WLINK_SIGN_DOWNGRADE), 0, "a downgrade it allows"},
+        {sign(plain, secret, "rec-7628", 0), 0, "the same version again"},
+    };
+    for (const auto &c : rules) {
+        uint32_t body = 0;
+        EXPECT_EQ(wifi_up_sign_check(c.pkg.data(), (uint32_t)c.pkg.size(), &body), c.ret) << c.what;
+    }
+    up.root->write_file(WIFI_UPGRADE_KEYS_FILE, hex(pub).substr(2) + "\n");
+    uint32_t body = 0;
+    EXPECT_EQ(wifi_up_sign_check(good.data(), (uint32_t)good.size(), &body), -1) << "a key file that is not whole";
 }
