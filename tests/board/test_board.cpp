@@ -49,11 +49,13 @@ class Board : public ::testing::Test {
   }
 
   // tools/vm on DIR with fresh ports, up to its ready line; then AT+UIP= for UDP.
-  static bool boot() {
+  static bool boot(const std::vector<std::string>& more = {}) {
     udp_port_ = free_port(SOCK_DGRAM), up_port_ = free_port(SOCK_STREAM), sh_port_ = free_port(SOCK_STREAM);
     std::string err;
     const auto p = [](uint16_t n) { return std::to_string(n); };
-    EXPECT_TRUE(vm_->spawn({dir(), "--udp-port", p(udp_port_), "--upgrade-port", p(up_port_), "--shell-port", p(sh_port_)}, &err)) << err;
+    std::vector<std::string> args = {dir(), "--udp-port", p(udp_port_), "--upgrade-port", p(up_port_), "--shell-port", p(sh_port_)};
+    args.insert(args.end(), more.begin(), more.end());
+    EXPECT_TRUE(vm_->spawn(args, &err)) << err;
     const bool up = wait_until([&] { return ready() != "" || vm_->wait_exit(0); }, 240000) && vm_->pid > 0;
     EXPECT_TRUE(up) << vm_->errlog();
     EXPECT_TRUE(up && serial_.open(dir() + "/tty", &err) && udp_.open("127.0.0.1", udp_port_, &err)) << err;
@@ -116,9 +118,9 @@ class Board : public ::testing::Test {
     return b;
   }
   // A 5 MiB package of this version: its record, image and application part, and the whole.
-  static std::array<std::string, 4> package(int major, int minor) {
+  static std::array<std::string, 4> package(int major, int minor, size_t app_len = 2642700) {
     std::mt19937 rng(major * 100 + minor);
-    wlink::ByteVec data(2600000), app(2642700);
+    wlink::ByteVec data(2600000), app(app_len);
     for (auto* v : {&data, &app}) std::generate(v->begin(), v->end(), [&] { return static_cast<uint8_t>(rng()); });
     const wlink::ByteVec image = wlink::wrap_image({}, data), pkg = wlink::build_package(image, app, major, minor);
     const auto str = [](const wlink::ByteVec& v, size_t n) { return std::string(v.begin(), v.begin() + n); };
@@ -346,6 +348,36 @@ TEST_F(Board, PowerCutWhileAnUpgradeWritesItsParts) { cut_upgrade(4, false); }
 // Between the erase and the write-back, /tmp/mtd2_buf (RAM) is lost: the block comes back
 // from its copy on /config.
 TEST_F(Board, PowerCutBetweenTheRecordBlocksEraseAndItsWriteBack) { cut_upgrade(5, true); }
+
+// Booted with upgrade keys and a board name, the board flashes through flashcp only a
+// package signed with its key for its board; the others touch no partition.
+TEST_F(Board, WithKeysOnlyASignedPackageForItsBoardIsFlashed) {
+  uint8_t pub[32], secret[64];
+  ASSERT_EQ(wlink_sign_keygen(pub, secret), WLINK_OK);
+  std::string line;
+  for (uint8_t b : pub) line += "0123456789abcdef"[b >> 4], line += "0123456789abcdef"[b & 15];
+  std::ofstream(dir() + "/upgrade.pub") << line << "\n";
+  power_cut();
+  ASSERT_TRUE(boot({"--keys", dir() + "/upgrade.pub", "--board", "rec-7628"}));
+  const auto [rec, image, app, pkg] = package(3, 1, 2642500);
+  const auto sign = [&, pkg = pkg](const char* board) {
+    std::string out(pkg.size() + 140, '\0');
+    EXPECT_EQ(wlink_package_sign(reinterpret_cast<const uint8_t*>(pkg.data()), pkg.size(), secret, board, 0,
+                                 reinterpret_cast<uint8_t*>(out.data()), out.size()), WLINK_OK);
+    return out;
+  };
+  const std::string before = flash(kMtd5, kPart) + flash(kMtd6, kPart), failed = "00 00 00 00 FF FF FF FF";
+  const size_t log_mark = read_file(dir() + "/daemon.log").size();
+  EXPECT_EQ(upgrade(pkg), failed);
+  EXPECT_EQ(upgrade(sign("rec-7620")), failed);
+  EXPECT_EQ(flash(kMtd5, kPart) + flash(kMtd6, kPart), before) << "no partition touched";
+  const std::string said = read_file(dir() + "/daemon.log").substr(log_mark);
+  EXPECT_NE(said.find("it is not signed"), std::string::npos) << said;
+  EXPECT_NE(said.find("signed for board \"rec-7620\", this module is \"rec-7628\""), std::string::npos) << said;
+  ASSERT_EQ(upgrade(sign("rec-7628")), "00 00 00 00 00 00 00 00");
+  EXPECT_TRUE(holds(kMtd5, image) && holds(kMtd6, app)) << "the trailer stays off the flash";
+  EXPECT_EQ(udp("AT+VER"), "+OK=V3.1");
+}
 
 }  // namespace
 }  // namespace e2e

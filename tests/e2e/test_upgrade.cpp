@@ -238,5 +238,40 @@ TEST_F(Upgrade, AnotherStationCanNeitherTakeNorBlockTheUpgrade) {
   EXPECT_LE(lines, 30u) << "300 datagrams";
 }
 
+// A module with upgrade keys and a board name takes a package only when it is signed
+// with one of its keys, for its board, and not older unless it says so. The trailer
+// never reaches flash.
+TEST_F(Upgrade, SignedPackagesOnAModuleWithKeys) {
+  for (const char* k : {"ours", "theirs"}) ASSERT_EQ(run(ctl(std::string("keygen ") + file(k))), 0);
+  ASSERT_EQ(std::system(("mkdir -p " + path("/etc/wlinkcmd") + " && cp " + file("ours.pub") + " " +
+                         path("/etc/wlinkcmd/upgrade.pub") + " && echo rec-7628 >" + path("/etc/wlinkcmd/board")).c_str()), 0);
+  write("kern", std::string(3000, 'K'));
+  write("app", std::string(900, 'A'));
+  const std::string upgrade = "upgrade --udp 127.0.0.1:" + std::to_string(udp_port_) + " --port " +
+                              std::to_string(upgrade_port_) + " " + file("pkg");
+  const struct { const char *what, *version, *sign; int rc; const char *ver, *says; } cases[] = {
+      {"unsigned", "2.0", "", 4, "+OK=V0.0", "it is not signed"},
+      {"another key", "2.0", "--sign theirs.key --board rec-7628", 4, "+OK=V0.0", "which is not in"},
+      {"another board", "2.0", "--sign ours.key --board rec-7620", 4, "+OK=V0.0", "signed for board \"rec-7620\""},
+      {"the right key", "2.0", "--sign ours.key --board rec-7628", 0, "+OK=V2.0", "package signed with key"},
+      {"a downgrade", "1.9", "--sign ours.key --board rec-7628", 4, "+OK=V2.0", "older than the installed V2.0"},
+      {"a downgrade it allows", "1.9", "--sign ours.key --board rec-7628 --allow-downgrade", 0, "+OK=V1.9", ""},
+  };
+  for (const auto& c : cases) {
+    std::string sign = c.sign;
+    for (size_t at; (at = sign.find(" theirs.key")) != std::string::npos || (at = sign.find(" ours.key")) != std::string::npos;)
+      sign.replace(at, 1, " " + file(""));
+    ASSERT_EQ(run(ctl("pack --image " + file("kern") + " --app " + file("app") + " --version " + c.version + " -o " +
+                      file("pkg") + " " + sign)), 0) << c.what;
+    const std::string mtd6 = read_file(path("/dev/mtd6"));
+    const size_t err_mark = errlog().size(), log_mark = log().size();
+    EXPECT_EQ(run(ctl(upgrade)), c.rc) << c.what;
+    EXPECT_EQ(udp("AT+VER"), c.ver) << c.what;
+    EXPECT_TRUE((errlog().substr(err_mark) + log().substr(log_mark)).find(c.says) != std::string::npos) << c.what;
+    const std::string pkg = read_file(file("pkg")), app = pkg.substr(20 + 64 + 3000, 900);
+    EXPECT_EQ(read_file(path("/dev/mtd6")).substr(0, 901), c.rc == 0 ? app + "\xFF" : mtd6.substr(0, 901)) << c.what;
+  }
+}
+
 }  // namespace
 }  // namespace e2e
