@@ -52,7 +52,7 @@ extern "C" {
 /* MAJOR * 10000 + MINOR * 100 + PATCH, as wlink_version_number() gives it. */
 #define WLINK_VERSION_NUMBER (WLINK_VERSION_MAJOR * 10000 + WLINK_VERSION_MINOR * 100 + WLINK_VERSION_PATCH)
 
-/* The version of the library in use ("2.0.0"), which may be newer than the
+/* The version of the library in use ("2.1.0"), which may be newer than the
  * header the program was built with. */
 const char *wlink_version(void);
 int wlink_version_number(void);

@@ -92,7 +92,7 @@ def _text(b):
 
 
 def version():
-    """The library's version, "2.0.0"."""
+    """The library's version, such as "2.1.0"."""
     return _text(_lib.wlink_version())
 
 

@@ -271,6 +271,9 @@ TEST_F(Upgrade, SignedPackagesOnAModuleWithKeys) {
     const std::string pkg = read_file(file("pkg")), app = pkg.substr(20 + 64 + 3000, 900);
     EXPECT_EQ(read_file(path("/dev/mtd6")).substr(0, 901), c.rc == 0 ? app + "\xFF" : mtd6.substr(0, 901)) << c.what;
   }
+  EXPECT_EQ(run(ctl("inspect " + file("pkg") + " --key " + file("ours.pub"))), 0);
+  EXPECT_EQ(run(ctl("inspect " + file("pkg") + " --key " + file("theirs.pub"))), 1);
+  EXPECT_EQ(run(ctl("keygen " + file("ours"))), 1) << "never over a key";
 }
 
 }  // namespace

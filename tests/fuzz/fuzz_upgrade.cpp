@@ -2,12 +2,14 @@
 // upgrade connection: the 68-byte request header, then the package. The module's
 // token is empty, so a header whose token starts with a zero byte is the right one.
 // The module must answer exactly as the header and the checks decide, and touch no
-// partition for a package it refuses.
+// partition for a package it refuses. Bit 0 of the token's second byte gives the
+// module an upgrade key, so that the signature trailer is judged both ways.
 #include <sys/socket.h>
 
 #include "fuzz_support.h"
 #include "wifi_up_proc.h"
 #include "wifi_up_server.h"
+#include "wifi_up_sign.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     FakePlatform &p = fuzz_platform();
@@ -29,6 +31,11 @@ static std::string msg(uint32_t type, uint32_t value) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size > 65536) return 0;  // all of it must fit in the socket's buffer
     fuzz_begin_run();
+    const bool keyed = size > 5 && (data[5] & 1) != 0;
+    if (keyed)
+        fuzz_platform().write_file(WIFI_UPGRADE_KEYS_FILE, std::string(64, 'a') + "\n");
+    else
+        unlink(fuzz_platform().path(WIFI_UPGRADE_KEYS_FILE).c_str());
     int sv[2];
     FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) == 0, "socketpair");
     FUZZ_CHECK(write(sv[1], data, size) == (ssize_t)size, "write");
@@ -44,8 +51,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     memcpy(head, data, std::min(size, sizeof(head)));
     const uint32_t len = ((uint32_t)head[0] << 24) | ((uint32_t)head[1] << 16) | ((uint32_t)head[2] << 8) | head[3];
     const size_t rest = size > 68 ? size - 68 : 0;
-    uint32_t image = 0, app = 0;
-    const bool taken = len >= 1 && len <= rest && sys_upg_check_package(data + 68, len, &image, &app) == 0;
+    uint32_t body = 0, image = 0, app = 0;
+    const bool taken = len >= 1 && len <= rest && wifi_up_sign_check(data + 68, len, &body) == 0 &&
+                       sys_upg_check_package(data + 68, body, &image, &app) == 0;
+    FUZZ_CHECK(!taken || !keyed, "a package taken without a signature by the module's key");
     FUZZ_CHECK(ret == (taken && head[4] == 0 ? 0 : -1), "result %d", ret);
     if (size < 68 || len < 1 || len > 5242880) {  // no whole request: closed without a word
         FUZZ_CHECK(sent.empty(), "%zu bytes sent for length %u", sent.size(), len);

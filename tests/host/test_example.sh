@@ -32,7 +32,7 @@ if [ "$mode" = symbols ]; then
     done
     nm -u "$lib/libwlink.a" | grep -E ' U (_Z|__cxa|__gxx)' && { echo "libwlink.a needs the C++ library"; bad=1; }
     readelf -d "$lib/libwlink.so" | grep -q 'SONAME.*\[libwlink\.so\.2\]' || { echo "SONAME is not libwlink.so.2"; bad=1; }
-    [ -e "$lib/libwlink.so.2.0.0" ] || { echo "no libwlink.so.2.0.0"; bad=1; }
+    [ -e "$lib/libwlink.so.2.1.0" ] || { echo "no libwlink.so.2.1.0"; bad=1; }
     nm -D --defined-only "$lib/libwlink.so" | grep ' T ' | grep -v '@@WLINK_2$' && { echo "not in node WLINK_2"; bad=1; }
     [ $bad -eq 0 ] || fail "exported symbols"
     echo "symbols ok: $(wc -l <"$tmp/declared") functions, nothing else"
@@ -47,7 +47,7 @@ for f in include/wlink.h lib/libwlink.so lib/libwlink.a lib/pkgconfig/wlink.pc l
 done
 [ ! -e "$tmp/usr/bin/wlinkcmd" ] || fail "the daemon installed with the host side"
 export PKG_CONFIG_PATH="$lib/pkgconfig"
-[ "$(pkg-config --modversion wlink)" = 2.0.0 ] || fail "wlink.pc's version"
+[ "$(pkg-config --modversion wlink)" = 2.1.0 ] || fail "wlink.pc's version"
 src=$examples/wlink_example.c
 cc -std=c99 -Wall -Wextra -Werror $cflags "$src" $(pkg-config --cflags --libs wlink) -o "$tmp/shared" || fail "build"
 cc -std=c99 -Wall -Wextra -Werror $cflags "$src" $(pkg-config --cflags wlink) "$lib/libwlink.a" \

@@ -64,7 +64,7 @@ def upgrade(m, link, minor, **kw):
 
 def test_open_get_set_command(m):
     w = m.wlink
-    assert w.version() == "2.0.0" and w.library_path == str(m.tmp / "usr/lib/libwlink.so.2")
+    assert w.version() == "2.1.0" and w.library_path == str(m.tmp / "usr/lib/libwlink.so.2")
     with pytest.raises(w.WlinkError) as e:
         w.open_serial(m.tmp / "no-such-port")
     assert (e.value.name, e.value.os_error) == ("open-failed", errno.ENOENT) and e.value.detail

@@ -204,7 +204,7 @@ TEST_F(Ctl, JsonReadsBack) {
 TEST_F(Ctl, UpgradeOutcomesHaveTheirExitCodesAndARebootIsWaitedFor) {
   allow_udp();
   Proc r = ctl({"--version"});
-  EXPECT_EQ(r.out, "wlinkctl 2.0.0 (libwlink 2.0.0)\n");
+  EXPECT_EQ(r.out, "wlinkctl 2.1.0 (libwlink 2.1.0)\n");
   const std::string pkg = file("pkg", wlink::build_package(wlink::wrap_image({}, wlink::ByteVec(900, 1)), wlink::ByteVec(90, 2), 3, 1));
   r = ctl(link({"upgrade", "--json", "--port", std::to_string(free_port(SOCK_STREAM)), pkg}));
   EXPECT_EQ(r.status, 7) << r.out << r.err;
