@@ -24,10 +24,11 @@
 
 #include "wifi_apply.h"
 #include "wifi_profile.h"
+#include "wifi_survey.h"
+#include "wifi_util.h"
 
 namespace {
 
-const char kDefaultSwitchReg[] = "switch reg 0x80 value=06\n";
 
 bool starts_with(const std::string &s, const std::string &prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
 
@@ -136,32 +137,90 @@ int sim_platform::map_path(const char *module_path, char *out, size_t out_size) 
     return 0;
 }
 
-int sim_platform::simulate(const std::string &line, std::string *output) {
+namespace {
+
+const char kDefaultSwitchReg[] = "switch reg 0x80 value=06\n";
+const char kDefaultSurvey[] = "ra0       get_site_survey:\nCh  SSID  BSSID  Security  Signal(%)  W-Mode\n";
+
+// The operations whose output the daemon reads; they answer 0, or -1 when not started.
+bool read_back(wifi_op op) { return op == WIFI_OP_SWITCH_READ || op == WIFI_OP_REBOOT; }
+
+}  // namespace
+
+int sim_platform::run_op(wifi_op op) {
+    if (op == WIFI_OP_VLAN_SET || op == WIFI_OP_ROOT_PASSWORD || op == WIFI_OP_FLASH_COPY) return -1;
+    return perform(op, "", -1, nullptr, 0);
+}
+int sim_platform::vlan_set(const char *words) { return perform(WIFI_OP_VLAN_SET, words, -1, nullptr, 0); }
+int sim_platform::root_password(const char *password) {
+    return perform(WIFI_OP_ROOT_PASSWORD, password, -1, nullptr, 0);
+}
+int sim_platform::flash_copy(const char *module_file, int mtd) {
+    return perform(WIFI_OP_FLASH_COPY, module_file, mtd, nullptr, 0);
+}
+int sim_platform::switch_reg_read(char *out, size_t size) {
+    return size < 1 ? -1 : perform(WIFI_OP_SWITCH_READ, "", -1, out, size);
+}
+
+int sim_platform::perform(wifi_op op, const std::string &value, int mtd, char *out, size_t out_size) {
+    if (fault()) return read_back(op) ? -1 : 1 << 8;
+    std::string line = std::string("op ") + wifi_op_name(op);
+    if (!value.empty()) line += " " + value;
+    if (mtd >= 0) line += " " + std::to_string(mtd);
+    event(line);
+    std::string text;
+    int status = act(op, value, mtd, &text);
+    if (!read_back(op)) {
+        // Only errors are simulated; they go to standard error, as the tools' would.
+        if (!text.empty()) fputs(text.c_str(), stderr);
+        return status;
+    }
+    FILE *fp = tmpfile();
+    if (fp == nullptr) return -1;
+    fwrite(text.data(), 1, text.size(), fp);
+    rewind(fp);
+    if (out != nullptr) wifi_read_output(fp, out, out_size);
+    fclose(fp);
+    return 0;
+}
+
+int sim_platform::act(wifi_op op, const std::string &value, int mtd, std::string *output) {
     std::unique_lock<std::mutex> g(mu_);
-    if (line == "/etc/init.d/dhcp stop" || line == "/etc/init.d/dhcp start") {
-        dhcp_running_ = line == "/etc/init.d/dhcp start";
+    switch (op) {
+    case WIFI_OP_DHCP_STOP:
+    case WIFI_OP_DHCP_START:
+        dhcp_running_ = op == WIFI_OP_DHCP_START;
         save_state();
         return 0;
-    }
-    if (line == "/etc/init.d/vlan clear") {
-        vlan_ = "none";
+    case WIFI_OP_VLAN_SET:
+    case WIFI_OP_VLAN_CLEAR:
+        vlan_ = op == WIFI_OP_VLAN_SET ? value : "none";
         save_state();
         return 0;
-    }
-    if (starts_with(line, "/etc/init.d/vlan set ")) {
-        vlan_ = line.substr(strlen("/etc/init.d/vlan set "));
+    case WIFI_OP_SSH_STOP:
+    case WIFI_OP_SSH_START:
+        ssh_ = op == WIFI_OP_SSH_START ? "running" : "stopped";
         save_state();
         return 0;
-    }
-    if (line == "switch reg read 80") {
+    case WIFI_OP_ROOT_PASSWORD:
+        root_password_ = value;
+        save_state();
+        return 0;
+    case WIFI_OP_SWITCH_READ: {
         bool ok = false;
-        std::string reg = read_whole(opt_.root + "/sim/switch-reg80", &ok);
+        std::string reg = sim_file("switch-reg80", &ok);
         *output = ok ? reg : kDefaultSwitchReg;
         return 0;
     }
-    int access_status = 0;
-    if (simulate_access(line, &access_status)) return access_status;
-    if (line == "reboot") {
+    case WIFI_OP_SURVEY_START: return 0;
+    case WIFI_OP_SURVEY_LIST:
+    case WIFI_OP_SURVEY_RELIST: {
+        bool ok = false;
+        std::string text = sim_file("survey", &ok);
+        std::ofstream(module_file("/" WIFI_SCAN_FILE), std::ios::binary | std::ios::trunc) << (ok ? text : kDefaultSurvey);
+        return 0;
+    }
+    case WIFI_OP_REBOOT: {
         // The module goes down shortly after; the supervisor starts a fresh daemon.
         unsigned delay = 1000 / (unsigned)opt_.time_scale;
         std::thread([delay] {
@@ -171,49 +230,20 @@ int sim_platform::simulate(const std::string &line, std::string *output) {
         }).detach();
         return 0;
     }
-    // The lines from here on change no state kept here: they run, and take their time,
-    // without the lock, so the driver's requests and other lines go on meanwhile.
-    g.unlock();
-    // Flash: the partitions are the files DIR/dev/mtd5, mtd6 and mtd2 (mtdblock2).
-    if (line == "flashcp /tmp/mtd_buf  /dev/mtd5" || line == "flashcp /tmp/mtd_buf  /dev/mtd6") {
-        flash_delay();
-        return flash_copy("/tmp/mtd_buf", line.substr(line.size() - 9), true, output);
+    default: break;
     }
-    if (line == "mtd_debug erase /dev/mtd2 0 0x10000") return flash_erase("/dev/mtd2", 0x10000, output);
-    if (line == "cat /tmp/mtd2_buf > /dev/mtdblock2") return flash_copy("/tmp/mtd2_buf", "/dev/mtdblock2", false, output);
-    std::string word = line.substr(0, line.find(' '));
-    *output = "sh: " + word + ": not found\n";
-    return 127 << 8;
+    // The flash operations change no state kept here: they run, and take their time,
+    // without the lock, so the driver's requests and other operations go on meanwhile.
+    g.unlock();
+    switch (op) {
+    case WIFI_OP_FLASH_COPY:
+        flash_delay();
+        return flash_copy(value, "/dev/mtd" + std::to_string(mtd), true, output);
+    case WIFI_OP_RECORD_ERASE: return flash_erase("/dev/mtd2", 0x10000, output);
+    case WIFI_OP_RECORD_WRITE: return flash_copy("/tmp/mtd2_buf", "/dev/mtdblock2", false, output);
+    default: return 127 << 8;
+    }
 }
-
-int sim_platform::shell_run(const char *cmdline) {
-    if (fault()) return 1 << 8;
-    event(std::string("shell ") + cmdline);
-    std::string out;
-    int status = simulate(cmdline, &out);
-    // What a command prints reaches the daemon's own output; only errors are
-    // simulated here, and those go to standard error as the shell's would.
-    if (!out.empty()) fputs(out.c_str(), stderr);
-    return status;
-}
-
-FILE *sim_platform::shell_open(const char *cmdline) {
-    if (fault()) return nullptr;
-    event(std::string("shell ") + cmdline);
-    std::string line = cmdline;
-    const std::string redir = " 2>&1";
-    if (line.size() >= redir.size() && line.compare(line.size() - redir.size(), redir.size(), redir) == 0)
-        line.resize(line.size() - redir.size());
-    std::string out;
-    simulate(line, &out);
-    FILE *fp = tmpfile();
-    if (fp == nullptr) return nullptr;
-    fwrite(out.data(), 1, out.size(), fp);
-    rewind(fp);
-    return fp;
-}
-
-int sim_platform::shell_close(FILE *fp) { return fclose(fp); }
 
 int sim_platform::netif_socket(int type) { return socket(AF_INET, type | SOCK_CLOEXEC, 0); }
 
@@ -424,8 +454,6 @@ int sim_platform::file_unlink(const char *path) { return fault() ? -1 : ::unlink
 namespace {
 
 const char kDefaultWscInfo[] = "WscStatus=0x1\nTX PER=0%\nRX PER=0%\n";
-const char kDefaultSurvey[] = "ra0       get_site_survey:\nCh  SSID  BSSID  Security  Signal(%)  W-Mode\n";
-const char kDropbearStart[] = "[ -f /usr/sbin/dropbear ] && /usr/sbin/dropbear -R -I 1800";
 
 struct sim_station {
     std::string mac, rssi[3], bw, rate, connect_time, rx_packets, rx_try;
@@ -449,27 +477,6 @@ void put_le32(unsigned char *p, uint32_t v) {
     for (int i = 0; i < 4; i++) p[i] = (unsigned char)(v >> (8 * i));
 }
 
-// One shell word as the shell reads it: single-quoted pieces, backslash escapes and
-// plain characters. False for anything else (a second word, an expansion, an operator).
-bool shell_word(const std::string &w, std::string *out) {
-    out->clear();
-    for (size_t i = 0; i < w.size(); i++) {
-        char c = w[i];
-        if (c == '\'') {
-            size_t end = w.find('\'', i + 1);
-            if (end == std::string::npos) return false;
-            *out += w.substr(i + 1, end - i - 1);
-            i = end;
-        } else if (c == '\\' && i + 1 < w.size()) {
-            *out += w[++i];
-        } else if (strchr(" \t\"$`;|&<>(){}*?[]#~\\", c) != nullptr) {
-            return false;
-        } else {
-            *out += c;
-        }
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -545,33 +552,6 @@ void sim_platform::driver_mac_table(void *buf, size_t len) const {
     memcpy(buf, raw.data(), std::min(len, raw.size()));
 }
 
-// Called with mu_ held, from simulate().
-bool sim_platform::simulate_access(const std::string &line, int *status) {
-    *status = 0;
-    if (line == "iwpriv ra0 set SiteSurvey= ") return true;
-    if (line == "iwpriv ra0 get_site_survey >wifi_scan.txt" || line == "iwpriv ra0 get_site_survey > wifi_scan.txt") {
-        bool ok = false;
-        std::string text = sim_file("survey", &ok);
-        std::ofstream(opt_.root + "/wifi_scan.txt", std::ios::binary | std::ios::trunc) << (ok ? text : kDefaultSurvey);
-        return true;
-    }
-    if (line == "killall dropbear" || line == kDropbearStart) {
-        ssh_ = line == kDropbearStart ? "running" : "stopped";
-        save_state();
-        return true;
-    }
-    const std::string head = "echo root:", tail = " |chpasswd";
-    std::string password;
-    if (starts_with(line, head) && line.size() >= head.size() + tail.size() &&
-        line.compare(line.size() - tail.size(), tail.size(), tail) == 0 &&
-        shell_word(line.substr(head.size(), line.size() - head.size() - tail.size()), &password)) {
-        root_password_ = password;
-        save_state();
-        return true;
-    }
-    return false;
-}
-
 void sim_platform::flash_delay() {
     bool ok = false;
     std::string text = read_whole(opt_.root + "/sim/flash-delay-ms", &ok);
@@ -617,3 +597,4 @@ int sim_platform::flash_erase(const std::string &dev, size_t len, std::string *o
     if (!ok) *output = "mtd_debug: " + dev + ": " + strerror(errno) + "\n";
     return ok ? 0 : 1 << 8;
 }
+
