@@ -1,6 +1,10 @@
 // The simulated module's platform: module files under a root folder, and a module
 // of its own (interfaces, DHCP service, driver) kept in memory, written to
-// <root>/sim/state and logged line by line to <root>/sim/events.
+// <root>/sim/state and logged line by line to <root>/sim/events. Its jobs have a file
+// each: the state and events (sim_module.cpp), the system operations
+// (sim_actions.cpp), the driver's requests (sim_driver.cpp) and the files its answers
+// come from (sim_driver_files.cpp), the clock (sim_clock.cpp), and the storage with
+// its power cuts (sim_platform.cpp).
 #pragma once
 
 #include <atomic>
@@ -106,3 +110,6 @@ private:
     bool serial_up_ = false, udp_up_ = false;
     struct timespec start_ {};
 };
+
+// The whole of a file (""), and whether it could be read.
+std::string read_whole(const std::string &path, bool *ok = nullptr);
