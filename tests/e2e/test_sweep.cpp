@@ -27,10 +27,9 @@ bool allowed(const std::string& e) {
   char line[WIFI_OP_LINE_SIZE];
   for (int i = 0; i < WIFI_OP_COUNT; i++) {
     const wifi_op op = static_cast<wifi_op>(i);
-    const std::string head = std::string("op ") + wifi_op_name(op) + " ";
-    if (e + " " == head && op != WIFI_OP_ROOT_PASSWORD && op != WIFI_OP_FLASH_COPY) return true;
-    if ((op == WIFI_OP_VLAN_SET || op == WIFI_OP_ROOT_PASSWORD) && e.compare(0, head.size(), head) == 0)
-      return wifi_op_cmdline(op, e.c_str() + head.size(), -1, line, sizeof(line)) == 0;
+    const std::string head = std::string("op ") + wifi_op_name(op) + " ", value = e.substr(std::min(e.size(), head.size()));
+    if (e + " " == head || ((op == WIFI_OP_VLAN_SET || op == WIFI_OP_ROOT_PASSWORD) && e.compare(0, head.size(), head) == 0))
+      return op != WIFI_OP_FLASH_COPY && wifi_op_cmdline(op, value.c_str(), -1, line, sizeof(line)) == 0;
   }
   return std::regex_match(e, std::regex("(ifaddr|ifflags|iwpriv) .*"));
 }

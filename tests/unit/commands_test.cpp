@@ -211,10 +211,14 @@ TEST(Commands, EncfgWithBadStoredValuesAndFailingInterfaces) {
 }
 
 TEST(Commands, PortStatesAndDriverChannel) {
-    const std::pair<const char *, const char *> cases[] = {
+    // what the tool prints is kept in whole pieces of up to 255 bytes while they fit in
+    // 128 bytes with their NUL: the first that does not ends it
+    const std::pair<std::string, const char *> cases[] = {
         {"value=06\n", "+OK=1,1,0,0"}, {"value=02\n", "+OK=1,0,0,0"}, {"value=04\n", "+OK=0,1,0,0"},
         {"value=0e\n", "+OK=0,0,0,0"}, {"value=6\n", "+OK=0,0,0,0"},  {"reg 80\nvalue=16 more\n", "+OK=1,1,0,0"},
         {"value=07", "+OK=1,1,0,0"},   {"no such register\n", "+ERR"}, {"", "+ERR"},
+        {std::string(117, 'x') + "\nvalue=06\n", "+OK=1,1,0,0"}, {std::string(118, 'x') + "\nvalue=06\n", "+ERR"},
+        {std::string(300, 'x') + "value=06\n", "+ERR"},
     };
     for (const auto &c : cases) {
         SeededRoot root;

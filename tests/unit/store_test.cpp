@@ -1,5 +1,5 @@
-// The module's command lines, output capture and lower-casing, the wireless profile
-// store and the DHCP configuration editor.
+// The module's command lines, the wireless profile store and the DHCP configuration
+// editor.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,27 +9,24 @@
 
 #include "unit_helpers.h"
 
-// Every command line the module's system runs, as the target writes it (the values the
-// VLAN and password lines refuse are tried through their commands).
+// Every command line the module's system runs, as the target writes it, byte for byte.
 TEST(SystemOps, TheModulesCommandLinesByteForByte) {
     const struct { wifi_op op; const char *text; int mtd; const char *line; } cases[] = {
         {WIFI_OP_DHCP_STOP, nullptr, -1, "/etc/init.d/dhcp stop"}, {WIFI_OP_DHCP_START, nullptr, -1, "/etc/init.d/dhcp start"},
         {WIFI_OP_VLAN_SET, "1 2,3.4:5_6-aZ", -1, "/etc/init.d/vlan set 1 2,3.4:5_6-aZ"},
         {WIFI_OP_VLAN_SET, "", -1, "/etc/init.d/vlan set "}, {WIFI_OP_VLAN_CLEAR, nullptr, -1, "/etc/init.d/vlan clear"},
         {WIFI_OP_SWITCH_READ, nullptr, -1, "switch reg read 80 2>&1"}, {WIFI_OP_REBOOT, nullptr, -1, "reboot 2>&1"},
-        {WIFI_OP_SURVEY_START, nullptr, -1, "iwpriv ra0 set SiteSurvey= "},
         {WIFI_OP_SURVEY_LIST, nullptr, -1, "iwpriv ra0 get_site_survey >wifi_scan.txt"},
         {WIFI_OP_SURVEY_RELIST, nullptr, -1, "iwpriv ra0 get_site_survey > wifi_scan.txt"},
-        {WIFI_OP_SSH_STOP, nullptr, -1, "killall dropbear"},
+        {WIFI_OP_SURVEY_START, nullptr, -1, "iwpriv ra0 set SiteSurvey= "}, {WIFI_OP_SSH_STOP, nullptr, -1, "killall dropbear"},
         {WIFI_OP_SSH_START, nullptr, -1, "[ -f /usr/sbin/dropbear ] && /usr/sbin/dropbear -R -I 1800"},
-        {WIFI_OP_ROOT_PASSWORD, "it's", -1, "echo root:'it'\\''s' |chpasswd"},
+        {WIFI_OP_ROOT_PASSWORD, "it's", -1, "echo root:'it'\\''s' |chpasswd"}, {WIFI_OP_COUNT, nullptr, -1, nullptr},
         {WIFI_OP_FLASH_COPY, "/tmp/mtd_buf", 5, "flashcp /tmp/mtd_buf  /dev/mtd5"},
         {WIFI_OP_FLASH_COPY, "/tmp/mtd_buf", 6, "flashcp /tmp/mtd_buf  /dev/mtd6"},
         {WIFI_OP_RECORD_ERASE, nullptr, -1, "mtd_debug erase /dev/mtd2 0 0x10000"},
         {WIFI_OP_RECORD_WRITE, nullptr, -1, "cat /tmp/mtd2_buf > /dev/mtdblock2"},
-        {WIFI_OP_VLAN_SET, nullptr, -1, nullptr}, {WIFI_OP_FLASH_COPY, "/tmp/a b", 5, nullptr},
-        {WIFI_OP_FLASH_COPY, "tmp/mtd_buf", 5, nullptr}, {WIFI_OP_FLASH_COPY, "/tmp/mtd_buf", -1, nullptr},
-        {WIFI_OP_COUNT, nullptr, -1, nullptr},
+        {WIFI_OP_VLAN_SET, nullptr, -1, nullptr}, {WIFI_OP_FLASH_COPY, "tmp/a b", 5, nullptr},
+        {WIFI_OP_FLASH_COPY, "/tmp/mtd_buf", -1, nullptr},
     };
     std::set<int> seen;
     for (const auto &c : cases) {
@@ -40,31 +37,6 @@ TEST(SystemOps, TheModulesCommandLinesByteForByte) {
         if (c.line) seen.insert(c.op);
     }
     EXPECT_EQ(seen.size(), (size_t)WIFI_OP_COUNT) << "every operation has its line";
-    char small[21];  // one short of "/etc/init.d/dhcp stop"
-    EXPECT_EQ(wifi_op_cmdline(WIFI_OP_DHCP_STOP, nullptr, -1, small, sizeof(small)), -1);
-}
-
-TEST(Utilities, OutputKeepsWholePiecesAndLowerCase) {
-    auto read = [](const std::string &text, char *out, size_t size) {
-        FILE *fp = tmpfile();
-        fwrite(text.data(), 1, text.size(), fp);
-        rewind(fp);
-        wifi_read_output(fp, out, size);
-        fclose(fp);
-    };
-    char out[128];
-    memset(out, 0, sizeof(out));
-    read("a\nb\n", out, sizeof(out));
-    EXPECT_STREQ(out, "a\nb\n");
-    char small[4];
-    memset(small, 'Z', sizeof(small));
-    read("a\nb\n", small, sizeof(small));  // "b\n" would bring it to 4
-    EXPECT_EQ(std::string(small, 4), std::string("a\n\0Z", 4));
-    read(std::string(300, 'x'), out, sizeof(out));  // a first piece of 255 ends it
-    EXPECT_STREQ(out, "");
-    char text[] = "WPA2PsZ-09@[`{";
-    EXPECT_EQ(wifi_str_tolower(text), 0);
-    EXPECT_STREQ(text, "wpa2psz-09@[`{");
 }
 
 TEST(ProfileStore, ReadsAndRewrites) {

@@ -50,8 +50,7 @@ struct Upgrade {
         root->write_file("/tmp/.keep", "");
         root->write_file("/config/.keep", "");
         root->on_op = [this](const FakeOp &o) {
-            if (o.op == WIFI_OP_FLASH_COPY || o.op == WIFI_OP_RECORD_WRITE)
-                staged.push_back(root->read_file(o.op == WIFI_OP_FLASH_COPY ? o.text : "/tmp/mtd2_buf"));
+            if (o.op != WIFI_OP_RECORD_ERASE) staged.push_back(root->read_file(o.text.empty() ? "/tmp/mtd2_buf" : o.text));
         };
     }
     // Runs the processing; what the module sent on the connection goes to *sent.

@@ -132,6 +132,9 @@ TEST(Stations, StationTableFromStainfo) {
     root->write_file("/var/run/stainfo", many);
     EXPECT_EQ(dispatch("AT+CNUM").text, "+OK=16") << "16 slots, counted no further";
     EXPECT_EQ(dispatch("AT+CINFO=x 15").text, "+OK=m15,1,15,1,-45,-50\n");
+    char text[] = "WPA2PsZ-09@[`{";  // the addresses' lower-casing: A to Z only
+    EXPECT_EQ(wifi_str_tolower(text), 0);
+    EXPECT_STREQ(text, "wpa2psz-09@[`{");
 }
 
 TEST(Stations, LeaseLookup) {
