@@ -19,30 +19,32 @@
 
 namespace {
 
-// The command lines of the system operations, the only place they are written. A line
-// is `head`, then for the operations that take one the value and `tail` (and for the
-// flash copy the partition's number). `output`: the line's output, standard error
-// too, is read back through a pipe rather than left to the daemon's own.
+// The command lines of the system operations, the only place they are written, one row
+// per operation in the order of wifi_op. A line is `head`, then for the operations that
+// take one the value and `tail` (and for the flash copy the partition's number).
+// `output`: the line's output, standard error too, is read back through a pipe rather
+// than left to the daemon's own.
 struct op_line {
+    wifi_op op;
     const char *head, *tail;
     bool output;
 };
 const op_line kOpLines[WIFI_OP_COUNT] = {
-    /* WIFI_OP_DHCP_STOP */ {"/etc/init.d/dhcp stop", nullptr, false},
-    /* WIFI_OP_DHCP_START */ {"/etc/init.d/dhcp start", nullptr, false},
-    /* WIFI_OP_VLAN_SET */ {"/etc/init.d/vlan set ", "", false},
-    /* WIFI_OP_VLAN_CLEAR */ {"/etc/init.d/vlan clear", nullptr, false},
-    /* WIFI_OP_SWITCH_READ */ {"switch reg read 80 2>&1", nullptr, true},
-    /* WIFI_OP_REBOOT */ {"reboot 2>&1", nullptr, true},
-    /* WIFI_OP_SURVEY_START */ {"iwpriv ra0 set SiteSurvey= ", nullptr, false},
-    /* WIFI_OP_SURVEY_LIST */ {"iwpriv ra0 get_site_survey >wifi_scan.txt", nullptr, false},
-    /* WIFI_OP_SURVEY_RELIST */ {"iwpriv ra0 get_site_survey > wifi_scan.txt", nullptr, false},
-    /* WIFI_OP_SSH_STOP */ {"killall dropbear", nullptr, false},
-    /* WIFI_OP_SSH_START */ {"[ -f /usr/sbin/dropbear ] && /usr/sbin/dropbear -R -I 1800", nullptr, false},
-    /* WIFI_OP_ROOT_PASSWORD */ {"echo root:", " |chpasswd", false},
-    /* WIFI_OP_FLASH_COPY */ {"flashcp ", "  /dev/mtd", false},
-    /* WIFI_OP_RECORD_ERASE */ {"mtd_debug erase /dev/mtd2 0 0x10000", nullptr, false},
-    /* WIFI_OP_RECORD_WRITE */ {"cat /tmp/mtd2_buf > /dev/mtdblock2", nullptr, false},
+    {WIFI_OP_DHCP_STOP, "/etc/init.d/dhcp stop", nullptr, false},
+    {WIFI_OP_DHCP_START, "/etc/init.d/dhcp start", nullptr, false},
+    {WIFI_OP_VLAN_SET, "/etc/init.d/vlan set ", "", false},
+    {WIFI_OP_VLAN_CLEAR, "/etc/init.d/vlan clear", nullptr, false},
+    {WIFI_OP_SWITCH_READ, "switch reg read 80 2>&1", nullptr, true},
+    {WIFI_OP_REBOOT, "reboot 2>&1", nullptr, true},
+    {WIFI_OP_SURVEY_START, "iwpriv ra0 set SiteSurvey= ", nullptr, false},
+    {WIFI_OP_SURVEY_LIST, "iwpriv ra0 get_site_survey >wifi_scan.txt", nullptr, false},
+    {WIFI_OP_SURVEY_RELIST, "iwpriv ra0 get_site_survey > wifi_scan.txt", nullptr, false},
+    {WIFI_OP_SSH_STOP, "killall dropbear", nullptr, false},
+    {WIFI_OP_SSH_START, "[ -f /usr/sbin/dropbear ] && /usr/sbin/dropbear -R -I 1800", nullptr, false},
+    {WIFI_OP_ROOT_PASSWORD, "echo root:", " |chpasswd", false},
+    {WIFI_OP_FLASH_COPY, "flashcp ", "  /dev/mtd", false},
+    {WIFI_OP_RECORD_ERASE, "mtd_debug erase /dev/mtd2 0 0x10000", nullptr, false},
+    {WIFI_OP_RECORD_WRITE, "cat /tmp/mtd2_buf > /dev/mtdblock2", nullptr, false},
 };
 
 // Words for the VLAN script: nothing the shell would read as syntax, and no word the
@@ -98,6 +100,7 @@ int wifi_op_cmdline(wifi_op op, const char *text, int mtd, char *out, size_t siz
     if (op < 0 || op >= WIFI_OP_COUNT) return -1;
     if (size > WIFI_OP_LINE_SIZE) size = WIFI_OP_LINE_SIZE;
     const op_line &l = kOpLines[op];
+    if (l.op != op || l.head == nullptr) return -1;  // a row out of place, or missing
     char value[WIFI_OP_LINE_SIZE] = "";
     char number[16] = "";
     if (l.tail != nullptr) {
