@@ -1,6 +1,10 @@
 // The simulated module's platform: module files under a root folder, and a module
 // of its own (interfaces, DHCP service, driver) kept in memory, written to
-// <root>/sim/state and logged line by line to <root>/sim/events.
+// <root>/sim/state and logged line by line to <root>/sim/events. Its jobs have a file
+// each: the state and events (sim_module.cpp), the system operations
+// (sim_actions.cpp), the driver's requests (sim_driver.cpp) and the files its answers
+// come from (sim_driver_files.cpp), the clock (sim_clock.cpp), and the storage with
+// its power cuts (sim_platform.cpp).
 #pragma once
 
 #include <atomic>
@@ -30,9 +34,11 @@ public:
     void boot();
 
     int map_path(const char *module_path, char *out, size_t out_size) override;
-    int shell_run(const char *cmdline) override;
-    FILE *shell_open(const char *cmdline) override;
-    int shell_close(FILE *fp) override;
+    int run_op(wifi_op op) override;
+    int vlan_set(const char *words) override;
+    int root_password(const char *password) override;
+    int flash_copy(const char *module_file, int mtd) override;
+    int switch_reg_read(char *out, size_t size) override;
     int netif_socket(int type) override;
     int netif_ioctl(int fd, unsigned long request, void *arg) override;
     void sleep_ms(unsigned ms) override;
@@ -71,22 +77,23 @@ private:
 
     void event(const std::string &line);
     void save_state();
-    // Carries out one shell line; returns its exit status and fills what it prints.
-    int simulate(const std::string &cmdline, std::string *output);
+    // One system operation: checked against the faults, logged, carried out by act(),
+    // which returns its status and fills what it prints.
+    int perform(wifi_op op, const std::string &value, int mtd, char *out, size_t out_size);
+    int act(wifi_op op, const std::string &value, int mtd, std::string *output);
     void load_radio();
     std::string module_file(const std::string &module_path) const;
     std::string profile_value(const std::string &key) const;
     int wireless_request(unsigned long request, void *arg);
-    // The simulated driver and the access command lines (stations, survey, WPS
-    // status, hardware address, password, SSH server), from the files under DIR/sim.
+    // The simulated driver's answers (stations, WPS status, hardware address), from
+    // the files under DIR/sim.
     std::string sim_file(const std::string &name, bool *ok = nullptr) const;
     void write_module_file(const std::string &module_path, const std::string &text) const;
     int driver_show(const std::string &name);
     void driver_mac_table(void *buf, size_t len) const;
-    bool simulate_access(const std::string &line, int *status);
     void hwaddr(unsigned char mac[6]) const;
-    // The flash command lines: a file copied to the start of a partition (refused,
-    // as by flashcp, when it does not fit), an erase, the delay of DIR/sim/flash-delay-ms.
+    // The flash operations: a file copied to the start of a partition (refused, as by
+    // flashcp, when it does not fit), an erase, the delay of DIR/sim/flash-delay-ms.
     int flash_copy(const std::string &src, const std::string &dev, bool must_fit, std::string *output);
     int flash_erase(const std::string &dev, size_t len, std::string *output);
     void flash_delay();
@@ -103,3 +110,6 @@ private:
     bool serial_up_ = false, udp_up_ = false;
     struct timespec start_ {};
 };
+
+// The whole of a file (""), and whether it could be read.
+std::string read_whole(const std::string &path, bool *ok = nullptr);

@@ -24,6 +24,7 @@
 #include "wifi_survey.h"
 #include "wifi_uart_link.h"
 #include "wifi_udp_link.h"
+#include "wifi_util.h"
 
 namespace fs = std::filesystem;
 
@@ -69,53 +70,43 @@ int FakePlatform::file_stamp(const char *module_path, wifi_file_stamp *out) {
     return wifi_stat_stamp(path(module_path).c_str(), coarse_file_times, out);
 }
 
-int FakePlatform::shell_run(const char *cmdline) {
-    if (on_shell) on_shell(cmdline);
-    if (flash && shell_status == 0) flash_line(cmdline);
+int FakePlatform::record(const FakeOp &op) {
+    if (on_op) on_op(op);
+    if (flash && op_status == 0) flash_op(op);
     std::lock_guard<std::mutex> g(mu_);
-    shell_lines.push_back(cmdline);
-    return shell_status;
+    ops.push_back(op);
+    if (op.op == WIFI_OP_REBOOT || op.op == WIFI_OP_SWITCH_READ) return tools_fail ? -1 : 0;
+    return op_status;
 }
 
-// The flash lines as the tools carry them out: a file written at the start of a
-// partition, the header block erased.
-void FakePlatform::flash_line(const std::string &line) {
-    static const struct { const char *line, *src, *dev; } writes[] = {
-        {"flashcp /tmp/mtd_buf  /dev/mtd5", "/tmp/mtd_buf", "/dev/mtd5"},
-        {"flashcp /tmp/mtd_buf  /dev/mtd6", "/tmp/mtd_buf", "/dev/mtd6"},
-        {"cat /tmp/mtd2_buf > /dev/mtdblock2", "/tmp/mtd2_buf", "/dev/mtd2"},
-        {"mtd_debug erase /dev/mtd2 0 0x10000", nullptr, "/dev/mtd2"},
-    };
-    for (const auto &w : writes) {
-        if (line != w.line) continue;
-        std::string dev = read_file(w.dev), data = w.src ? read_file(w.src) : std::string(0x10000, '\xFF');
-        dev.replace(0, std::min(data.size(), dev.size()), data, 0, std::min(data.size(), dev.size()));
-        write_file(w.dev, dev);
+// The flash operations as the tools carry them out: a file written at the start of a
+// partition, the record's block erased.
+void FakePlatform::flash_op(const FakeOp &op) {
+    std::string dev, data;
+    if (op.op == WIFI_OP_FLASH_COPY) {
+        dev = "/dev/mtd" + std::to_string(op.mtd), data = read_file(op.text);
+    } else if (op.op == WIFI_OP_RECORD_WRITE) {
+        dev = "/dev/mtd2", data = read_file("/tmp/mtd2_buf");
+    } else if (op.op == WIFI_OP_RECORD_ERASE) {
+        dev = "/dev/mtd2", data = std::string(0x10000, '\xFF');
+    } else {
+        return;
     }
+    std::string part = read_file(dev);
+    part.replace(0, std::min(data.size(), part.size()), data, 0, std::min(data.size(), part.size()));
+    write_file(dev, part);
 }
 
-FILE *FakePlatform::shell_open(const char *cmdline) {
-    std::string line = cmdline;
-    {
-        std::lock_guard<std::mutex> g(mu_);
-        shell_lines.push_back(line);
-    }
-    if (shell_open_fails) return nullptr;
-    const std::string redir = " 2>&1";
-    if (line.size() >= redir.size() && line.compare(line.size() - redir.size(), redir.size(), redir) == 0)
-        line.resize(line.size() - redir.size());
-    auto it = shell_output.find(line);
-    std::string text = it == shell_output.end() ? "sh: " + line + ": not found\n" : it->second;
+int FakePlatform::switch_reg_read(char *out, size_t size) {
+    int r = record({WIFI_OP_SWITCH_READ});
+    if (r != 0) return r;
     FILE *fp = tmpfile();
-    if (fp == nullptr) return nullptr;
-    fwrite(text.data(), 1, text.size(), fp);
+    if (fp == nullptr) return -1;
+    fwrite(switch_output.data(), 1, switch_output.size(), fp);
     rewind(fp);
-    return fp;
-}
-
-int FakePlatform::shell_close(FILE *fp) {
+    wifi_read_output(fp, out, size);
     fclose(fp);
-    return shell_status;
+    return 0;
 }
 
 int FakePlatform::netif_socket(int type) {

@@ -1,15 +1,31 @@
 // The recording platform of the unit, fuzz and Linux tests: module paths under a
-// temporary root, and a record of every shell line, ioctl and sleep instead of doing
-// them (interface requests may also be passed on to the kernel).
+// temporary root, and a record of every system operation, ioctl and sleep instead of
+// doing them (interface requests may also be passed on to the kernel).
 #pragma once
 
 #include <functional>
 #include <map>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "wifi_platform.h"
+
+// One system operation as the daemon asked for it.
+struct FakeOp {
+    wifi_op op;
+    std::string text = "";  // the VLAN words, the password, the file copied
+    int mtd = -1;           // the partition copied to
+    bool operator==(const FakeOp &o) const { return op == o.op && text == o.text && mtd == o.mtd; }
+};
+inline std::ostream &operator<<(std::ostream &os, const FakeOp &o) {
+    os << wifi_op_name(o.op);
+    if (!o.text.empty()) os << " " << o.text;
+    if (o.mtd >= 0) os << " " << o.mtd;
+    return os;
+}
+using FakeOps = std::vector<FakeOp>;
 
 struct FakeIoctl {
     unsigned long request;
@@ -37,11 +53,12 @@ public:
     std::string read_file(const std::string &module_path) const;
     bool exists(const std::string &module_path) const;
 
-    // What the shell prints for a command line (after " 2>&1" is stripped).
-    std::map<std::string, std::string> shell_output;
-    int shell_status = 0;
-    bool flash = false;  // carry out the flash lines on the partitions' files under the root
-    bool shell_open_fails = false;
+    // What the switch tool prints; the status every operation returns (but the two
+    // whose output is read, which give 0, or -1 when `tools_fail`).
+    std::string switch_output;
+    int op_status = 0;
+    bool tools_fail = false;
+    bool flash = false;  // carry out the flash operations on the partitions' files under the root
     // Results of ioctls by request number (default 0); errno set to EIO on failure.
     std::map<unsigned long, int> ioctl_result;
     int interface_flags = 0x1043;  // what SIOCGIFFLAGS reports
@@ -56,18 +73,20 @@ public:
     // File times in whole seconds, as on the module's flash file system.
     bool coarse_file_times = false;
 
-    std::vector<std::string> shell_lines;  // every line run or opened, in order
+    FakeOps ops;  // every system operation, in order
     std::vector<FakeIoctl> ioctls;
     unsigned slept_ms = 0;
     std::function<void(unsigned ms)> on_sleep;  // called after each sleep is recorded
-    std::function<void(const std::string &line)> on_shell;  // called as each line is run
+    std::function<void(const FakeOp &op)> on_op;  // called as each operation is asked for
     std::vector<int> link_events;
 
     int map_path(const char *module_path, char *out, size_t out_size) override;
     int file_stamp(const char *module_path, wifi_file_stamp *out) override;
-    int shell_run(const char *cmdline) override;
-    FILE *shell_open(const char *cmdline) override;
-    int shell_close(FILE *fp) override;
+    int run_op(wifi_op op) override { return record({op}); }
+    int vlan_set(const char *words) override { return record({WIFI_OP_VLAN_SET, words}); }
+    int root_password(const char *password) override { return record({WIFI_OP_ROOT_PASSWORD, password}); }
+    int flash_copy(const char *module_file, int mtd) override { return record({WIFI_OP_FLASH_COPY, module_file, mtd}); }
+    int switch_reg_read(char *out, size_t size) override;
     int netif_socket(int type) override;
     int netif_ioctl(int fd, unsigned long request, void *arg) override;
     void sleep_ms(unsigned ms) override;
@@ -80,7 +99,8 @@ public:
     long long flash_size(const char *module_dev) override;  // the file's size under the root
 
 private:
-    void flash_line(const std::string &line);
+    int record(const FakeOp &op);
+    void flash_op(const FakeOp &op);
     std::string root_;
     std::mutex mu_;
 };

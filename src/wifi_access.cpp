@@ -10,7 +10,7 @@
 #include "wifi_status.h"
 #include "wifi_util.h"
 
-enum { WPS_TIMEOUT_S = 121, SYS_CMD_BUF = 128 };
+enum { WPS_TIMEOUT_S = 121 };
 
 // The run's times are seconds of the monotonic clock: the wall clock may be set (by
 // the host, by NTP) at any time after boot, and a run must neither end at once nor
@@ -73,59 +73,27 @@ WIFI_HANDLER(wifi_msg_proc_set_igmp_rsp) {
     return wifi_reply_ok(__func__, cmd, reply, reply_size);
 }
 
-// The shell line that hands `password` to chpasswd as one word, into line (size bytes).
-// -1 for an empty password, one holding a control character or a backslash, or one
-// whose line does not fit.
-static int passwd_cmdline(const char *password, char *line, size_t size) {
-    if (password == nullptr || line == nullptr || password[0] == '\0') return -1;
-    // One single-quoted word: nothing inside is special to the shell except the
-    // quote itself, written as '\''. A backslash is refused, since some shells'
-    // echo would expand it.
-    char quoted[SYS_CMD_BUF];
-    size_t n = 0;
-    quoted[n++] = '\'';
-    for (const char *p = password; *p != '\0'; p++) {
-        unsigned char c = (unsigned char)*p;
-        if (c < 0x20 || c == 0x7F || c == '\\') return -1;
-        const char *piece = c == '\'' ? "'\\''" : nullptr;
-        size_t len = piece != nullptr ? 4 : 1;
-        if (n + len + 2 > sizeof(quoted)) return -1;
-        if (piece != nullptr) {
-            memcpy(quoted + n, piece, len);
-        } else {
-            quoted[n] = (char)c;
-        }
-        n += len;
-    }
-    quoted[n++] = '\'';
-    quoted[n] = '\0';
-    int w = snprintf(line, size, "echo root:%s |chpasswd", quoted);
-    if (w < 0 || (size_t)w >= size) {
-        if (size > 0) line[0] = '\0';
-        return -1;
-    }
-    return 0;
-}
-
 WIFI_HANDLER(wifi_msg_proc_set_passwd_rsp) {
     char para[WIFI_PARA_BUF_SIZE];
     if (wifi_take_para(cmd, reply, reply_size, para) != 0) return -1;
-    char line[SYS_CMD_BUF];
-    if (passwd_cmdline(para, line, sizeof(line)) != 0) return -1;
+    // The line hands the password to chpasswd as one word; one that it cannot carry
+    // (empty, with a control character or a backslash, too long) is refused.
+    char line[WIFI_OP_LINE_SIZE];
+    if (wifi_op_cmdline(WIFI_OP_ROOT_PASSWORD, para, -1, line, sizeof(line)) != 0) return -1;
     printf("szSysCmd [%s]\n", line);
     // The password is changed only when chpasswd says so; a missing or failing one is +ERR.
-    if (wifi_shell_run(line) != 0) return -1;
+    if (wifi_plat().root_password(para) != 0) return -1;
     return wifi_reply_ok(__func__, cmd, reply, reply_size);
 }
 
 WIFI_HANDLER(wifi_msg_proc_close_ssh_rsp) {
     if (!wifi_args_ok(cmd, reply, reply_size)) return -1;
-    wifi_shell_run("killall dropbear");
+    wifi_plat().run_op(WIFI_OP_SSH_STOP);
     return wifi_reply_ok(__func__, cmd, reply, reply_size);
 }
 
 WIFI_HANDLER(wifi_msg_proc_open_ssh_rsp) {
     if (!wifi_args_ok(cmd, reply, reply_size)) return -1;
-    wifi_shell_run("[ -f /usr/sbin/dropbear ] && /usr/sbin/dropbear -R -I 1800");
+    wifi_plat().run_op(WIFI_OP_SSH_START);
     return wifi_reply_ok(__func__, cmd, reply, reply_size);
 }

@@ -5,6 +5,7 @@
 
 #include "wifi_apply.h"
 #include "wifi_netif.h"
+#include "wifi_platform.h"
 #include "wifi_profile.h"
 #include "wifi_util.h"
 
@@ -57,8 +58,8 @@ WIFI_HANDLER(wifi_msg_proc_encfg_rsp) {
 
     if (g_cfg_pending.dhcp_changed) {
         // Stopping a service that was not running may fail; only the start counts.
-        wifi_shell_run("/etc/init.d/dhcp stop");
-        if (wifi_shell_run("/etc/init.d/dhcp start") != 0) {
+        wifi_plat().run_op(WIFI_OP_DHCP_STOP);
+        if (wifi_plat().run_op(WIFI_OP_DHCP_START) != 0) {
             printf("==============dhcp start fail===============\n");
             failed.dhcp_changed = 1;
         }
@@ -83,8 +84,6 @@ WIFI_HANDLER(wifi_msg_proc_restore_rsp) {
 WIFI_HANDLER(wifi_msg_proc_reboot_rsp) {
     if (!wifi_args_ok(cmd, reply, reply_size)) return -1;
     wifi_reply_ok(__func__, cmd, reply, reply_size);
-    char out[128];
-    memset(out, 0, sizeof(out));
-    if (wifi_shell_exec("reboot", out, sizeof(out)) != 0) return -1;
+    if (wifi_plat().run_op(WIFI_OP_REBOOT) != 0) return -1;
     return 0;
 }

@@ -68,12 +68,12 @@ static int write_back(const uint8_t *block) {
         return -1;
     }
     printf("======= mtd_debug erase==========\n");
-    if (wifi_shell_run("mtd_debug erase " WIFI_FIRMWARE_MTD_DEV " 0 0x10000") != 0) {
+    if (wifi_plat().run_op(WIFI_OP_RECORD_ERASE) != 0) {
         printf("======= mtd erase failed, %s kept==========\n", WIFI_FIRMWARE_BLOCK_COPY);
         return -1;
     }
     printf("======= mtd_debug write==========\n");
-    if (wifi_shell_run("cat " WIFI_FIRMWARE_MTD_DEV_TMP " > " WIFI_FIRMWARE_MTD_BLOCK_DEV) != 0 ||
+    if (wifi_plat().run_op(WIFI_OP_RECORD_WRITE) != 0 ||
         !block_reads_back(block)) {
         printf("======= mtd write back failed, %s kept==========\n", WIFI_FIRMWARE_BLOCK_COPY);
         return -1;

@@ -6,6 +6,7 @@
 #include "wifi_apply.h"
 #include "wifi_dhcp_cfg.h"
 #include "wifi_lan.h"
+#include "wifi_platform.h"
 #include "wifi_profile.h"
 #include "wifi_udp_auth.h"
 #include "wifi_udp_link.h"
@@ -128,7 +129,7 @@ WIFI_HANDLER(wifi_msg_proc_set_dhcp_rsp) {
 
 WIFI_HANDLER(wifi_msg_proc_close_dhcp_rsp) {
     if (!wifi_args_ok(cmd, reply, reply_size)) return -1;
-    wifi_shell_run("/etc/init.d/dhcp stop");
+    wifi_plat().run_op(WIFI_OP_DHCP_STOP);
     g_cfg_pending.dhcp_changed = 0;
     return wifi_reply_ok(__func__, cmd, reply, reply_size);
 }
@@ -138,32 +139,16 @@ WIFI_HANDLER(wifi_msg_proc_get_dhcp_rsp) {
     return wifi_reply_val(__func__, cmd, reply, reply_size, "");
 }
 
-// Characters a VLAN argument may hold; nothing the shell would read as syntax, and no
-// word the script would take as an option of its own (one starting with '-').
-static bool vlan_arg_ok(const char *p) {
-    for (char prev = ' '; *p != '\0'; prev = *p++) {
-        char ch = *p;
-        bool ok = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') ||
-                  strchr(" ,.:_-", ch) != nullptr;
-        if (!ok || (ch == '-' && prev == ' ')) return false;
-    }
-    return true;
-}
-
 WIFI_HANDLER(wifi_msg_proc_set_vlan_rsp) {
     char para[PARA_BUF];
     if (wifi_take_para(cmd, reply, reply_size, para) != 0) return -1;
-    if (!vlan_arg_ok(para)) {
+    // Only words the module's line may carry, and a line that fits, are passed on.
+    char line[WIFI_OP_LINE_SIZE];
+    if (wifi_op_cmdline(WIFI_OP_VLAN_SET, para, -1, line, sizeof(line)) != 0) {
         printf("======cmd param error!=======\n");
         return -1;
     }
-    char line[LINE_BUF];
-    int n = snprintf(line, sizeof(line), "/etc/init.d/vlan set %s", para);
-    if (n < 0 || (size_t)n >= sizeof(line)) {
-        printf("======cmd param error!=======\n");
-        return -1;
-    }
-    wifi_shell_run(line);
+    wifi_plat().vlan_set(para);
     return wifi_reply_ok(__func__, cmd, reply, reply_size);
 }
 
@@ -174,7 +159,7 @@ WIFI_HANDLER(wifi_msg_proc_clear_vlan_rsp) {
         printf("======cmd param error!=======\n");
         return -1;
     }
-    wifi_shell_run("/etc/init.d/vlan clear");
+    wifi_plat().run_op(WIFI_OP_VLAN_CLEAR);
     return wifi_reply_ok(__func__, cmd, reply, reply_size);
 }
 
@@ -187,7 +172,7 @@ WIFI_HANDLER(wifi_msg_proc_get_port_rsp) {
     if (!wifi_args_ok(cmd, reply, reply_size)) return -1;
     char out[LINE_BUF];
     memset(out, 0, sizeof(out));
-    if (wifi_shell_exec("switch reg read 80", out, sizeof(out)) != 0) {
+    if (wifi_plat().switch_reg_read(out, sizeof(out)) != 0) {
         printf("===wifi_msg_proc_get_port_rsp get port error========\n");
         return -1;
     }

@@ -3,8 +3,8 @@
 //
 //   - target (platform_target.cpp): the module itself, the exact paths, command
 //     lines, ioctls and ports;
-//   - sim (sim/): the simulated module, paths under a root folder, shell lines and
-//     driver requests carried out in memory and logged as events;
+//   - sim (sim/): the simulated module, paths under a root folder, system operations
+//     and driver requests carried out in memory and logged as events;
 //   - fake (platform_fake.cpp): records every call, for the tests.
 #pragma once
 
@@ -50,6 +50,40 @@ struct wifi_file_stamp {
 // as a file system with coarse times (jffs2) would. 0, or -1.
 int wifi_stat_stamp(const char *path, bool whole_seconds, wifi_file_stamp *out);
 
+// What the module has its system tools do. On the module each is one command line,
+// run through the shell and waited for (the table of platform_target.cpp); the sim
+// and the fake act on the operation itself.
+enum wifi_op {
+    WIFI_OP_DHCP_STOP = 0,  // stop the DHCP service
+    WIFI_OP_DHCP_START,     // start it
+    WIFI_OP_VLAN_SET,       // set the VLANs: the words of the command, passed on
+    WIFI_OP_VLAN_CLEAR,     // clear them
+    WIFI_OP_SWITCH_READ,    // read the switch's port register, keeping what it prints
+    WIFI_OP_REBOOT,         // reboot the module, dropping what it prints (0, or -1 when not started)
+    WIFI_OP_SURVEY_START,   // start a site survey
+    WIFI_OP_SURVEY_LIST,    // list the survey into WIFI_SCAN_FILE, as the scan spells it
+    WIFI_OP_SURVEY_RELIST,  // the same, as the sensitivity query spells it
+    WIFI_OP_SSH_STOP,       // stop the SSH server
+    WIFI_OP_SSH_START,      // start it, when it is installed
+    WIFI_OP_ROOT_PASSWORD,  // set root's password
+    WIFI_OP_FLASH_COPY,     // copy a file to the start of flash partition /dev/mtdN
+    WIFI_OP_RECORD_ERASE,   // erase the version record's block on /dev/mtd2
+    WIFI_OP_RECORD_WRITE,   // write that block from its staged file
+    WIFI_OP_COUNT
+};
+
+// A short name for each operation ("dhcp-stop"), for the logs of the sim and the fake.
+const char *wifi_op_name(wifi_op op);
+
+// The size of the buffer that holds the longest command line of an operation.
+#define WIFI_OP_LINE_SIZE 128
+
+// The command line the module runs for an operation, into out: `text` is the value of
+// the operations that take one (the VLAN words, the password, the file copied; ignored
+// by the others), `mtd` the partition copied to. -1 when the value is not one the line
+// may carry or the line does not fit in WIFI_OP_LINE_SIZE (or size) bytes.
+int wifi_op_cmdline(wifi_op op, const char *text, int mtd, char *out, size_t size);
+
 class wifi_platform {
 public:
 
@@ -65,11 +99,15 @@ public:
         return wifi_stat_stamp(path, false, out);
     }
 
-    // Shell. shell_run() is system(): runs the line and waits, returns its status.
-    // shell_open()/shell_close() are popen(cmd, "r")/pclose().
-    virtual int shell_run(const char *cmdline) = 0;
-    virtual FILE *shell_open(const char *cmdline) = 0;
-    virtual int shell_close(FILE *fp) = 0;
+    // The module's system tools (see wifi_op). Each call returns the tool's status as
+    // system() gives it: 0 when it succeeded.
+    virtual int run_op(wifi_op op) = 0;                     // an operation that takes no value
+    virtual int vlan_set(const char *words) = 0;            // WIFI_OP_VLAN_SET
+    virtual int root_password(const char *password) = 0;    // WIFI_OP_ROOT_PASSWORD
+    virtual int flash_copy(const char *module_file, int mtd) = 0;  // WIFI_OP_FLASH_COPY
+    // WIFI_OP_SWITCH_READ: what the tool printed, standard error too, kept as
+    // wifi_read_output() keeps it. 0, or -1 when the tool could not be started.
+    virtual int switch_reg_read(char *out, size_t size) = 0;
 
     // Interface and wireless-driver ioctls. netif_socket() opens the short-lived
     // AF_INET socket the request is issued on; netif_ioctl() issues one request on it.

@@ -86,8 +86,8 @@ WIFI_HANDLER(wifi_msg_proc_scan_rsp) {
     printf("wifi_msg_proc_scan_rsp pCmdStr[%s]\n", cmd);
     memset(&g_scan_table, 0, sizeof(g_scan_table));
     printf("wifi_msg_proc_scan_rsp szCmdParaStr[%s ]\n", "");
-    wifi_shell_run("iwpriv ra0 set SiteSurvey= ");
-    wifi_shell_run("iwpriv ra0 get_site_survey >" WIFI_SCAN_FILE);
+    wifi_plat().run_op(WIFI_OP_SURVEY_START);
+    wifi_plat().run_op(WIFI_OP_SURVEY_LIST);
     UniqueFile fp(open_listing());
     if (!fp) return -1;
     int lines = 0, n = 0;
@@ -145,7 +145,7 @@ WIFI_HANDLER(wifi_msg_proc_get_sensitivity) {
     iwpriv_site_survey();
     // The survey runs in the driver meanwhile; the listing is taken and read after it.
     wifi_msg_proc_wait_ms(2000);
-    wifi_shell_run("iwpriv ra0 get_site_survey > " WIFI_SCAN_FILE);
+    wifi_plat().run_op(WIFI_OP_SURVEY_RELIST);
     UniqueFile fp(open_listing());
     if (!fp) {
         printf("#########wifi_scan.txt fail\n");

@@ -278,9 +278,9 @@ int wifi_upgrade_write_flash(int8_t type, const uint8_t *data, int32_t len) {
     printf("============mtd write===================\n");
     int status = 0;
     if (type == WIFI_UPG_MTD_IMAGE) {
-        status = wifi_shell_run("flashcp " WIFI_UPGRADE_MTD_DEV_TMP "  /dev/mtd5");
+        status = wifi_plat().flash_copy(WIFI_UPGRADE_MTD_DEV_TMP, 5);
     } else if (type == WIFI_UPG_MTD_APP) {
-        status = wifi_shell_run("flashcp " WIFI_UPGRADE_MTD_DEV_TMP "  /dev/mtd6");
+        status = wifi_plat().flash_copy(WIFI_UPGRADE_MTD_DEV_TMP, 6);
     } else {
         printf("============unsupport mtd type===================\n");
     }

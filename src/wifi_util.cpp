@@ -1,4 +1,4 @@
-// Shell and text utilities.
+// Text utilities.
 #include <arpa/inet.h>
 #include <ctype.h>
 #include <errno.h>
@@ -6,7 +6,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "wifi_platform.h"
 #include "wifi_util.h"
 
 void wifi_strlcpy_zero(char *dst, const char *src, size_t size) {
@@ -16,20 +15,13 @@ void wifi_strlcpy_zero(char *dst, const char *src, size_t size) {
     memset(dst + n, 0, size - n);
 }
 
-int wifi_shell_exec(const char *cmd, char *out, int32_t out_size) {
-    if (cmd == nullptr || out == nullptr || out_size < 1) return -1;
-
-    char line[256] = {0};
-    snprintf(line, sizeof(line), "%s 2>&1", cmd);
-    FILE *fp = wifi_plat().shell_open(line);
-    if (fp == nullptr) return -1;
-
+void wifi_read_output(FILE *fp, char *out, size_t size) {
     // Whole pieces only: the first piece that does not fit ends the capture.
     char piece[256];
     size_t used = 0;
     while (fgets(piece, sizeof(piece), fp) != nullptr) {
         size_t n = strlen(piece);
-        if (used + n < (size_t)out_size) {
+        if (used + n < size) {
             memcpy(out + used, piece, n + 1);
             used += n;
         } else {
@@ -37,11 +29,7 @@ int wifi_shell_exec(const char *cmd, char *out, int32_t out_size) {
             break;
         }
     }
-    wifi_plat().shell_close(fp);
-    return 0;
 }
-
-int wifi_shell_run(const char *cmdline) { return wifi_plat().shell_run(cmdline); }
 
 int wifi_str_tolower(char *text) {
     if (text == nullptr) return -1;

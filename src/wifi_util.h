@@ -1,14 +1,15 @@
-// Shell and text utilities.
+// Text utilities.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
-int wifi_shell_exec(const char *cmd, char *out, int32_t out_size);
+// What a command printed, read from fp into out (size >= 1) in pieces of up to 255
+// bytes, each one kept whole while it fits with a NUL after it; the first that does
+// not fit ends the reading. Nothing read leaves out as it was.
+void wifi_read_output(FILE *fp, char *out, size_t size);
 int wifi_str_tolower(char *text);
-// Runs a fixed command line through the shell and waits for it; the status is
-// returned for logging, callers do not act on it.
-int wifi_shell_run(const char *cmdline);
 
 // Bounded copy that always terminates and zero-fills the rest (size >= 1).
 void wifi_strlcpy_zero(char *dst, const char *src, size_t size);

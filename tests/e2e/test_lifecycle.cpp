@@ -26,7 +26,7 @@ TEST_F(Reboot, ForgetsThePeerKeepsTheProfileAndComesBackReady) {
 
   const size_t mark = event_mark();
   EXPECT_EQ(serial("AT+REBOOT"), "+OK");
-  EXPECT_EQ(events_since(mark), Lines{"shell reboot 2>&1"});
+  EXPECT_EQ(events_since(mark), Lines{"op reboot"});
   ASSERT_TRUE(wait_ready(2)) << "no second ready line";
   EXPECT_EQ(ready_lines(), (Lines{ready, ready}));
 

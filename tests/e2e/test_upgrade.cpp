@@ -140,7 +140,7 @@ TEST_F(Upgrade, OneUpgradeAtATime) {
   const std::string first = package(3000, 900, 3, 4);
   std::string sent;
   std::thread host([&] { sent = exchange((int64_t)first.size(), "tok", first); });
-  ASSERT_TRUE(wait_until([&] { return read_file(path("/sim/events")).find("flashcp") != std::string::npos; }, 3000));
+  ASSERT_TRUE(wait_until([&] { return read_file(path("/sim/events")).find("op flash-copy") != std::string::npos; }, 3000));
   EXPECT_EQ(udp("AT+UPGRADE=9999 second"), "+ERR");
   host.join();
   const size_t beats = (sent.size() - kTokenOk.size() - 24) / 24;

@@ -54,7 +54,7 @@ inline FakePlatform &fuzz_platform() {
 // Forgets what the last run recorded and clears the daemon's in-memory state.
 inline void fuzz_begin_run() {
     FakePlatform &p = fuzz_platform();
-    p.shell_lines.clear();
+    p.ops.clear();
     p.ioctls.clear();
     p.link_events.clear();
     wifi_clear_cfg_pending();

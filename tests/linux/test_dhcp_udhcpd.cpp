@@ -60,7 +60,7 @@ TEST(DhcpServe, StationGetsALeaseFromTheConfiguredPool) {
             }
         });
         EXPECT_EQ(replies, std::vector<std::string>(3, "+OK"));
-        EXPECT_EQ(scope->shell_lines, (std::vector<std::string>{"/etc/init.d/dhcp stop", "/etc/init.d/dhcp start"}));
+        EXPECT_EQ(scope->ops, (FakeOps{{WIFI_OP_DHCP_STOP}, {WIFI_OP_DHCP_START}}));
         conf = scope->read_file(WIFI_DHCP_CFG_PATH);
     }
     EXPECT_NE(sh("ip -n " + s.mod + " -o -4 addr show dev br0").second.find(" 10.77.0.1/24 "), std::string::npos);

@@ -16,7 +16,7 @@ const std::string kRouter = "opt\trouter", kLease = "option\tlease";
 const Lines kRestart = {"GIFFLAGS ra0", "SIFFLAGS ra0 0x1042", "GIFFLAGS ra0", "SIFFLAGS ra0 0x1043"};
 const Lines kStop = {"GIFFLAGS ra0", "SIFFLAGS ra0 0x1042"};
 const Lines kLan = {"SIFADDR br0 192.168.1.1", "SIFNETMASK br0 255.255.255.0"};
-const Lines kDhcp = {"/etc/init.d/dhcp stop", "/etc/init.d/dhcp start"};
+const FakeOps kDhcp = {{WIFI_OP_DHCP_STOP}, {WIFI_OP_DHCP_START}};
 
 template <class T>
 std::vector<T> operator+(std::vector<T> a, const std::vector<T> &b) {
@@ -78,7 +78,7 @@ TEST(Commands, SettersWriteTheirKeysAndQueriesAnswerThem) {
         EXPECT_EQ(root.profile(), profile_with(c.before + c.after));
         EXPECT_EQ(root.dhcp(), conf_with(c.conf));
         EXPECT_EQ(dispatch(c.query).text, c.answer);
-        EXPECT_TRUE(root->shell_lines.empty());
+        EXPECT_TRUE(root->ops.empty());
         EXPECT_TRUE(root->ioctls.empty());
     }
     // Without a DHCP configuration the LAN and DHCP setters fail and mark nothing.
@@ -138,7 +138,7 @@ TEST(Commands, RefusedCommandsChangeNothing) {
         EXPECT_EQ(r.text, "+ERR");
         EXPECT_EQ(root.profile(), before);
         EXPECT_EQ(root.dhcp(), factory_dhcp_text());
-        EXPECT_TRUE(root->shell_lines.empty() && root->ioctls.empty());
+        EXPECT_TRUE(root->ops.empty() && root->ioctls.empty());
         EXPECT_TRUE(pending_is(0, 0, 0));
         EXPECT_FALSE(root->exists(WIFI_PROFILE_TMP_PATH) || root->exists(WIFI_DHCP_CFG_TMP_PATH));
     }
@@ -146,8 +146,8 @@ TEST(Commands, RefusedCommandsChangeNothing) {
 
 TEST(Commands, PendingWordsAndWhatEncfgDoesWithThem) {
     // pending words before and after the command (which answers "+OK..."), and the
-    // ioctls and shell lines of the command and a following AT+ENCFG together
-    struct Case { uint32_t pre[3]; std::string cmd; uint32_t post[3]; Lines ioctls, shell; };
+    // ioctls and system operations of the command and a following AT+ENCFG together
+    struct Case { uint32_t pre[3]; std::string cmd; uint32_t post[3]; Lines ioctls; FakeOps ops; };
     std::vector<Case> cases = {
         // every combination of words, the command being AT+ENCFG itself
         {{0, 0, 0}, "AT+ENCFG", {0, 0, 0}, {}, {}}, {{1, 0, 0}, "AT+ENCFG", {0, 0, 0}, kRestart, {}},
@@ -159,15 +159,15 @@ TEST(Commands, PendingWordsAndWhatEncfgDoesWithThem) {
         {{0, 0, 0}, "AT+WIFI=off", {1, 0, 0}, kRestart, {}},
         {{0, 0, 0}, "AT+LANIP=10.0.0.1", {0, 1, 1}, {"SIFADDR br0 10.0.0.1", "SIFNETMASK br0 255.255.255.0"}, kDhcp},
         {{0, 0, 0}, "AT+DHCP=100 50 24", {0, 1, 0}, {}, kDhcp},
-        {{1, 1, 1}, "AT+DHCP=OFFX", {1, 0, 1}, kRestart + kLan, {"/etc/init.d/dhcp stop"}},
+        {{1, 1, 1}, "AT+DHCP=OFFX", {1, 0, 1}, kRestart + kLan, {{WIFI_OP_DHCP_STOP}}},
         {{1, 1, 1}, "AT+SSID", {1, 1, 1}, kRestart + kLan, kDhcp},
-        {{1, 1, 1}, "AT+PORT", {1, 1, 1}, kRestart + kLan, Lines{"switch reg read 80 2>&1"} + kDhcp},
+        {{1, 1, 1}, "AT+PORT", {1, 1, 1}, kRestart + kLan, FakeOps{{WIFI_OP_SWITCH_READ}} + kDhcp},
         {{1, 0, 1}, "AT+RESTORE now", {1, 0, 1}, kRestart + kLan, {}},
-        {{0, 0, 0}, "AT+REBOOT", {0, 0, 0}, {}, {"reboot 2>&1"}},
-        {{0, 0, 0}, "AT+VLAN=OFF", {0, 0, 0}, {}, {"/etc/init.d/vlan clear"}},
+        {{0, 0, 0}, "AT+REBOOT", {0, 0, 0}, {}, {{WIFI_OP_REBOOT}}},
+        {{0, 0, 0}, "AT+VLAN=OFF", {0, 0, 0}, {}, {{WIFI_OP_VLAN_CLEAR}}},
     };
     for (std::string para : {std::string("1 2,3.4:5_6-aZ"), std::string(), std::string("off"), std::string(106, 'v')})
-        cases.push_back({{0, 0, 0}, "AT+VLAN=" + para, {0, 0, 0}, {}, {"/etc/init.d/vlan set " + para}});
+        cases.push_back({{0, 0, 0}, "AT+VLAN=" + para, {0, 0, 0}, {}, {{WIFI_OP_VLAN_SET, para}}});
     for (const char *cmd : {"AT+SSID=a", "AT+KEY=a", "AT+CHANNEL=1", "AT+AUTH=OPEN", "AT+ENCRY=AES", "AT+HTMODE=HT20",
                             "AT+COUNTRY=US", "AT+TXPOWER=1", "AT+STANUM=1", "AT+UIP=1.2.3.4", "AT+WIFI=ON"})
         cases.push_back({{0, 0, 0}, cmd, {1, 0, 0}, kRestart, {}});
@@ -180,15 +180,15 @@ TEST(Commands, PendingWordsAndWhatEncfgDoesWithThem) {
         EXPECT_EQ(dispatch("AT+ENCFG").text, "+OK");
         EXPECT_TRUE(pending_is(0, 0, 0));
         EXPECT_EQ(ioctl_log(*root), c.ioctls);
-        EXPECT_EQ(root->shell_lines, c.shell);
+        EXPECT_EQ(root->ops, c.ops);
     }
 }
 
 TEST(Commands, EncfgWithBadStoredValuesAndFailingInterfaces) {
     // profile changes, an ioctl that fails, the flash tool's status, pending words
-    // before, the reply, ioctls and shell lines, and the pending words after: a step
+    // before, the reply, ioctls and system operations, and the pending words after: a step
     // that failed stays pending for the next try
-    struct Case { KV before; unsigned long failing; int shell; uint32_t pre[3]; const char *reply; Lines io, sh; uint32_t post[3]; };
+    struct Case { KV before; unsigned long failing; int status; uint32_t pre[3]; const char *reply; Lines io; FakeOps ops; uint32_t post[3]; };
     std::vector<Case> cases = {
         {{}, SIOCSIFADDR, 0, {0, 1, 1}, "+ERR", {"SIFADDR br0 192.168.1.1"}, kDhcp, {0, 0, 1}},
         {{}, SIOCSIFFLAGS, 0, {1, 0, 0}, "+ERR", kRestart, {}, {1, 0, 0}},
@@ -201,29 +201,33 @@ TEST(Commands, EncfgWithBadStoredValuesAndFailingInterfaces) {
         SeededRoot root;
         root->write_file(WIFI_PROFILE_PATH, profile_with(c.before));
         root->ioctl_result[c.failing] = -1;
-        root->shell_status = c.shell;
+        root->op_status = c.status;
         g_cfg_pending = {c.pre[0], c.pre[1], c.pre[2]};
         EXPECT_EQ(dispatch("AT+ENCFG").text, c.reply);
         EXPECT_EQ(ioctl_log(*root), c.io);
-        EXPECT_EQ(root->shell_lines, c.sh);
+        EXPECT_EQ(root->ops, c.ops);
         EXPECT_TRUE(pending_is(c.post[0], c.post[1], c.post[2]));
     }
 }
 
 TEST(Commands, PortStatesAndDriverChannel) {
-    const std::pair<const char *, const char *> cases[] = {
+    // what the tool prints is kept in whole pieces of up to 255 bytes while they fit in
+    // 128 bytes with their NUL: the first that does not ends it
+    const std::pair<std::string, const char *> cases[] = {
         {"value=06\n", "+OK=1,1,0,0"}, {"value=02\n", "+OK=1,0,0,0"}, {"value=04\n", "+OK=0,1,0,0"},
         {"value=0e\n", "+OK=0,0,0,0"}, {"value=6\n", "+OK=0,0,0,0"},  {"reg 80\nvalue=16 more\n", "+OK=1,1,0,0"},
         {"value=07", "+OK=1,1,0,0"},   {"no such register\n", "+ERR"}, {"", "+ERR"},
+        {std::string(117, 'x') + "\nvalue=06\n", "+OK=1,1,0,0"}, {std::string(118, 'x') + "\nvalue=06\n", "+ERR"},
+        {std::string(300, 'x') + "value=06\n", "+ERR"},
     };
     for (const auto &c : cases) {
         SeededRoot root;
-        root->shell_output["switch reg read 80"] = c.first;
+        root->switch_output = c.first;
         EXPECT_EQ(dispatch("AT+PORT").text, c.second) << c.first;
-        EXPECT_EQ(root->shell_lines, Lines{"switch reg read 80 2>&1"});
+        EXPECT_EQ(root->ops, FakeOps{{WIFI_OP_SWITCH_READ}});
     }
     SeededRoot root;
-    root->shell_open_fails = true;
+    root->tools_fail = true;
     EXPECT_EQ(dispatch("AT+PORT").text, "+ERR");
     EXPECT_EQ(dispatch("AT+REBOOT").text, "+ERR");
 

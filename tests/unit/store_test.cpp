@@ -1,5 +1,5 @@
-// Shell capture and lower-casing, the wireless profile store and the DHCP
-// configuration editor.
+// The module's command lines, the wireless profile store and the DHCP configuration
+// editor.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,29 +9,34 @@
 
 #include "unit_helpers.h"
 
-TEST(Utilities, ShellCaptureKeepsWholePiecesAndLowerCase) {
-    FakePlatformScope p;
-    p->shell_output["two"] = "a\nb\n";
-    char out[128];
-    memset(out, 0, sizeof(out));
-    EXPECT_EQ(wifi_shell_exec("two", out, sizeof(out)), 0);
-    EXPECT_STREQ(out, "a\nb\n");
-    char small[4];
-    memset(small, 'Z', sizeof(small));
-    EXPECT_EQ(wifi_shell_exec("two", small, sizeof(small)), 0);  // "b\n" would bring it to 4
-    EXPECT_EQ(std::string(small, 4), std::string("a\n\0Z", 4));
-    EXPECT_EQ(wifi_shell_exec("x", out, 0), -1);  // runs nothing
-    EXPECT_EQ(p->shell_lines, (Lines{"two 2>&1", "two 2>&1"}));
-    p->shell_output[std::string(250, 'c')] = std::string(300, 'x');  // a first piece of 255 ends it
-    EXPECT_EQ(wifi_shell_exec(std::string(250, 'c').c_str(), out, sizeof(out)), 0);
-    EXPECT_STREQ(out, "");
-    EXPECT_EQ(wifi_shell_exec(std::string(300, 'c').c_str(), out, sizeof(out)), 0);  // cut to 255
-    EXPECT_EQ(p->shell_lines.back(), std::string(255, 'c'));
-    p->shell_open_fails = true;
-    EXPECT_EQ(wifi_shell_exec("two", out, sizeof(out)), -1);
-    char text[] = "WPA2PsZ-09@[`{";
-    EXPECT_EQ(wifi_str_tolower(text), 0);
-    EXPECT_STREQ(text, "wpa2psz-09@[`{");
+// Every command line the module's system runs, as the target writes it, byte for byte.
+TEST(SystemOps, TheModulesCommandLinesByteForByte) {
+    const struct { wifi_op op; const char *text; int mtd; const char *line; } cases[] = {
+        {WIFI_OP_DHCP_STOP, nullptr, -1, "/etc/init.d/dhcp stop"}, {WIFI_OP_DHCP_START, nullptr, -1, "/etc/init.d/dhcp start"},
+        {WIFI_OP_VLAN_SET, "1 2,3.4:5_6-aZ", -1, "/etc/init.d/vlan set 1 2,3.4:5_6-aZ"},
+        {WIFI_OP_VLAN_SET, "", -1, "/etc/init.d/vlan set "}, {WIFI_OP_VLAN_CLEAR, nullptr, -1, "/etc/init.d/vlan clear"},
+        {WIFI_OP_SWITCH_READ, nullptr, -1, "switch reg read 80 2>&1"}, {WIFI_OP_REBOOT, nullptr, -1, "reboot 2>&1"},
+        {WIFI_OP_SURVEY_LIST, nullptr, -1, "iwpriv ra0 get_site_survey >wifi_scan.txt"},
+        {WIFI_OP_SURVEY_RELIST, nullptr, -1, "iwpriv ra0 get_site_survey > wifi_scan.txt"},
+        {WIFI_OP_SURVEY_START, nullptr, -1, "iwpriv ra0 set SiteSurvey= "}, {WIFI_OP_SSH_STOP, nullptr, -1, "killall dropbear"},
+        {WIFI_OP_SSH_START, nullptr, -1, "[ -f /usr/sbin/dropbear ] && /usr/sbin/dropbear -R -I 1800"},
+        {WIFI_OP_ROOT_PASSWORD, "it's", -1, "echo root:'it'\\''s' |chpasswd"}, {WIFI_OP_COUNT, nullptr, -1, nullptr},
+        {WIFI_OP_FLASH_COPY, "/tmp/mtd_buf", 5, "flashcp /tmp/mtd_buf  /dev/mtd5"},
+        {WIFI_OP_FLASH_COPY, "/tmp/mtd_buf", 6, "flashcp /tmp/mtd_buf  /dev/mtd6"},
+        {WIFI_OP_RECORD_ERASE, nullptr, -1, "mtd_debug erase /dev/mtd2 0 0x10000"},
+        {WIFI_OP_RECORD_WRITE, nullptr, -1, "cat /tmp/mtd2_buf > /dev/mtdblock2"},
+        {WIFI_OP_VLAN_SET, nullptr, -1, nullptr}, {WIFI_OP_FLASH_COPY, "tmp/a b", 5, nullptr},
+        {WIFI_OP_FLASH_COPY, "/tmp/mtd_buf", -1, nullptr},
+    };
+    std::set<int> seen;
+    for (const auto &c : cases) {
+        char line[WIFI_OP_LINE_SIZE];
+        memset(line, 'Z', sizeof(line));
+        ASSERT_EQ(wifi_op_cmdline(c.op, c.text, c.mtd, line, sizeof(line)), c.line ? 0 : -1) << c.op;
+        EXPECT_STREQ(line, c.line ? c.line : "") << c.op;
+        if (c.line) seen.insert(c.op);
+    }
+    EXPECT_EQ(seen.size(), (size_t)WIFI_OP_COUNT) << "every operation has its line";
 }
 
 TEST(ProfileStore, ReadsAndRewrites) {
@@ -123,7 +128,7 @@ TEST(ProfileStore, RewritesKeepModeAndRestoreReplacesTheProfileWhole) {
     EXPECT_EQ(root.profile(), factory_profile_text());
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
-    EXPECT_TRUE(root->shell_lines.empty());
+    EXPECT_TRUE(root->ops.empty());
 
     // Without a factory copy the profile stays as it is.
     std::remove(root->path(WIFI_FACTORY_PROFILE_PATH).c_str());

@@ -32,7 +32,7 @@ class SeededRoot {
 public:
     SeededRoot() {
         scope_->seed_factory_files();
-        scope_->shell_output["switch reg read 80"] = "value=06\n";
+        scope_->switch_output = "value=06\n";
     }
     FakePlatform &operator*() { return *scope_; }
     FakePlatform *operator->() { return &*scope_; }

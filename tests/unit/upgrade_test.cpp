@@ -40,7 +40,7 @@ int mem_reader(int, uint8_t *buf, int count) {
 // lines are carried out.
 struct Upgrade {
     SeededRoot root;
-    std::map<std::string, std::string> staged;  // shell line -> the file it was given
+    Lines staged;  // the files the flash copies and the record write were given, in order
     std::string mtd2 = std::string(0xFE00, 'k') + std::string(0x200, '\xFF');
 
     Upgrade() {
@@ -50,8 +50,8 @@ struct Upgrade {
         root->write_file("/dev/mtd6", std::string(2 << 20, '\xFF'));
         root->write_file("/tmp/.keep", "");
         root->write_file("/config/.keep", "");
-        root->on_shell = [this](const std::string &line) {
-            staged[line] = root->read_file(line.find("mtd2_buf") != std::string::npos ? "/tmp/mtd2_buf" : "/tmp/mtd_buf");
+        root->on_op = [this](const FakeOp &o) {
+            if (o.op != WIFI_OP_RECORD_ERASE) staged.push_back(root->read_file(o.text.empty() ? "/tmp/mtd2_buf" : o.text));
         };
     }
     // Runs the processing; what the module sent on the connection goes to *sent.
@@ -109,12 +109,11 @@ TEST(UpgradeProc, SplitsStagesInPiecesAndStoresTheRecord) {
     std::string sent;
     ASSERT_EQ(up.run(pkg, &sent), 0);
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(up.root->shell_lines, (Lines{"flashcp /tmp/mtd_buf  /dev/mtd5", "flashcp /tmp/mtd_buf  /dev/mtd6",
-                                          "mtd_debug erase /dev/mtd2 0 0x10000", "cat /tmp/mtd2_buf > /dev/mtdblock2"}));
+    EXPECT_EQ(up.root->ops, (FakeOps{{WIFI_OP_FLASH_COPY, "/tmp/mtd_buf", 5}, {WIFI_OP_FLASH_COPY, "/tmp/mtd_buf", 6},
+                                     {WIFI_OP_RECORD_ERASE}, {WIFI_OP_RECORD_WRITE}}));
     const std::string s(pkg.begin(), pkg.end());
-    EXPECT_EQ(up.staged["flashcp /tmp/mtd_buf  /dev/mtd5"], s.substr(20, 524288 * 2));
-    EXPECT_EQ(up.staged["flashcp /tmp/mtd_buf  /dev/mtd6"], s.substr(20 + 524288 * 2));
-    EXPECT_EQ(up.staged["cat /tmp/mtd2_buf > /dev/mtdblock2"], up.mtd2.substr(0, 0xFE00) + s.substr(0, 20));
+    EXPECT_EQ(up.staged, (Lines{s.substr(20, 524288 * 2), s.substr(20 + 524288 * 2),
+                                up.mtd2.substr(0, 0xFE00) + s.substr(0, 20)}));
     // two full pieces and no empty third; a part of one byte is one piece
     for (const char *piece : {"iLeftLen[1048576]", "iLeftLen[524288]", "iLeftLen[1]"})
         EXPECT_NE(out.find(piece), std::string::npos) << piece;
@@ -131,11 +130,11 @@ TEST(UpgradeProc, RefusedOrFailedPackagesTouchNoPartition) {
     bad[300] ^= 1;
     for (int flash_status : {0, 256}) {
         Upgrade up;
-        up.root->shell_status = flash_status;
+        up.root->op_status = flash_status;
         std::string sent;
         EXPECT_EQ(up.run(flash_status ? package() : bad, &sent), -1);
         // a refused package: nothing run, no beat; a failed flash tool: no record stored
-        EXPECT_EQ(up.root->shell_lines, flash_status ? Lines{"flashcp /tmp/mtd_buf  /dev/mtd5"} : Lines{});
+        EXPECT_EQ(up.root->ops, (flash_status ? FakeOps{{WIFI_OP_FLASH_COPY, "/tmp/mtd_buf", 5}} : FakeOps{}));
         if (!flash_status) {
             EXPECT_EQ(sent, "");
         }
@@ -164,7 +163,7 @@ TEST(UpgradeVer, VersionRecord) {
     EXPECT_STREQ(reply, "+OK=V");
     struVersionHead wrong = {{0x4C, 0x52}};
     EXPECT_EQ(wifi_set_firmware_header_info(&wrong), -1);
-    EXPECT_TRUE(root->shell_lines.empty());
+    EXPECT_TRUE(root->ops.empty());
 }
 
 // The block is kept on /config from before the erase until it reads back: a write
@@ -177,17 +176,17 @@ TEST(UpgradeVer, UnfinishedRecordWriteIsFinished) {
         up.root->write_file("/dev/mtd2", std::string(0x10000, '\xFF'));  // erased when the power went
         up.root->write_file(WIFI_FIRMWARE_BLOCK_COPY, copy);
         EXPECT_EQ(wifi_firmware_header_recover(), 0);
-        const Lines redo = {"mtd_debug erase /dev/mtd2 0 0x10000", "cat /tmp/mtd2_buf > /dev/mtdblock2"};
-        EXPECT_EQ(up.root->shell_lines, copy == whole ? redo : Lines{});
+        const FakeOps redo = {{WIFI_OP_RECORD_ERASE}, {WIFI_OP_RECORD_WRITE}};
+        EXPECT_EQ(up.root->ops, copy == whole ? redo : FakeOps{});
         EXPECT_EQ(up.root->read_file("/dev/mtd2").substr(0, 0xFE14) == whole, copy == whole);
         EXPECT_FALSE(up.root->exists(WIFI_FIRMWARE_BLOCK_COPY));
     }
     Upgrade up;
-    up.root->on_shell = [&](const std::string &line) { up.root->flash = line.rfind("cat ", 0) != 0; };
+    up.root->on_op = [&](const FakeOp &o) { up.root->flash = o.op != WIFI_OP_RECORD_WRITE; };
     std::string sent;
     EXPECT_EQ(up.run(package(), &sent), -1);
     EXPECT_EQ(up.root->read_file(WIFI_FIRMWARE_BLOCK_COPY), up.mtd2.substr(0, 0xFE00) + std::string(reinterpret_cast<const char *>(package().data()), 20));
-    up.root->on_shell = nullptr;  // the next record write finishes it first
+    up.root->on_op = nullptr;  // the next record write finishes it first
     up.root->flash = true;
     EXPECT_EQ(wifi_firmware_header_recover(), 0);
     EXPECT_FALSE(up.root->exists(WIFI_FIRMWARE_BLOCK_COPY));

@@ -132,6 +132,9 @@ TEST(Stations, StationTableFromStainfo) {
     root->write_file("/var/run/stainfo", many);
     EXPECT_EQ(dispatch("AT+CNUM").text, "+OK=16") << "16 slots, counted no further";
     EXPECT_EQ(dispatch("AT+CINFO=x 15").text, "+OK=m15,1,15,1,-45,-50\n");
+    char text[] = "WPA2PsZ-09@[`{";  // the addresses' lower-casing: A to Z only
+    EXPECT_EQ(wifi_str_tolower(text), 0);
+    EXPECT_STREQ(text, "wpa2psz-09@[`{");
 }
 
 TEST(Stations, LeaseLookup) {
@@ -169,7 +172,7 @@ TEST(Survey, ScanStoresStrongNetworksAndSkipsBadLines) {
     for (int i = 0; i < 35; i++) listing += "11 N" + std::to_string(i) + " bb:" + std::to_string(i) + " WPA 80\n";
     root->write_file("/" WIFI_SCAN_FILE, listing);
     EXPECT_EQ(dispatch("AT+SCAN").text, "+OK");
-    EXPECT_EQ(root->shell_lines, (Lines{"iwpriv ra0 set SiteSurvey= ", "iwpriv ra0 get_site_survey >wifi_scan.txt"}));
+    EXPECT_EQ(root->ops, (FakeOps{{WIFI_OP_SURVEY_START}, {WIFI_OP_SURVEY_LIST}}));
     expect_replies({
         {"AT+CWIFISINALNUM", "+OK=32"},
         {"AT+CWIFISINGALSINGLEINFO=0", "+OK=6,aa:02,Strong,71"},
@@ -208,8 +211,8 @@ TEST(Access, WpsStatusAndItsTwoMinuteRule) {
     EXPECT_EQ(root->ioctls.size(), 1u) << "the second text is not sent";
 }
 
-// The line the handler builds, run by the real /bin/sh with a chpasswd first on PATH
-// that records its input.
+// The password reaches the platform as it came, and the module's line for it, run by the
+// real /bin/sh with a chpasswd first on PATH that records its input, hands it on whole.
 TEST(Access, PasswordReachesChpasswdAsOneWord) {
     SeededRoot root;
     const std::string rec = root->root() + "/rec", env_path = "PATH=" + root->root() + "/bin:/usr/bin:/bin";
@@ -218,19 +221,22 @@ TEST(Access, PasswordReachesChpasswdAsOneWord) {
     chmod((root->root() + "/bin/chpasswd").c_str(), 0755);
     for (const std::string &pw : std::vector<std::string>{"plain", "two words", "it's", "\"q\"", "$(touch " + rec + "x)",
                                                           "`id`", "a;b", "a|b", "a&b", "#x", "'", "$HOME*?~", std::string(105, 'p')}) {
-        root->shell_lines.clear();
+        root->ops.clear();
         ASSERT_EQ(dispatch("AT+PASSWD=" + pw).text, "+OK") << pw;
-        const char *argv[] = {"sh", "-c", root->shell_lines.at(0).c_str(), nullptr};
+        ASSERT_EQ(root->ops, (FakeOps{{WIFI_OP_ROOT_PASSWORD, pw}}));
+        char line[WIFI_OP_LINE_SIZE];
+        ASSERT_EQ(wifi_op_cmdline(WIFI_OP_ROOT_PASSWORD, pw.c_str(), -1, line, sizeof(line)), 0);
+        const char *argv[] = {"sh", "-c", line, nullptr};
         const char *envp[] = {env_path.c_str(), env_rec.c_str(), nullptr};
         pid_t pid = 0;
         ASSERT_EQ(posix_spawn(&pid, "/bin/sh", nullptr, nullptr, (char **)argv, (char **)envp), 0);
         waitpid(pid, nullptr, 0);
-        EXPECT_EQ(root->read_file("/rec"), "root:" + pw + "\n") << root->shell_lines[0];
+        EXPECT_EQ(root->read_file("/rec"), "root:" + pw + "\n") << line;
     }
     EXPECT_FALSE(root->exists("/recx"));
-    root->shell_lines.clear();
+    root->ops.clear();
     expect_replies({{"AT+PASSWD=", "+ERR"}, {"AT+PASSWD=a\\nb", "+ERR"}, {"AT+PASSWD=tab\there", "+ERR"},
                     {"AT+PASSWD=bell\a", "+ERR"}, {"AT+PASSWD=" + std::string(106, 'p'), "+ERR"},
                     {"AT+PASSWD", "+ERR"}});
-    EXPECT_EQ(root->shell_lines, Lines{}) << "nothing run";
+    EXPECT_EQ(root->ops, FakeOps{}) << "nothing run";
 }
