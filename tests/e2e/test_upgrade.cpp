@@ -196,6 +196,11 @@ TEST_F(Upgrade, AnotherStationCanNeitherTakeNorBlockTheUpgrade) {
   std::thread station([&] {
     while (!done) station_connect(upgrade_port_);
   });
+  struct Stop {
+    std::atomic<bool>& done;
+    std::thread& t;
+    ~Stop() { done = true; if (t.joinable()) t.join(); }
+  } stop{done, station};  // also when an assertion below ends the test early
   // The host's request comes in two pieces, cut inside the token.
   UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in a{AF_INET, htons(upgrade_port_), {htonl(INADDR_LOOPBACK)}, {}};

@@ -26,6 +26,10 @@
 #include "wifi_udp_link.h"
 #include "wifi_util.h"
 
+// What every target defines, for libFuzzer and for the corpus replay.
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv);
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
+
 // A broken property: reported on stderr (stdout is closed while fuzzing), then abort.
 #define FUZZ_CHECK(cond, ...)                                                       \
     do {                                                                            \
