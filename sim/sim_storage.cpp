@@ -40,10 +40,22 @@ void apply_dir_op(std::map<std::string, long> &names, const sim_storage::op &o) 
 
 }  // namespace
 
+sim_storage::sim_storage(const std::string &root) : root_(root), dir_(root + "/sim/cache") {
+    std::error_code ec;
+    real_root_ = fs::weakly_canonical(root, ec).string();
+}
+
+std::string sim_storage::rel(const std::string &real) const {
+    for (const std::string *r : {&root_, &real_root_})
+        if (real.compare(0, r->size() + 1, *r + "/") == 0) return real.substr(r->size());
+    return "";
+}
+
 bool sim_storage::persistent(const std::string &real) const {
-    if (real.compare(0, root_.size() + 1, root_ + "/") != 0) return false;
+    const std::string p = rel(real);
+    if (p.empty()) return false;
     for (const char *ram : {"/tmp/", "/var/", "/dev/", "/sim/"})
-        if (real.compare(root_.size(), strlen(ram), ram) == 0) return false;
+        if (p.compare(0, strlen(ram), ram) == 0) return false;
     return true;
 }
 
@@ -148,7 +160,7 @@ int sim_storage::sync(int fd) {
     const std::string dir = fd_path(fd);
     for (size_t i = 0; i < ops_.size();) {
         const op &o = ops_[i];
-        const bool synced = S_ISDIR(st.st_mode) ? is_dir_op(o.kind) && root_ + parent(o.path) == dir
+        const bool synced = S_ISDIR(st.st_mode) ? is_dir_op(o.kind) && parent(o.path) == rel(dir)
                                                 : !is_dir_op(o.kind) && o.kind != 'F' &&
                                                       inodes_[o.id].dev == st.st_dev && inodes_[o.id].ino == st.st_ino;
         if (!synced) {

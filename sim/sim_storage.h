@@ -28,7 +28,7 @@
 
 class sim_storage {
 public:
-    explicit sim_storage(const std::string &root) : root_(root), dir_(root + "/sim/cache") {}
+    explicit sim_storage(const std::string &root);
 
     // At the module's start: after a power cut, lays out the chosen state; in any case
     // the journal starts empty (a reboot syncs every file).
@@ -75,8 +75,10 @@ private:
         bool has_base;  // DIR/sim/cache/base-ID holds its synced data (it has unsynced writes)
     };
 
+    // The module path of a real path (given as mapped, or as the kernel names an open
+    // file), or "" when it is not under the root.
+    std::string rel(const std::string &real) const;
     bool persistent(const std::string &real) const;
-    std::string rel(const std::string &real) const { return real.substr(root_.size()); }
     std::string fd_path(int fd) const;
     // The inode at `real` (or of `fd`), tracked from now on: a link to it in the cache
     // folder, and its name's synced state noted. -1 when it is not there.
@@ -87,7 +89,7 @@ private:
     void clear();
     void apply(const state &s);
 
-    std::string root_, dir_;
+    std::string root_, real_root_, dir_;
     std::mutex mu_;
     std::map<std::string, long> names_;  // module path -> inode on storage (-1: none)
     std::map<long, inode> inodes_;
