@@ -47,6 +47,7 @@ void sim_platform::load_radio() {
 }
 
 void sim_platform::boot() {
+    storage_.power_on();
     // /tmp is RAM on the module: whatever was there is gone at every start.
     std::error_code ec;
     for (const auto &e : std::filesystem::directory_iterator(module_file("/tmp"), ec))

@@ -57,12 +57,14 @@ void sim_platform::load_faults() {
     if (armed) effects_.store(0);
 }
 
-bool sim_platform::fault() {
+bool sim_platform::fault(const std::function<void()> &at_cut) {
     if (check_faults_.exchange(false)) load_faults();
     const long crash = crash_at_.load(), fail = fail_at_.load();
     if (crash <= 0 && fail <= 0) return false;
     const long n = ++effects_;
     if (n == crash) {
+        if (at_cut) at_cut();
+        storage_.power_cut();
         fflush(stdout);
         kill(getpid(), SIGKILL);
     }
@@ -73,13 +75,13 @@ bool sim_platform::fault() {
 
 int sim_platform::file_open(const char *path, int flags, mode_t mode) {
     if ((flags & (O_CREAT | O_TRUNC)) != 0 && fault()) return -1;
-    return ::open(path, flags, mode);
+    return storage_.open(path, flags, mode);
 }
 
-ssize_t sim_platform::file_write(int fd, const void *buf, size_t n) { return fault() ? -1 : ::write(fd, buf, n); }
-int sim_platform::file_sync(int fd) { return fault() ? -1 : ::fsync(fd); }
-int sim_platform::file_rename(const char *from, const char *to) { return fault() ? -1 : ::rename(from, to); }
-int sim_platform::file_unlink(const char *path) { return fault() ? -1 : ::unlink(path); }
+ssize_t sim_platform::file_write(int fd, const void *buf, size_t n) { return fault() ? -1 : storage_.write(fd, buf, n); }
+int sim_platform::file_sync(int fd) { return fault() ? -1 : storage_.sync(fd); }
+int sim_platform::file_rename(const char *from, const char *to) { return fault() ? -1 : storage_.rename(from, to); }
+int sim_platform::file_unlink(const char *path) { return fault() ? -1 : storage_.unlink(path); }
 
 void sim_platform::flash_delay() {
     bool ok = false;
@@ -109,7 +111,12 @@ int sim_platform::flash_copy(const std::string &src, const std::string &dev, boo
                 status = 1 << 8;
                 n = so.st_size - off;
             }
-            if (n > 0 && pwrite(out, buf, (size_t)n, off) != n) status = 1 << 8;
+            // Each block of the write is a point where the power can go, half-way through it.
+            if (n > 0 && fault([&] { storage_.flash_cut(module_file(dev), off, buf, (size_t)n); })) {
+                *output = "flash write error: " + std::string(strerror(errno)) + "\n";
+                status = 1 << 8;
+            }
+            if (status == 0 && n > 0 && pwrite(out, buf, (size_t)n, off) != n) status = 1 << 8;
             if (status != 0) break;
         }
     }

@@ -8,10 +8,12 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
 
+#include "sim_storage.h"
 #include "wifi_platform.h"
 
 struct sim_options {
@@ -62,8 +64,9 @@ private:
     // command started. From then on every such call is counted, across threads, that
     // first one included; the Nth one of crash-at kills the daemon instead of being
     // made, the Nth one of fail-at fails with EIO. fault() is called before each such
-    // call: true when it must fail.
-    bool fault();
+    // call: true when it must fail. A cut runs `at_cut` first (a flash write notes the
+    // block it leaves half-written), and leaves the storage as sim_storage tells.
+    bool fault(const std::function<void()> &at_cut = nullptr);
     void load_faults();
     std::atomic<bool> check_faults_{false};
     std::atomic<long> effects_{0}, crash_at_{0}, fail_at_{0};
@@ -99,6 +102,7 @@ private:
     void flash_delay();
 
     sim_options opt_;
+    sim_storage storage_{opt_.root};
     std::mutex mu_;
     std::map<std::string, netif> ifs_;
     bool dhcp_running_ = false;

@@ -1,12 +1,16 @@
 // Every crash point and every failure point of each writing command, in turn: the
-// sim is told to kill the daemon (crash-at) or to fail with EIO (fail-at) at the Nth
-// call that changes the outside world, for N = 1, 2, ... until the command completes.
-// After each cut the module starts again on the same folder, /tmp emptied; after
-// each failure the reply must own up to it. Either way every file is the old or the
-// new whole file, the kept area of the header partition is intact, the record is
-// the old or the new one, AT+VER agrees, and a new record comes with both new parts.
+// sim is told to cut the power (crash-at) or to fail with EIO (fail-at) at the Nth
+// call that changes the outside world, for N = 1, 2, ... until the command completes,
+// and the power is cut once more after it completed. After each cut the module starts
+// again, once on each state the cut can leave (what was not synced kept, lost or torn,
+// as the sim's storage enumerates them); after each failure the reply must own up to
+// it. Either way every file is the old or the new whole file, the kept area of the
+// header partition is intact, the record is the old or the new one, AT+VER agrees, and
+// a new record comes with both new parts; after a command answered, all of it is there
+// and the start has nothing left to finish (the header partition is not written again).
 // tools/powercut runs every command; the test suite a few (POWERCUT_SHORT).
 #include <filesystem>
+#include <sstream>
 
 #include "proof.h"
 
@@ -70,6 +74,7 @@ class PowerCut : public Proof {
     const std::string reply = c.cmd == "upgrade" ? std::to_string(upgrade(pkg_)) : command(c.cmd);
     // No reply or a lost connection: the daemon was killed, and the sim ends with it.
     const bool lost = reply == "none" || reply == "5" || reply == "1";
+    answered_ = reply == "+OK" || reply == "0";
     if (wait_exit(lost ? 5000 : 20)) {
       serial_.close();
       udp_.close();
@@ -79,13 +84,18 @@ class PowerCut : public Proof {
   }
 
   // Why the module, started again, is not in a state the command may leave; "" when it is.
-  std::string check(const Files& old, const Files& neu) {
+  std::string check(const Files& old, const Files& neu, bool done = false) {
     serial_.close();
     udp_.close();
     if (pid_ > 0) stop();
+    const auto flashed = fs::last_write_time(path("/dev/mtd2"));
     if (!boot()) return "the module does not start again";
     const Files now = files();
     std::string why;
+    if (done && (now.profile != neu.profile || now.dhcp != neu.dhcp || now.mtd2 != neu.mtd2 || now.mtd5 != neu.mtd5 ||
+                 now.mtd6 != neu.mtd6))
+      why += " answered, but not all of it is there;";
+    if (done && fs::last_write_time(path("/dev/mtd2")) != flashed) why += " the start wrote the header again;";
     if (now.profile != old.profile && now.profile != neu.profile) why += " profile torn;";
     if (now.dhcp != old.dhcp && now.dhcp != neu.dhcp) why += " DHCP configuration torn;";
     if (now.mtd2.compare(0, 0xFE00, old.mtd2, 0, 0xFE00) != 0) why += " kept area of mtd2 lost;";
@@ -99,13 +109,31 @@ class PowerCut : public Proof {
     return why;
   }
 
+  // The power cut now: the module starts once on each state the cut can leave
+  // (the first one tells how many there are). Their count.
+  int cut_states(const Files& old, const Files& neu, bool done) {
+    copy_root(root_, cut_);
+    int count = 1;
+    for (int s = 0; s < count; ++s) {
+      if (s > 0) copy_root(cut_, root_);
+      std::ofstream(path("/sim/power-cut")) << s;
+      const std::string why = check(old, neu, done);
+      std::istringstream states(read_file(path("/sim/power-states")));
+      std::string what;
+      states >> count;
+      std::getline(states >> std::ws, what);
+      EXPECT_EQ(why, "") << "state " << s << " of " << count << ", " << what;
+    }
+    return count;
+  }
+
   void enumerate(const Case& c) {
     SCOPED_TRACE(c.cmd);
     Files old, neu;
     const std::string done = run(c, nullptr, 0, &old);
     ASSERT_TRUE(done == "+OK" || done == "0") << done;
     neu = files();
-    stop();
+    int states = cut_states(old, neu, true);
     int points = 0;
     for (int n = 1;; ++n) {
       SCOPED_TRACE("crash at " + std::to_string(n));
@@ -116,7 +144,7 @@ class PowerCut : public Proof {
         break;
       }
       points = n;
-      EXPECT_EQ(check(old, neu), "");
+      states += cut_states(old, neu, answered_);
       ASSERT_LT(n, 100) << "no end";
     }
     EXPECT_GT(points, 0) << "no cut landed: every command here writes";
@@ -129,16 +157,19 @@ class PowerCut : public Proof {
       EXPECT_TRUE(r == "+ERR" || r == "4" || (made && r == done)) << r << " for a change not fully made";
       EXPECT_EQ(check(old, neu), "");
     }
-    std::printf("%-20s %3d crash points, %3d failure points\n", c.cmd.c_str(), points, points);
+    std::printf("%-20s %3d crash points, %4d states after a cut, %3d failure points\n", c.cmd.c_str(), points, states,
+                points);
   }
 
-  std::string saved_, pkg_;
+  std::string saved_, cut_, pkg_;
+  bool answered_ = false;
 };
 
 TEST_F(PowerCut, EveryCrashAndFailurePointOfEveryWritingCommand) {
   const bool all = getenv("POWERCUT_SHORT") == nullptr;
   const char* only = getenv("POWERCUT_ONLY");  // a part of the commands to run
   saved_ = fs::path(root_).parent_path() / "saved";
+  cut_ = fs::path(root_).parent_path() / "cut";
   fs::create_directories(root_);
   const std::string first = package(1, 1, 'a');
   pkg_ = package(1, 2, 'b');
