@@ -66,6 +66,7 @@ static int load_keys(module_keys *keys) {
         next = strchr(line, '\n');
         if (next != nullptr) *next++ = '\0';
         line_no++;
+        while (*line == ' ' || *line == '\t') line++;
         size_t n = strlen(line);
         while (n > 0 && (line[n - 1] == '\r' || line[n - 1] == ' ' || line[n - 1] == '\t')) line[--n] = '\0';
         if (n == 0 || line[0] == '#') continue;
