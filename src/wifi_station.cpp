@@ -165,7 +165,7 @@ WIFI_HANDLER(wifi_msg_proc_get_client_retry_info_rsp) {
     printf("=======wifi_msg_proc_get_client_retry_info_rsp  szCmdParaStr %s=============\n", para);
     int i = 0;
     if (slot_index(para, &i) != 0) return -1;
-    char text[64];
+    char text[72];  // both fields whole, and the line end
     snprintf(text, sizeof(text), "%s,%s\n", g_retry_table.szMacStr[i], g_retry_table.szRetryRate[i]);
     return wifi_reply_val(__func__, cmd, reply, reply_size, text);
 }
