@@ -69,5 +69,6 @@ int run_wps(Link& link, int poll_ms);
 int run_pack(const Options& o);
 int run_inspect(const Options& o);
 int run_upgrade(const Options& o);
+int run_upgstate(Link& link, bool json);
 
 }  // namespace ctl

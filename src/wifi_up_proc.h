@@ -21,6 +21,16 @@ enum {
 };
 
 #define WIFI_UPGRADE_MTD_DEV_TMP "/tmp/mtd_buf"
+// On /config from before an upgrade's first flash write until its record reads back:
+// a module that starts with it there may hold a half-written image.
+#define WIFI_UPGRADE_MARK "/config/upgrade_mark"
+#define WIFI_UPGRADE_MARK_TMP "/config/upgrade_mark.tmp"
+
+// Start-up: whether an upgrade left its mark. Once, before the links start.
+void sys_upg_mark_load();
+// True from a start that found the mark, or an upgrade that laid it, until an
+// upgrade's record reads back and the mark is gone.
+bool sys_upg_mark_left();
 
 // The 8-byte message the module sends on the upgrade connection: type, value, both
 // big-endian. One send, without SIGPIPE; 0, or -1 when the send reports an error.

@@ -356,3 +356,11 @@ WIFI_HANDLER(wifi_msg_proc_get_flash_info_rsp) {
     snprintf(sizes, sizeof(sizes), "%lld,%lld", image, app);
     return wifi_reply_val(__func__, cmd, reply, reply_size, sizes);
 }
+
+WIFI_HANDLER(wifi_msg_proc_get_upgrade_state_rsp) {
+    if (!wifi_args_ok(cmd, reply, reply_size)) return -1;
+    pthread_mutex_lock(&s_up_lock);
+    const bool busy = s_up_state == UP_BUSY;
+    pthread_mutex_unlock(&s_up_lock);
+    return wifi_reply_val(__func__, cmd, reply, reply_size, busy ? "busy" : sys_upg_mark_left() ? "interrupted" : "none");
+}

@@ -142,6 +142,7 @@ TEST_F(Upgrade, OneUpgradeAtATime) {
   std::thread host([&] { sent = exchange((int64_t)first.size(), "tok", first); });
   ASSERT_TRUE(wait_until([&] { return read_file(path("/sim/events")).find("flashcp") != std::string::npos; }, 3000));
   EXPECT_EQ(udp("AT+UPGRADE=9999 second"), "+ERR");
+  EXPECT_EQ(udp("AT+UPGSTATE"), "+OK=busy");
   host.join();
   const size_t beats = (sent.size() - kTokenOk.size() - 24) / 24;
   EXPECT_EQ(sent, kTokenOk + repeat(kBeat, (int)beats) + " 00 00 00 00 00 00 00 00");
@@ -153,6 +154,46 @@ TEST_F(Upgrade, OneUpgradeAtATime) {
   EXPECT_EQ(udp("AT+UPGRADE=9999 stale"), "+OK");
   sent = exchange((int64_t)first.size(), "tok", first);  // the token of the second command
   EXPECT_EQ(sent.substr(0, kTokenOk.size()) + sent.substr(sent.size() - 24), kTokenOk + " 00 00 00 00 00 00 00 00");
+}
+
+// A module killed while it writes the application part, the image already new: after
+// the restart the record and AT+VER still name the old package, and AT+UPGSTATE (and
+// wlinkctl) say the flash may be half-written until an upgrade succeeds.
+TEST_F(Upgrade, ACutMidUpgradeIsKnownAfterTheRestartUntilAGoodUpgrade) {
+  const std::string pkg = package(3000, 900, 7, 2), mark = path("/config/upgrade_mark");
+  write("pkg", pkg);
+  const std::string link = "--udp 127.0.0.1:" + std::to_string(udp_port_) + " ";
+  EXPECT_EQ(udp("AT+UPGSTATE"), "+OK=none");
+  write("root/sim/flash-delay-ms", "300000");  // 3 s before each part
+  std::thread host([&] { run(ctl("upgrade " + link + "--port " + std::to_string(upgrade_port_) + " " + file("pkg"))); });
+  const auto image_written = [&] {
+    std::string head(3064, '\0');
+    std::ifstream(path("/dev/mtd5"), std::ios::binary).read(&head[0], 3064);
+    return head == pkg.substr(20, 3064);
+  };
+  EXPECT_TRUE(wait_until(image_written, 10000));
+  ::kill(pid_, SIGKILL);
+  EXPECT_TRUE(wait_exit(5000));
+  host.join();
+  EXPECT_EQ(read_file(path("/dev/mtd6")).substr(0, 900), std::string(900, '\xFF')) << "the cut came before the app";
+  EXPECT_EQ(read_file(mark), "V7.2\n");
+  ASSERT_TRUE(start());
+  allow_udp();
+  EXPECT_EQ(udp("AT+VER") + udp("AT+UPGSTATE"), "+OK=V0.0+OK=interrupted");
+  const auto out = [&](const std::string& args) {
+    std::string text;
+    FILE* p = ::popen(ctl("--udp 127.0.0.1:" + std::to_string(udp_port_) + " " + args).c_str(), "r");
+    for (int c; (c = std::fgetc(p)) != EOF;) text += static_cast<char>(c);
+    return std::to_string(WEXITSTATUS(::pclose(p))) + " " + text;
+  };
+  EXPECT_EQ(out("upgstate"), "0 interrupted\n");
+  write("root/sim/flash-delay-ms", "0");
+  const std::string json = out("upgrade --json --port " + std::to_string(upgrade_port_) + " " + file("pkg"));
+  EXPECT_EQ(json.substr(0, 2), "0 ") << json;
+  EXPECT_NE(json.find("\"version_before\":\"V0.0\",\"state_before\":\"interrupted\"}"), std::string::npos) << json;
+  EXPECT_EQ(out("upgstate --json"), "0 {\"state\":\"none\"}\n");
+  EXPECT_EQ(udp("AT+VER"), "+OK=V7.2");
+  EXPECT_FALSE(std::ifstream(mark).good()) << "the mark is gone";
 }
 
 TEST_F(Upgrade, HeartbeatsDuringSlowFlashWritesAndAHostThatLeaves) {
