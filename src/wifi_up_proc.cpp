@@ -173,12 +173,12 @@ int sys_upg_copy_file_to_buff(sys_upg_reader reader, int fd, uint8_t *buf, int l
         calls++;
         if (r < 0 || r > want) {
             UP_ERR("read err!!! iReadBlock=%d,iRwRet=%d,fileLen=%d,iReadedLen=%d", want, r, len, done);
-            return 1;
+            return -1;
         }
         if (r == 0) {
             if (empty >= 3) {
                 UP_ERR("read 10 times length is diff , return err");
-                return 1;
+                return -1;
             }
             empty++;
         }
@@ -186,7 +186,7 @@ int sys_upg_copy_file_to_buff(sys_upg_reader reader, int fd, uint8_t *buf, int l
         // A host trickling its package must not hold the module for ever.
         if (done < len && wifi_plat().monotonic_ms() > deadline) {
             UP_ERR("package not received within %d s: %d of %d bytes", package_time_ms(len) / 1000, done, len);
-            return 1;
+            return -1;
         }
         wifi_plat().sleep_ms(10);
     }

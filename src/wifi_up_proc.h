@@ -41,6 +41,8 @@ typedef int (*sys_upg_reader)(int fd, uint8_t *buf, int count);
 
 int sys_upgrade(const sysUpgParam *param);
 int sys_upg_net(const sysUpgParam *param, sys_upg_reader reader);
+// Fills buf with exactly len bytes from the reader; 0, or -1 (a reader error, a fourth
+// empty read, or the package's time is up).
 int sys_upg_copy_file_to_buff(sys_upg_reader reader, int fd, uint8_t *buf, int len);
 int sys_upg_sock_read(int fd, uint8_t *buf, int count);
 
