@@ -162,37 +162,29 @@ TEST_F(Upgrade, OneUpgradeAtATime) {
 TEST_F(Upgrade, ACutMidUpgradeIsKnownAfterTheRestartUntilAGoodUpgrade) {
   const std::string pkg = package(3000, 900, 7, 2), mark = path("/config/upgrade_mark");
   write("pkg", pkg);
-  const std::string link = "--udp 127.0.0.1:" + std::to_string(udp_port_) + " ";
+  const auto up = [&](const std::string& more) {
+    return run(ctl("upgrade --udp 127.0.0.1:" + std::to_string(udp_port_) + " --port " + std::to_string(upgrade_port_) +
+                   " " + file("pkg") + more));
+  };
   EXPECT_EQ(udp("AT+UPGSTATE"), "+OK=none");
   write("root/sim/flash-delay-ms", "300000");  // 3 s before each part
-  std::thread host([&] { run(ctl("upgrade " + link + "--port " + std::to_string(upgrade_port_) + " " + file("pkg"))); });
-  const auto image_written = [&] {
+  std::thread host([&] { up(""); });
+  EXPECT_TRUE(wait_until([&] {
     std::string head(3064, '\0');
     std::ifstream(path("/dev/mtd5"), std::ios::binary).read(&head[0], 3064);
     return head == pkg.substr(20, 3064);
-  };
-  EXPECT_TRUE(wait_until(image_written, 10000));
+  }, 10000));
   ::kill(pid_, SIGKILL);
   EXPECT_TRUE(wait_exit(5000));
   host.join();
-  EXPECT_EQ(read_file(path("/dev/mtd6")).substr(0, 900), std::string(900, '\xFF')) << "the cut came before the app";
-  EXPECT_EQ(read_file(mark), "V7.2\n");
+  EXPECT_EQ(read_file(path("/dev/mtd6")).substr(0, 900) + read_file(mark), std::string(900, '\xFF') + "V7.2\n");
   ASSERT_TRUE(start());
   allow_udp();
   EXPECT_EQ(udp("AT+VER") + udp("AT+UPGSTATE"), "+OK=V0.0+OK=interrupted");
-  const auto out = [&](const std::string& args) {
-    std::string text;
-    FILE* p = ::popen(ctl("--udp 127.0.0.1:" + std::to_string(udp_port_) + " " + args).c_str(), "r");
-    for (int c; (c = std::fgetc(p)) != EOF;) text += static_cast<char>(c);
-    return std::to_string(WEXITSTATUS(::pclose(p))) + " " + text;
-  };
-  EXPECT_EQ(out("upgstate"), "0 interrupted\n");
+  EXPECT_EQ(run(ctl("--udp 127.0.0.1:" + std::to_string(udp_port_) + " upgstate | grep -qx interrupted")), 0);
   write("root/sim/flash-delay-ms", "0");
-  const std::string json = out("upgrade --json --port " + std::to_string(upgrade_port_) + " " + file("pkg"));
-  EXPECT_EQ(json.substr(0, 2), "0 ") << json;
-  EXPECT_NE(json.find("\"version_before\":\"V0.0\",\"state_before\":\"interrupted\"}"), std::string::npos) << json;
-  EXPECT_EQ(out("upgstate --json"), "0 {\"state\":\"none\"}\n");
-  EXPECT_EQ(udp("AT+VER"), "+OK=V7.2");
+  EXPECT_EQ(up(" --json | grep -q '\"version_before\":\"V0.0\",\"state_before\":\"interrupted\"}'"), 0);
+  EXPECT_EQ(udp("AT+VER") + udp("AT+UPGSTATE"), "+OK=V7.2+OK=none");
   EXPECT_FALSE(std::ifstream(mark).good()) << "the mark is gone";
 }
 
