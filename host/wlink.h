@@ -323,6 +323,19 @@ wlink_status wlink_firmware_version(wlink_link *l, unsigned *major, unsigned *mi
  * application partition (/dev/mtd6). WLINK_ERR_REPLY from a module without it. */
 wlink_status wlink_flash_info(wlink_link *l, uint64_t *image_size, uint64_t *app_size);
 
+typedef enum wlink_upg_state {
+    WLINK_UPG_STATE_NONE,        /* no upgrade runs, and none was cut short */
+    WLINK_UPG_STATE_BUSY,        /* an upgrade's host is connected */
+    WLINK_UPG_STATE_INTERRUPTED, /* an upgrade stopped while it wrote flash (a power cut, a
+                                    failed write): the partitions may hold a half-written
+                                    image while AT+VER names the old one; send the package
+                                    again. Stays so until an upgrade succeeds. */
+    WLINK_UPG_STATE_UNKNOWN      /* set when the call fails */
+} wlink_upg_state;
+/* "AT+UPGSTATE": whether an upgrade runs or was interrupted. WLINK_ERR_REPLY from a
+ * module without it. */
+wlink_status wlink_upgrade_state(wlink_link *l, wlink_upg_state *state);
+
 /* Waits until the module answers on l again (after AT+REBOOT or any restart), for
  * at most timeout_ms, and restores a UDP link: the module forgets the allowed UDP
  * peer and the key when it restarts, so when l is a UDP link and serial an open

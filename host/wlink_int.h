@@ -3,8 +3,34 @@
 #pragma once
 
 #include <stdarg.h>
+#include <unistd.h>
 
 #include "wlink.h"
+
+// A descriptor owned by one object and closed when that object goes: every way out of
+// a function that opened it closes it.
+class wlink_unique_fd {
+public:
+    wlink_unique_fd() = default;
+    explicit wlink_unique_fd(int fd) : fd_(fd) {}
+    ~wlink_unique_fd() { reset(); }
+    wlink_unique_fd(const wlink_unique_fd &) = delete;
+    wlink_unique_fd &operator=(const wlink_unique_fd &) = delete;
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1) {
+        if (fd_ >= 0 && fd_ != fd) close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
 
 // Serial frame: 0 total, 1 chunk (1..12), 2 offset, 3..14 text, 15 sum8 of 0..14.
 // 0 when the frame is good for a message of at most max_total bytes.

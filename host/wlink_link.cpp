@@ -178,15 +178,14 @@ wlink_status wlink_give(wlink_link *l, const char *text, char *out, size_t size)
 
 // ---- opening
 
-static wlink_link *new_link(int fd, int serial, const char *host) {
-    wlink_link *l = (wlink_link *)calloc(1, sizeof(wlink_link));
+// The link record around fd, which it owns from then on; null (fd still the caller's)
+// without memory or a wake-up descriptor.
+static wlink_link *new_link(wlink_unique_fd &fd, int serial, const char *host) {
+    wlink_unique_fd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    wlink_link *l = wake.valid() ? (wlink_link *)calloc(1, sizeof(wlink_link)) : nullptr;
     if (l == nullptr) return nullptr;
-    l->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (l->wake_fd < 0) {
-        free(l);
-        return nullptr;
-    }
-    l->fd = fd;
+    l->wake_fd = wake.release();
+    l->fd = fd.release();
     l->serial = serial;
     l->timeout_ms = WLINK_DEFAULT_TIMEOUT_MS;
     l->retries = WLINK_DEFAULT_RETRIES;
@@ -258,11 +257,7 @@ static wlink_status port_busy(const char *dev, int err) {
     return WLINK_PORT_BUSY;
 }
 
-static wlink_status open_failed(int fd, const char *what, const char *dev, int err) {
-    if (fd >= 0) {
-        ioctl(fd, TIOCNXCL);
-        close(fd);
-    }
+static wlink_status open_failed(const char *what, const char *dev, int err) {
     wlink_fail_os(nullptr, err, "%s %s", what, dev);
     return WLINK_OPEN_FAILED;
 }
@@ -278,31 +273,37 @@ static bool open_begin(const char *name, wlink_link **out) {
     return false;
 }
 
+// A serial port being opened: its exclusive use is given back if the open fails.
+struct serial_fd : wlink_unique_fd {
+    bool exclusive = false;
+    explicit serial_fd(int fd) : wlink_unique_fd(fd) {}
+    ~serial_fd() {
+        if (exclusive && valid()) ioctl(get(), TIOCNXCL);
+    }
+};
+
 wlink_status wlink_open_serial(const char *dev, wlink_link **out) {
     if (!open_begin(dev, out)) return WLINK_BAD_ARGUMENT;
-    int fd = open(dev, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return errno == EBUSY ? port_busy(dev, errno) : open_failed(-1, "cannot open", dev, errno);
+    serial_fd fd(open(dev, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid()) return errno == EBUSY ? port_busy(dev, errno) : open_failed("cannot open", dev, errno);
     // Two programs on one port would read each other's replies: the port is ours alone.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        int err = errno;
-        close(fd);
-        return err == EWOULDBLOCK ? port_busy(dev, err) : open_failed(-1, "cannot lock", dev, err);
-    }
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
+        return errno == EWOULDBLOCK ? port_busy(dev, errno) : open_failed("cannot lock", dev, errno);
     struct termios tio;
-    if (tcgetattr(fd, &tio) != 0) return open_failed(fd, "not a serial port:", dev, errno);
-    if (ioctl(fd, TIOCEXCL) != 0) return open_failed(fd, "cannot take", dev, errno);
+    if (tcgetattr(fd.get(), &tio) != 0) return open_failed("not a serial port:", dev, errno);
+    if (ioctl(fd.get(), TIOCEXCL) != 0) return open_failed("cannot take", dev, errno);
+    fd.exclusive = true;
     cfmakeraw(&tio);
     tio.c_cflag &= ~(tcflag_t)(CSIZE | PARENB | CSTOPB | CRTSCTS);
     tio.c_cflag |= CS8 | CLOCAL | CREAD;
     tio.c_iflag &= ~(tcflag_t)(IXON | IXOFF | IXANY);
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
-    if (cfsetispeed(&tio, B115200) != 0 || cfsetospeed(&tio, B115200) != 0 || tcsetattr(fd, TCSANOW, &tio) != 0)
-        return open_failed(fd, "cannot set 115200 8N1 raw on", dev, errno);
-    tcflush(fd, TCIFLUSH);
+    if (cfsetispeed(&tio, B115200) != 0 || cfsetospeed(&tio, B115200) != 0 || tcsetattr(fd.get(), TCSANOW, &tio) != 0)
+        return open_failed("cannot set 115200 8N1 raw on", dev, errno);
+    tcflush(fd.get(), TCIFLUSH);
     *out = new_link(fd, 1, dev);
-    if (*out == nullptr) return open_failed(fd, "no memory for", dev, ENOMEM);
-    return WLINK_OK;
+    return *out != nullptr ? WLINK_OK : open_failed("no memory for", dev, ENOMEM);
 }
 
 wlink_status wlink_open_udp(const char *host, uint16_t port, wlink_link **out) {
@@ -322,18 +323,11 @@ wlink_status wlink_open_udp(const char *host, uint16_t port, wlink_link **out) {
     freeaddrinfo(res);
     sin.sin_port = htons(port != 0 ? port : (uint16_t)WLINK_UDP_PORT);
     // Connected: only the module's datagrams come in, and a refusal (ICMP) shows.
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return open_failed(-1, "no UDP socket for", host, errno);
-    if (connect(fd, (struct sockaddr *)&sin, sizeof sin) != 0) {
-        int err = errno;
-        close(fd);
-        return open_failed(-1, "cannot address", host, err);
-    }
+    wlink_unique_fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd.valid()) return open_failed("no UDP socket for", host, errno);
+    if (connect(fd.get(), (struct sockaddr *)&sin, sizeof sin) != 0) return open_failed("cannot address", host, errno);
     *out = new_link(fd, 0, host);
-    if (*out == nullptr) {
-        close(fd);
-        return open_failed(-1, "no memory for", host, ENOMEM);
-    }
+    if (*out == nullptr) return open_failed("no memory for", host, ENOMEM);
     struct timespec t;
     clock_gettime(CLOCK_REALTIME, &t);
     (*out)->seq = (uint8_t)(t.tv_nsec ^ (t.tv_nsec >> 8) ^ getpid());

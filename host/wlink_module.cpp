@@ -227,6 +227,22 @@ wlink_status wlink_flash_info(wlink_link *l, uint64_t *image_size, uint64_t *app
     return WLINK_OK;
 }
 
+wlink_status wlink_upgrade_state(wlink_link *l, wlink_upg_state *state) {
+    if (!arg_ok(l, state != nullptr, "no place for the state")) return WLINK_BAD_ARGUMENT;
+    char v[WLINK_REPLY_MAX + 1];
+    wlink_status st = wlink_command_value(l, "AT+UPGSTATE", v, sizeof v);
+    *state = WLINK_UPG_STATE_UNKNOWN;
+    if (st != WLINK_OK) return st;
+    static const struct {
+        const char *text;
+        wlink_upg_state state;
+    } kStates[] = {{"none", WLINK_UPG_STATE_NONE}, {"busy", WLINK_UPG_STATE_BUSY},
+                   {"interrupted", WLINK_UPG_STATE_INTERRUPTED}};
+    for (const auto &k : kStates)
+        if (strcmp(v, k.text) == 0) return *state = k.state, WLINK_OK;
+    return bad_reply(l, "AT+UPGSTATE", v);
+}
+
 // ---- restarts
 
 enum { READY_POLL_MS = 100, DOWN_WINDOW_MS = 10000 };

@@ -94,24 +94,21 @@ static int send_all(upgrade &u, int fd, const uint8_t *p, size_t n) {
 }
 
 // A connection: IO_READY with *fd, IO_EOF when refused (*err), or how the wait ended.
-static int connect_to(upgrade &u, const struct sockaddr_in *a, int *fd, int *err) {
-    *fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (*fd < 0) {
+static int connect_to(upgrade &u, const struct sockaddr_in *a, wlink_unique_fd *fd, int *err) {
+    fd->reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd->valid()) {
         wlink_fail_os(u.l, errno, "socket");
         return IO_ERROR;
     }
     int r = IO_READY;
-    if (connect(*fd, (const struct sockaddr *)a, sizeof *a) != 0) {
+    if (connect(fd->get(), (const struct sockaddr *)a, sizeof *a) != 0) {
         *err = errno;
-        r = *err == EINPROGRESS ? wait_io(u, *fd, POLLOUT, wlink_now_ms() + CONNECT_WINDOW_MS) : IO_EOF;
+        r = *err == EINPROGRESS ? wait_io(u, fd->get(), POLLOUT, wlink_now_ms() + CONNECT_WINDOW_MS) : IO_EOF;
         socklen_t len = sizeof *err;
-        if (r == IO_READY && (getsockopt(*fd, SOL_SOCKET, SO_ERROR, err, &len) != 0 || *err != 0)) r = IO_EOF;
+        if (r == IO_READY && (getsockopt(fd->get(), SOL_SOCKET, SO_ERROR, err, &len) != 0 || *err != 0)) r = IO_EOF;
         if (r == IO_TIMEOUT) *err = ETIMEDOUT, r = IO_EOF;
     }
-    if (r != IO_READY) {
-        close(*fd);
-        *fd = -1;
-    }
+    if (r != IO_READY) fd->reset();
     return r;
 }
 
@@ -146,24 +143,20 @@ static wlink_status ended(upgrade &u, int r, const char *during) {
 // Connects and sends the request until the module's first answer: a refused
 // connection, and one closed before any answer (a port forward that accepts
 // before the module listens), are tried again for a few seconds.
-static wlink_status open_exchange(upgrade &u, const struct sockaddr_in *a, const uint8_t *request, int *fd_out,
-                                  uint8_t answer[8]) {
+static wlink_status open_exchange(upgrade &u, const struct sockaddr_in *a, const uint8_t *request,
+                                  wlink_unique_fd *fd, uint8_t answer[8]) {
     int64_t end = wlink_now_ms() + CONNECT_WINDOW_MS;
     bool reached = false;
     int err = 0;
     do {
-        int fd;
-        int r = connect_to(u, a, &fd, &err);
+        int r = connect_to(u, a, fd, &err);
         if (r == IO_EOF && (r = pause_ms(u, 50)) == IO_TIMEOUT) continue;
         if (r != IO_READY) return ended(u, r, "while connecting");
         wlink_trace_unit(u.l, WLINK_TRACE_UPGRADE, 1, request, REQUEST_SIZE);
-        r = send_all(u, fd, request, REQUEST_SIZE);
-        if (r == IO_READY) r = read_msg(u, fd, answer, ANSWER_MS);
-        if (r == IO_READY) {
-            *fd_out = fd;
-            return WLINK_OK;
-        }
-        close(fd);
+        r = send_all(u, fd->get(), request, REQUEST_SIZE);
+        if (r == IO_READY) r = read_msg(u, fd->get(), answer, ANSWER_MS);
+        if (r == IO_READY) return WLINK_OK;
+        fd->reset();
         if (r == IO_TIMEOUT) {
             wlink_fail(u.l, "no answer to the upgrade request within %d ms", ANSWER_MS);
             return WLINK_UPG_TIMEOUT;
@@ -248,19 +241,18 @@ static wlink_status exchange(upgrade &u, const struct sockaddr_in *addr, const c
     uint32_t be = htonl((uint32_t)len);
     memcpy(request, &be, 4);
     memcpy(request + 4, token, strlen(token));
-    int fd = -1;
-    wlink_status st = open_exchange(u, addr, request, &fd, msg);
+    wlink_unique_fd conn;  // closed on every way out
+    wlink_status st = open_exchange(u, addr, request, &conn, msg);
     if (st != WLINK_OK) return st;
+    const int fd = conn.get();
     wlink_trace_unit(l, WLINK_TRACE_UPGRADE, 0, msg, 8);
     int32_t type, value;
     wlink_upgrade_msg(msg, &type, &value);
     if (type != 0 || (value != 1 && value != 3)) {
-        close(fd);
         wlink_fail(l, "the module answered the request with %d/%d", type, value);
         return WLINK_UPG_PROTOCOL;
     }
     if (value == 1) {
-        close(fd);
         wlink_fail(l, "the module refused the token");
         return WLINK_UPG_WRONG_TOKEN;
     }
@@ -268,7 +260,6 @@ static wlink_status exchange(upgrade &u, const struct sockaddr_in *addr, const c
         size_t n = len - done < 65536 ? len - done : 65536;
         int r = send_all(u, fd, pkg + done, n);
         if (r != IO_READY) {
-            close(fd);
             char during[96];
             snprintf(during, sizeof during, "after %zu of %zu package bytes", done, len);
             return ended(u, r, during);
@@ -278,7 +269,6 @@ static wlink_status exchange(upgrade &u, const struct sockaddr_in *addr, const c
         u.sent_all = done == len;
         if (u.o.progress != nullptr && u.o.progress(u.o.ctx, done, len) != 0) wlink_cancel(l);
         if (!u.sent_all && wlink_cancelled(l)) {  // a send that never waits would not see it
-            close(fd);
             char during[96];
             snprintf(during, sizeof during, "after %zu of %zu package bytes", done, len);
             return ended(u, IO_CANCEL, during);
@@ -286,17 +276,14 @@ static wlink_status exchange(upgrade &u, const struct sockaddr_in *addr, const c
     }
     for (int beats = 0;;) {
         int r = read_msg(u, fd, msg, u.o.timeout_ms);
-        if (r != IO_READY) {
-            close(fd);
-            return ended(u, r, "before the result");
-        }
+        if (r != IO_READY) return ended(u, r, "before the result");
         wlink_trace_unit(l, WLINK_TRACE_UPGRADE, 0, msg, 8);
         wlink_upgrade_msg(msg, &type, &value);
         if (type == 4) {
             if (u.o.heartbeat != nullptr && u.o.heartbeat(u.o.ctx, value, ++beats) != 0) wlink_cancel(l);
             continue;
         }
-        close(fd);
+        conn.reset();
         if (type == 0 && value == 0) return WLINK_OK;
         if (type == 0 && value == -1) {
             wlink_fail(l, "the module refused the package or could not write it; it passed every check this library "
@@ -363,23 +350,21 @@ wlink_status wlink_upgrade(wlink_link *l, const uint8_t *pkg, size_t len, const 
 wlink_status wlink_upgrade_file(wlink_link *l, const char *path, const wlink_upgrade_options *o) {
     if (l == nullptr || path == nullptr) return WLINK_BAD_ARGUMENT;
     wlink_begin(l);
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    wlink_unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0) {
+    if (!fd.valid() || fstat(fd.get(), &st) != 0) {
         wlink_fail_os(l, errno, "cannot read %s", path);
-        if (fd >= 0) close(fd);
         return WLINK_BAD_ARGUMENT;
     }
     if (st.st_size < 1 || st.st_size > WLINK_PACKAGE_MAX) {
         wlink_fail(l, "%s: a package holds 1 to %d bytes, not %lld", path, WLINK_PACKAGE_MAX, (long long)st.st_size);
-        close(fd);
         return WLINK_BAD_PACKAGE;
     }
     size_t len = (size_t)st.st_size, have = 0;
     uint8_t *pkg = (uint8_t *)malloc(len);
     int err = pkg == nullptr ? ENOMEM : 0;
     while (pkg != nullptr && have < len) {
-        ssize_t n = read(fd, pkg + have, len - have);
+        ssize_t n = read(fd.get(), pkg + have, len - have);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             err = n < 0 ? errno : EIO;
@@ -387,7 +372,7 @@ wlink_status wlink_upgrade_file(wlink_link *l, const char *path, const wlink_upg
         }
         have += (size_t)n;
     }
-    close(fd);
+    fd.reset();
     wlink_status r = WLINK_BAD_ARGUMENT;
     if (pkg != nullptr && have == len)
         r = wlink_upgrade(l, pkg, len, o);

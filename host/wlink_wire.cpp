@@ -146,6 +146,7 @@ static const row kRows[] = {
     {"AT+SSH=", 1, 0}, {"AT+SSH", 1, 0}, {"AT+STANUM=", 1, 0}, {"AT+STANUM", 2, 0}, {"AT+APSTART", 1, 0},
     {"AT+MAC", 2, 0}, {"AT+SENSITIVITY=", 2, 3000}, {"AT+PER", 2, 0}, {"AT+RESET", 1, 0},
     {"AT+RETRYINFO=", 2, 0}, {"AT+IGMP=", 1, 0}, {"AT+FLASHINFO", 2, 0}, {"AT+UKEY=", 1, 0},
+    {"AT+UPGSTATE", 2, 0},
 };
 
 static const row *row_of(const char *cmd) {

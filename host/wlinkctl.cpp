@@ -221,6 +221,11 @@ const Verb kVerbs[] = {
      "wlinkctl LINK wps\n"
      "  AT+WPS, then AT+WPS= every second until the run ends; exit status 0 when it\n"
      "  ended Idle after Active, 2 when it timed out or its status is unknown.\n"},
+    {"upgstate", "--serial --udp --key-file --timeout --retries --pace --trace --json",
+     "wlinkctl LINK upgstate [--json]\n"
+     "  AT+UPGSTATE: none, busy (an upgrade runs) or interrupted (an upgrade stopped\n"
+     "  while it wrote flash, which may hold a half-written image: send it again).\n"
+     "  --json: {\"state\":\"none\"|\"busy\"|\"interrupted\"}\n"},
     {"pack", "--image --app --version -o --load --entry --compression --name --force --sign --board --allow-downgrade",
      "wlinkctl pack --image FILE --app FILE --version MAJOR.MINOR -o PACKAGE\n"
      "              [--load ADDR] [--entry ADDR] [--compression none|gzip|bzip2|lzma|lzo]\n"
@@ -735,5 +740,6 @@ int main(int argc, char** argv) {
   if (first == "show") return run_show(link, o.json);
   if (first == "stations") return run_stations(link, o.json);
   if (first == "scan") return run_scan(link, o.json);
+  if (first == "upgstate") return run_upgstate(link, o.json);
   return run_wps(link, 1000);
 }

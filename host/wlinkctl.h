@@ -70,5 +70,6 @@ int run_pack(const Options& o);
 int run_inspect(const Options& o);
 int run_keygen(const Options& o);
 int run_upgrade(const Options& o);
+int run_upgstate(Link& link, bool json);
 
 }  // namespace ctl

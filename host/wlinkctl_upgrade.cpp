@@ -339,7 +339,28 @@ std::string version_of(wlink_link* l, bool as_json) {
   return as_json ? json(v) : v;
 }
 
+const char* state_name(wlink_upg_state st) {
+  return st == WLINK_UPG_STATE_BUSY ? "busy" : st == WLINK_UPG_STATE_INTERRUPTED ? "interrupted" : "none";
+}
+
+// "none", "busy" or "interrupted"; "" when the module does not say.
+std::string state_of(wlink_link* l) {
+  wlink_upg_state st;
+  return wlink_upgrade_state(l, &st) == WLINK_OK ? state_name(st) : "";
+}
+
 }  // namespace
+
+int run_upgstate(Link& link, bool as_json) {
+  wlink_upg_state st;
+  if (const wlink_status s = wlink_upgrade_state(link.get(), &st); s != WLINK_OK) return link.report(s, "AT+UPGSTATE");
+  const std::string name = state_name(st);
+  if (as_json)
+    std::printf("{\"state\":%s}\n", json(name).c_str());
+  else
+    std::printf("%s\n", name.c_str());
+  return kOk;
+}
 
 int run_upgrade(const Options& o) {
   if (o.words.size() != 2) return fail("usage: wlinkctl upgrade (--serial DEV --host ADDR | --udp HOST) PACKAGE");
@@ -364,17 +385,20 @@ int run_upgrade(const Options& o) {
   Progress p{isatty(STDOUT_FILENO) != 0, o.json, std::chrono::steady_clock::now()};
   char mac[64] = "";
   if (wlink_mac(link.get(), mac, sizeof mac) != WLINK_OK) mac[0] = '\0';
-  const std::string before = version_of(link.get(), o.json);
+  const std::string before = version_of(link.get(), o.json), state = state_of(link.get());
   if (o.json)
     std::printf("{\"event\":\"started\",\"package\":%s,\"bytes\":%zu,\"version\":%s,\"mac\":%s,"
-                "\"version_before\":%s}\n",
+                "\"version_before\":%s,\"state_before\":%s}\n",
                 json(o.words[1]).c_str(), pkg.size(),
                 info.has_headers ? json("V" + std::to_string(info.major) + "." + std::to_string(info.minor)).c_str()
                                  : "null",
-                mac[0] ? json(mac).c_str() : "null", before.c_str());
+                mac[0] ? json(mac).c_str() : "null", before.c_str(), state.empty() ? "null" : json(state).c_str());
   else
     std::printf("upgrading the module%s%s (%s) with %s (%zu bytes)\n", mac[0] ? " " : "", mac, before.c_str(),
                 o.words[1].c_str(), pkg.size());
+  if (!o.json && state == "interrupted")
+    std::printf("the module's last upgrade was interrupted while it wrote flash: its partitions may hold a "
+                "half-written image (%s names the one before)\n", before.c_str());
   std::fflush(stdout);
   const std::string host = o.get("--host");
   wlink_upgrade_options u;

@@ -1,4 +1,5 @@
-// Serial frames and the byte-stream assembler shared by the module and the host.
+// The module's serial frames and its byte-stream assembler (the host library has its
+// own, in host/wlink_int.h).
 //
 //   byte 0 total length, 1 chunk length (1..12), 2 offset, 3..14 payload
 //   (zero padded), 15 checksum: low 8 bits of the sum of bytes 0..14

@@ -17,7 +17,7 @@
 
 // Row order is part of the protocol: the first row whose text is a prefix of the
 // command wins, so every "X=" row stands ahead of its bare "X" row.
-const wifi_msg_cmd_entry g_wifi_msg_cmd_table[WIFI_MSG_CMD_ROWS] = {
+const wifi_msg_cmd_entry g_wifi_msg_cmd_table[] = {
     {"AT+STAONLINECHECK", wifi_msg_proc_check_mactable_rsp},
     {"AT+RESTORE", wifi_msg_proc_restore_rsp},
     {"AT+REBOOT", wifi_msg_proc_reboot_rsp},
@@ -77,9 +77,10 @@ const wifi_msg_cmd_entry g_wifi_msg_cmd_table[WIFI_MSG_CMD_ROWS] = {
     {"AT+IGMP=", wifi_msg_proc_set_igmp_rsp},
     {"AT+FLASHINFO", wifi_msg_proc_get_flash_info_rsp},
     {"AT+UKEY=", wifi_msg_proc_set_udp_key_rsp},
+    {"AT+UPGSTATE", wifi_msg_proc_get_upgrade_state_rsp},
 };
 
-const int32_t g_wifi_msg_cmd_num = WIFI_MSG_CMD_ROWS;
+const int32_t g_wifi_msg_cmd_num = (int32_t)(sizeof(g_wifi_msg_cmd_table) / sizeof(g_wifi_msg_cmd_table[0]));
 
 // One command at a time: the two links share the profile, the DHCP configuration,
 // the pending flags and every table, so their handlers never run at once. The

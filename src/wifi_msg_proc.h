@@ -12,8 +12,8 @@ struct wifi_msg_cmd_entry {
     wifi_msg_proc_fn handler;
 };
 
-enum { WIFI_MSG_CMD_ROWS = 59 };
-extern const wifi_msg_cmd_entry g_wifi_msg_cmd_table[WIFI_MSG_CMD_ROWS];
+// The table, and its number of rows.
+extern const wifi_msg_cmd_entry g_wifi_msg_cmd_table[];
 extern const int32_t g_wifi_msg_cmd_num;
 
 // Link buffer sizes.

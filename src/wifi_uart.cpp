@@ -10,7 +10,7 @@
 #include "wifi_uart.h"
 #include "wifi_util.h"
 
-int g_uart_fd = -1;
+UniqueFd g_uart_fd;
 
 struct wifi_uart_rate {
     int rate;
@@ -24,8 +24,10 @@ static const wifi_uart_rate wifi_uart_rate_table[] = {
 
 int wifi_uart_set_speed(int fd, int rate) {
     struct termios opt;
+    // Settings that could not be read are never written back: the port keeps its own.
     if (tcgetattr(fd, &opt) != 0) {
-        // ignored: the speed is still set on what we have
+        printf("tcgetattr failed, speed not set!\n");
+        return -1;
     }
     for (const wifi_uart_rate &r : wifi_uart_rate_table) {
         if (r.rate != rate) continue;
@@ -34,25 +36,26 @@ int wifi_uart_set_speed(int fd, int rate) {
         cfsetospeed(&opt, r.code);
         if (tcsetattr(fd, TCSANOW, &opt) != 0) {
             printf("tcsetattr failed!\n");
-            return 0;
+            return -1;
         }
         tcflush(fd, TCIOFLUSH);
-        return 1;
+        return 0;
     }
-    return 1;
+    printf("unsupported speed %d, speed not set!\n", rate);
+    return -1;
 }
 
 int wifi_uart_set_parity(int fd, int databits, int stopbits, int parity) {
     struct termios opt;
     if (tcgetattr(fd, &opt) != 0) {
         printf("Setup Serial 1 error!\n");
-        return 0;
+        return -1;
     }
     opt.c_cflag &= ~(tcflag_t)CSIZE;
     switch (databits) {
     case 7: opt.c_cflag |= CS7; break;
     case 8: opt.c_cflag |= CS8; break;
-    default: printf("Unsupported data size!/n\n"); return 0;
+    default: printf("Unsupported data size!/n\n"); return -1;
     }
     switch (parity) {
     case 'n':
@@ -76,12 +79,12 @@ int wifi_uart_set_parity(int fd, int databits, int stopbits, int parity) {
         opt.c_cflag &= ~(tcflag_t)PARENB;
         opt.c_cflag &= ~(tcflag_t)CSTOPB;
         break;
-    default: printf("Unsupported parity!/n\n"); return 0;
+    default: printf("Unsupported parity!/n\n"); return -1;
     }
     switch (stopbits) {
     case 1: opt.c_cflag &= ~(tcflag_t)CSTOPB; break;
     case 2: opt.c_cflag |= CSTOPB; break;
-    default: printf("Unsupported stop bits!/n\n"); return 0;
+    default: printf("Unsupported stop bits!/n\n"); return -1;
     }
     if (parity != 'n') {
         opt.c_cflag |= (CLOCAL | CREAD);
@@ -93,7 +96,10 @@ int wifi_uart_set_parity(int fd, int databits, int stopbits, int parity) {
     opt.c_cc[VTIME] = 0;
     opt.c_cc[VMIN] = 0;
     tcflush(fd, TCIFLUSH);
-    if (tcsetattr(fd, TCSANOW, &opt) != 0) printf("Setup Serial error!\n");
+    if (tcsetattr(fd, TCSANOW, &opt) != 0) {
+        printf("Setup Serial error!\n");
+        return -1;
+    }
     return 0;
 }
 
@@ -103,17 +109,18 @@ static int uart_open_dev() {
 }
 
 // Opens the port to give it its line settings, which stay with the device, and
-// closes it again. The message is left out when `quiet`.
+// closes it again; -1, and the port keeps its own settings, when they cannot be read
+// or applied. The messages are left out when `quiet`.
 static int uart_init(bool quiet) {
-    g_uart_fd = uart_open_dev();
-    if (g_uart_fd < 0) {
+    UniqueFd fd(uart_open_dev());
+    if (!fd.valid()) {
         if (!quiet) printf("Can't Open Serial Port!\n");
         return -1;
     }
-    wifi_uart_set_speed(g_uart_fd, 115200);
-    wifi_uart_set_parity(g_uart_fd, 8, 1, 'S');
-    close(g_uart_fd);
-    g_uart_fd = -1;
+    if (wifi_uart_set_speed(fd.get(), 115200) != 0 || wifi_uart_set_parity(fd.get(), 8, 1, 'S') != 0) {
+        if (!quiet) printf("====%s line settings not applied==============\n", WIFI_UART_DEV);
+        return -1;
+    }
     return 0;
 }
 
@@ -122,9 +129,9 @@ int wifi_uart_init() { return uart_init(false); }
 // Sets the port up and opens it for good; the descriptor, or -1.
 static int uart_setup(bool quiet) {
     uart_init(quiet);
-    g_uart_fd = uart_open_dev();
-    if (g_uart_fd < 0 && !quiet) printf("====open %s failed!!!==============\n", WIFI_UART_DEV);
-    return g_uart_fd;
+    g_uart_fd.reset(uart_open_dev());
+    if (!g_uart_fd.valid() && !quiet) printf("====open %s failed!!!==============\n", WIFI_UART_DEV);
+    return g_uart_fd.get();
 }
 
 int wifi_uart_open() {
@@ -134,7 +141,7 @@ int wifi_uart_open() {
 
 void wifi_uart_open_wait() {
     wifi_uart_open();
-    if (g_uart_fd >= 0) return;
+    if (g_uart_fd.valid()) return;
     // The device may come later (a driver loaded after us): one line, then quiet tries.
     printf("====%s not open, trying again every second==============\n", WIFI_UART_DEV);
     while (uart_setup(true) < 0) wifi_plat().sleep_ms(1000);
@@ -142,11 +149,11 @@ void wifi_uart_open_wait() {
 }
 
 int wifi_uart_write(const uint8_t *buf, size_t len) {
-    if (g_uart_fd < 0) {
+    if (!g_uart_fd.valid()) {
         printf("fd uart dev error!\n");
         return -EINVAL;
     }
-    ssize_t n = write(g_uart_fd, buf, len);
+    ssize_t n = write(g_uart_fd.get(), buf, len);
     if (n < 0) {
         printf("UART_WRITE error, errno: %d!\n", errno);
         return (int)n;
@@ -155,11 +162,11 @@ int wifi_uart_write(const uint8_t *buf, size_t len) {
 }
 
 int wifi_uart_read(uint8_t *buf, size_t len) {
-    if (g_uart_fd < 0) {
+    if (!g_uart_fd.valid()) {
         printf("fd error!\n");
         return -EINVAL;
     }
-    ssize_t n = read(g_uart_fd, buf, len);
+    ssize_t n = read(g_uart_fd.get(), buf, len);
     if (n < 0) {
         printf("UART RDWR err\n");
         return -1;

@@ -117,7 +117,7 @@ void *wifi_uart_comm_task(void *arg) {
     wifi_uart_open_wait();
     wifi_plat().link_event(WIFI_LINK_SERIAL_UP);
     struct pollfd pfd;
-    pfd.fd = g_uart_fd;
+    pfd.fd = g_uart_fd.get();
     pfd.events = POLLIN;
     for (;;) {
         printf("===========wifi_uart_comm_task  while===============\n");

@@ -9,6 +9,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <utility>
+
+#include "unique_fd.h"
 #include "wifi_platform.h"
 #include "wifi_frame.h"
 #include "wifi_msg_proc.h"
@@ -17,7 +20,7 @@
 #include "wifi_util.h"
 
 // Used by the UDP task alone.
-static int g_udp_sockfd = -1;
+static UniqueFd g_udp_sockfd;
 static struct sockaddr_in g_udp_peer_addr;
 static socklen_t g_udp_peer_len = sizeof(struct sockaddr_in);
 static int32_t g_seq;
@@ -96,7 +99,8 @@ int wifi_udp_recv_msg(char *buf, int32_t size) {
     memset(dgram, 0, sizeof(dgram));
 
     g_udp_peer_len = sizeof(g_udp_peer_addr);
-    ssize_t n = recvfrom(g_udp_sockfd, dgram, sizeof(dgram), 0, (struct sockaddr *)&g_udp_peer_addr, &g_udp_peer_len);
+    ssize_t n =
+        recvfrom(g_udp_sockfd.get(), dgram, sizeof(dgram), 0, (struct sockaddr *)&g_udp_peer_addr, &g_udp_peer_len);
     if (n < 0) return -1;
     char from[INET_ADDRSTRLEN] = {0};
     inet_ntop(AF_INET, &g_udp_peer_addr.sin_addr, from, sizeof(from));
@@ -162,7 +166,7 @@ int qel_data_boot_send_udp(const char *text, int32_t len) {
                                    : wifi_udp_build_reply(g_seq, text, out);
     if (n == 0) return -1;  // the key went while the command ran: nothing the host could trust
     printf("szSendBuf[4+5]  [%d]\n", (int)(int8_t)out[9]);
-    if (sendto(g_udp_sockfd, out, n, 0, (struct sockaddr *)&g_udp_peer_addr, g_udp_peer_len) < 0) {
+    if (sendto(g_udp_sockfd.get(), out, n, 0, (struct sockaddr *)&g_udp_peer_addr, g_udp_peer_len) < 0) {
         printf("====sendto ERROR===============\n");
         return -1;
     }
@@ -171,24 +175,21 @@ int qel_data_boot_send_udp(const char *text, int32_t len) {
 }
 
 int wifi_udp_open() {
-    g_udp_sockfd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (g_udp_sockfd < 0) {
+    UniqueFd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!fd.valid()) {
         perror("===wifi_udp_comm_task  error in generate socket\n");
         return -1;
     }
     int on = 1;
-    if (setsockopt(g_udp_sockfd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0) {
-        close(g_udp_sockfd);
-        return g_udp_sockfd = -1;
-    }
+    if (setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0) return -1;
     struct sockaddr_in addr;
     wifi_plat().bind_addr(WIFI_PORT_UDP, &addr);
-    if (bind(g_udp_sockfd, (struct sockaddr *)&addr, sizeof(addr)) != 0) {
+    if (bind(fd.get(), (struct sockaddr *)&addr, sizeof(addr)) != 0) {
         perror("===wifi_udp_comm_task error in binding phrase\n");
-        close(g_udp_sockfd);
-        return g_udp_sockfd = -1;
+        return -1;
     }
-    return g_udp_sockfd;
+    g_udp_sockfd = std::move(fd);
+    return g_udp_sockfd.get();
 }
 
 void *wifi_udp_comm_task(void *arg) {
@@ -199,7 +200,7 @@ void *wifi_udp_comm_task(void *arg) {
     char cmd[WIFI_CMD_BUF_SIZE];
     char reply[WIFI_REPLY_BUF_SIZE];
     struct pollfd pfd;
-    pfd.fd = g_udp_sockfd;
+    pfd.fd = g_udp_sockfd.get();
     pfd.events = POLLIN;
     for (;;) {
         printf("===========wifi_udp_comm_task44  while===============\n");

@@ -174,12 +174,12 @@ int sys_upg_copy_file_to_buff(sys_upg_reader reader, int fd, uint8_t *buf, int l
         calls++;
         if (r < 0 || r > want) {
             UP_ERR("read err!!! iReadBlock=%d,iRwRet=%d,fileLen=%d,iReadedLen=%d", want, r, len, done);
-            return 1;
+            return -1;
         }
         if (r == 0) {
             if (empty >= 3) {
                 UP_ERR("read 10 times length is diff , return err");
-                return 1;
+                return -1;
             }
             empty++;
         }
@@ -187,7 +187,7 @@ int sys_upg_copy_file_to_buff(sys_upg_reader reader, int fd, uint8_t *buf, int l
         // A host trickling its package must not hold the module for ever.
         if (done < len && wifi_plat().monotonic_ms() > deadline) {
             UP_ERR("package not received within %d s: %d of %d bytes", package_time_ms(len) / 1000, done, len);
-            return 1;
+            return -1;
         }
         wifi_plat().sleep_ms(10);
     }
@@ -294,19 +294,59 @@ int wifi_upgrade_write_flash(int8_t type, const uint8_t *data, int32_t len) {
     return 0;
 }
 
+// ---- the mark of an upgrade writing flash
+
+// Whether the mark is on /config as far as this process knows: found at start, laid
+// by an upgrade, gone once an upgrade's record read back.
+static bool s_upg_mark_left;
+
+static void upg_mark_set_left(bool left) { __atomic_store_n(&s_upg_mark_left, left, __ATOMIC_SEQ_CST); }
+
+bool sys_upg_mark_left() { return __atomic_load_n(&s_upg_mark_left, __ATOMIC_SEQ_CST); }
+
+void sys_upg_mark_load() {
+    wifi_file_stamp st;
+    upg_mark_set_left(wifi_plat().file_stamp(WIFI_UPGRADE_MARK, &st) == 0);
+    if (sys_upg_mark_left()) UP_ERR("an upgrade was cut while it wrote flash: send the package again");
+}
+
+// On /config, synced, before anything is written; it names the version being written.
+static int upg_mark_lay(const struVersionHead *vh) {
+    char text[16];
+    const int n = snprintf(text, sizeof(text), "V%u.%u\n", vh->raw[2], vh->raw[3]);
+    if (wifi_write_file(WIFI_UPGRADE_MARK, WIFI_UPGRADE_MARK_TMP, text, (size_t)n) != 0) {
+        UP_ERR("upgrade mark not laid on /config: nothing written");
+        return -1;
+    }
+    upg_mark_set_left(true);
+    return 0;
+}
+
+static void upg_mark_remove() {
+    if (wifi_remove_file(WIFI_UPGRADE_MARK) != 0) {
+        UP_ERR("upgrade mark not removed from /config");
+        return;
+    }
+    upg_mark_set_left(false);
+}
+
 // ---- processing
 
 namespace {
+// The package in memory; released by its one owner, early once the parts are written.
 struct pkg_buffer {
     uint8_t *p = nullptr;
-    ~pkg_buffer() { free(p); }
+    void release() {
+        free(p);
+        p = nullptr;
+    }
+    ~pkg_buffer() { release(); }
 };
 }  // namespace
 
 static int upg_fail(pkg_buffer *buf, heartbeat *h) {
     printf("free(pcFileBuff) start 1111===\n");
-    free(buf->p);
-    buf->p = nullptr;
+    buf->release();
     printf("close quit function=====\n");
     heart_stop(h);
     return -1;
@@ -367,14 +407,14 @@ int sys_upg_net(const sysUpgParam *param, sys_upg_reader reader) {
         return upg_fail(&buf, &heart);
     }
     printf("===============no wifi_upgrade_proc_heart end \n");
-    if (wifi_upgrade_write_flash(WIFI_UPG_MTD_IMAGE, ih, (int32_t)(IMAGE_HEAD_LEN + image_len)) != 0 ||
+    if (upg_mark_lay(&vh) != 0 ||
+        wifi_upgrade_write_flash(WIFI_UPG_MTD_IMAGE, ih, (int32_t)(IMAGE_HEAD_LEN + image_len)) != 0 ||
         wifi_upgrade_write_flash(WIFI_UPG_MTD_APP, buf.p + WIFI_UPG_HEAD_LEN + image_len, (int32_t)app_len) != 0) {
         printf("writeflash ======error\n");
         return upg_fail(&buf, &heart);
     }
     printf("free(pcFileBuff) start ===\n");
-    free(buf.p);
-    buf.p = nullptr;
+    buf.release();
     printf("free(pcFileBuff) end ===\n");
     printf("wifi upgrade ok====\n");
     wifi_plat().sleep_ms(1000);
@@ -384,6 +424,8 @@ int sys_upg_net(const sysUpgParam *param, sys_upg_reader reader) {
     if (wifi_set_firmware_header_info(&vh) != 0) {
         printf("wifi_set_firmware_header_info failed\n");
         ret = -1;
+    } else {
+        upg_mark_remove();
     }
     heart_stop(&heart);
     return ret;

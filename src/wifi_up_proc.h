@@ -21,6 +21,16 @@ enum {
 };
 
 #define WIFI_UPGRADE_MTD_DEV_TMP "/tmp/mtd_buf"
+// On /config from before an upgrade's first flash write until its record reads back:
+// a module that starts with it there may hold a half-written image.
+#define WIFI_UPGRADE_MARK "/config/upgrade_mark"
+#define WIFI_UPGRADE_MARK_TMP "/config/upgrade_mark.tmp"
+
+// Start-up: whether an upgrade left its mark. Once, before the links start.
+void sys_upg_mark_load();
+// True from a start that found the mark, or an upgrade that laid it, until an
+// upgrade's record reads back and the mark is gone.
+bool sys_upg_mark_left();
 
 // The 8-byte message the module sends on the upgrade connection: type, value, both
 // big-endian. One send, without SIGPIPE; 0, or -1 when the send reports an error.
@@ -31,6 +41,8 @@ typedef int (*sys_upg_reader)(int fd, uint8_t *buf, int count);
 
 int sys_upgrade(const sysUpgParam *param);
 int sys_upg_net(const sysUpgParam *param, sys_upg_reader reader);
+// Fills buf with exactly len bytes from the reader; 0, or -1 (a reader error, a fourth
+// empty read, or the package's time is up).
 int sys_upg_copy_file_to_buff(sys_upg_reader reader, int fd, uint8_t *buf, int len);
 int sys_upg_sock_read(int fd, uint8_t *buf, int count);
 

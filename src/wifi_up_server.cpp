@@ -11,6 +11,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <new>
+#include <utility>
+
 #include "unique_fd.h"
 #include "wifi_platform.h"
 #include "wifi_up_proc.h"
@@ -144,7 +147,7 @@ static bool up_from_its_host(const struct sockaddr_in &addr) {
 // Waits for the one host of this upgrade; -1 when none came in time. The wait starts
 // again whenever a command gives the listener a new token; connections from another
 // address neither end nor prolong it.
-static int up_accept(UniqueFd &lsn) {
+static UniqueFd up_accept(UniqueFd &lsn) {
     pthread_mutex_lock(&s_up_lock);
     unsigned gen = s_up_generation;
     pthread_mutex_unlock(&s_up_lock);
@@ -157,19 +160,18 @@ static int up_accept(UniqueFd &lsn) {
         pthread_mutex_lock(&s_up_lock);
         struct sockaddr_in from;
         socklen_t from_len = sizeof(from);
-        int c = n > 0 ? accept4(lsn.get(), (struct sockaddr *)&from, &from_len, SOCK_CLOEXEC) : -1;
-        if (c >= 0 && !up_from_its_host(from)) {
-            close(c);
-            c = -1;
+        UniqueFd c(n > 0 ? accept4(lsn.get(), (struct sockaddr *)&from, &from_len, SOCK_CLOEXEC) : -1);
+        if (c.valid() && !up_from_its_host(from)) {
+            c.reset();
             n = 1;  // not a time-out: the listener waits on
         }
-        if (c >= 0 || (n <= 0 && gen == s_up_generation)) {
+        if (c.valid() || (n <= 0 && gen == s_up_generation)) {
             // Connected: busy from now on. Or given up: the port is free for the next
             // command before it can come.
-            if (c < 0) lsn.reset();
-            s_up_state = c >= 0 ? UP_BUSY : UP_IDLE;
+            if (!c.valid()) lsn.reset();
+            s_up_state = c.valid() ? UP_BUSY : UP_IDLE;
             pthread_mutex_unlock(&s_up_lock);
-            if (c < 0) UP_ERR("no host connected within %d s, listener closed", UP_LISTEN_MS / 1000);
+            if (!c.valid()) UP_ERR("no host connected within %d s, listener closed", UP_LISTEN_MS / 1000);
             return c;
         }
         if (gen != s_up_generation) end = wifi_plat().monotonic_ms() + UP_LISTEN_MS;
@@ -183,8 +185,10 @@ static void *wifi_upgrade_proc(void *arg) {
         UP_ERR("ptr null address[%p]", arg);
         return nullptr;
     }
-    UniqueFd lsn(*static_cast<int *>(arg));
-    free(arg);
+    // The listener is this thread's from here on.
+    UniqueFd *handed = static_cast<UniqueFd *>(arg);
+    UniqueFd lsn(std::move(*handed));
+    delete handed;
     printf("=============== wifi_upgrade_proc start==\n");
     UniqueFd conn(up_accept(lsn));
     printf("==========22 link_id[%d],sock_id[%d]\n", conn.get(), lsn.get());
@@ -269,9 +273,9 @@ static int up_start(const struUpHeader *blk, pthread_attr_t *attr) {
         pthread_mutex_unlock(&s_up_lock);
         return 0;
     }
-    int *lsn = static_cast<int *>(malloc(sizeof(int)));  // the thread's to close
-    if (lsn == nullptr || (*lsn = up_listen(blk)) < 0) {
-        free(lsn);
+    UniqueFd *lsn = new (std::nothrow) UniqueFd(up_listen(blk));  // the thread's once it runs
+    if (lsn == nullptr || !lsn->valid()) {
+        delete lsn;
         pthread_mutex_unlock(&s_up_lock);
         return -1;
     }
@@ -279,8 +283,7 @@ static int up_start(const struUpHeader *blk, pthread_attr_t *attr) {
     pthread_t tid;
     if (pthread_create(&tid, attr, wifi_upgrade_proc, lsn) != 0) {
         printf("===========pthread_create uart error!!!===========================\n");
-        close(*lsn);
-        free(lsn);
+        delete lsn;
         pthread_mutex_unlock(&s_up_lock);
         return -1;
     }
@@ -355,4 +358,12 @@ WIFI_HANDLER(wifi_msg_proc_get_flash_info_rsp) {
     char sizes[48];
     snprintf(sizes, sizeof(sizes), "%lld,%lld", image, app);
     return wifi_reply_val(__func__, cmd, reply, reply_size, sizes);
+}
+
+WIFI_HANDLER(wifi_msg_proc_get_upgrade_state_rsp) {
+    if (!wifi_args_ok(cmd, reply, reply_size)) return -1;
+    pthread_mutex_lock(&s_up_lock);
+    const bool busy = s_up_state == UP_BUSY;
+    pthread_mutex_unlock(&s_up_lock);
+    return wifi_reply_val(__func__, cmd, reply, reply_size, busy ? "busy" : sys_upg_mark_left() ? "interrupted" : "none");
 }

@@ -26,3 +26,7 @@ WIFI_HANDLER(wifi_msg_proc_upgrade_wifi_rsp);
 // "AT+FLASHINFO": the sizes of the two partitions an upgrade writes, in bytes,
 // "+OK=IMAGE,APPLICATION", as the upgrade's own checks measure them.
 WIFI_HANDLER(wifi_msg_proc_get_flash_info_rsp);
+// "AT+UPGSTATE": "+OK=busy" while an upgrade's host is connected, "+OK=interrupted"
+// while the mark of an upgrade that did not end is on /config (flash may hold a
+// half-written image), else "+OK=none".
+WIFI_HANDLER(wifi_msg_proc_get_upgrade_state_rsp);

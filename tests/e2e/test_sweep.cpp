@@ -39,8 +39,8 @@ TEST_F(Sweep, EveryCommandWithEveryKindOfBadParameter) {
   ASSERT_EQ(serial("AT+UIP=127.0.0.1"), "+OK");
   size_t readies = 1;
   for (bool over_udp : {false, true}) {
-    for (const wifi_msg_cmd_entry& row : g_wifi_msg_cmd_table) {
-      std::string name = row.cmd, with = name.back() == '=' ? name : name + "=";
+    for (int32_t i = 0; i < g_wifi_msg_cmd_num; ++i) {
+      std::string name = g_wifi_msg_cmd_table[i].cmd, with = name.back() == '=' ? name : name + "=";
       if (name.back() == '=') name.pop_back();
       for (const std::string& cmd : {name, with, with + std::string(127 - with.size(), 'A'), with + "\x01\x7f\xfe\r\n",
                                      with + "$(reboot);`reboot`|reboot&&reboot>x#'\"\\"}) {

@@ -142,6 +142,7 @@ TEST_F(Upgrade, OneUpgradeAtATime) {
   std::thread host([&] { sent = exchange((int64_t)first.size(), "tok", first); });
   ASSERT_TRUE(wait_until([&] { return read_file(path("/sim/events")).find("op flash-copy") != std::string::npos; }, 3000));
   EXPECT_EQ(udp("AT+UPGRADE=9999 second"), "+ERR");
+  EXPECT_EQ(udp("AT+UPGSTATE"), "+OK=busy");
   host.join();
   const size_t beats = (sent.size() - kTokenOk.size() - 24) / 24;
   EXPECT_EQ(sent, kTokenOk + repeat(kBeat, (int)beats) + " 00 00 00 00 00 00 00 00");
@@ -153,6 +154,38 @@ TEST_F(Upgrade, OneUpgradeAtATime) {
   EXPECT_EQ(udp("AT+UPGRADE=9999 stale"), "+OK");
   sent = exchange((int64_t)first.size(), "tok", first);  // the token of the second command
   EXPECT_EQ(sent.substr(0, kTokenOk.size()) + sent.substr(sent.size() - 24), kTokenOk + " 00 00 00 00 00 00 00 00");
+}
+
+// A module killed while it writes the application part, the image already new: after
+// the restart the record and AT+VER still name the old package, and AT+UPGSTATE (and
+// wlinkctl) say the flash may be half-written until an upgrade succeeds.
+TEST_F(Upgrade, ACutMidUpgradeIsKnownAfterTheRestartUntilAGoodUpgrade) {
+  const std::string pkg = package(3000, 900, 7, 2), mark = path("/config/upgrade_mark");
+  write("pkg", pkg);
+  const auto up = [&](const std::string& more) {
+    return run(ctl("upgrade --udp 127.0.0.1:" + std::to_string(udp_port_) + " --port " + std::to_string(upgrade_port_) +
+                   " " + file("pkg") + more));
+  };
+  EXPECT_EQ(udp("AT+UPGSTATE"), "+OK=none");
+  write("root/sim/flash-delay-ms", "300000");  // 3 s before each part
+  std::thread host([&] { up(""); });
+  EXPECT_TRUE(wait_until([&] {
+    std::string head(3064, '\0');
+    std::ifstream(path("/dev/mtd5"), std::ios::binary).read(&head[0], 3064);
+    return head == pkg.substr(20, 3064);
+  }, 10000));
+  ::kill(pid_, SIGKILL);
+  EXPECT_TRUE(wait_exit(5000));
+  host.join();
+  EXPECT_EQ(read_file(path("/dev/mtd6")).substr(0, 900) + read_file(mark), std::string(900, '\xFF') + "V7.2\n");
+  ASSERT_TRUE(start());
+  allow_udp();
+  EXPECT_EQ(udp("AT+VER") + udp("AT+UPGSTATE"), "+OK=V0.0+OK=interrupted");
+  EXPECT_EQ(run(ctl("--udp 127.0.0.1:" + std::to_string(udp_port_) + " upgstate | grep -x interrupted")), 0);
+  write("root/sim/flash-delay-ms", "0");
+  EXPECT_EQ(up(" --json | grep '\"version_before\":\"V0.0\",\"state_before\":\"interrupted\"}'"), 0);
+  EXPECT_EQ(udp("AT+VER") + udp("AT+UPGSTATE"), "+OK=V7.2+OK=none");
+  EXPECT_FALSE(std::ifstream(mark).good()) << "the mark is gone";
 }
 
 TEST_F(Upgrade, HeartbeatsDuringSlowFlashWritesAndAHostThatLeaves) {

@@ -103,6 +103,9 @@ class PowerCut : public Proof {
     if (rec != old.mtd2.substr(0xFE00, 20) && rec != neu.mtd2.substr(0xFE00, 20)) why += " record torn;";
     if (rec != old.mtd2.substr(0xFE00, 20) && (now.mtd5 != neu.mtd5 || now.mtd6 != neu.mtd6))
       why += " new record without both new parts;";
+    if (rec == old.mtd2.substr(0xFE00, 20) && (now.mtd5 != old.mtd5 || now.mtd6 != old.mtd6) &&
+        command("AT+UPGSTATE") != "+OK=interrupted")
+      why += " parts the record does not name, and AT+UPGSTATE does not say so;";
     const std::string ver = "+OK=V" + std::to_string((uint8_t)rec[2]) + "." + std::to_string((uint8_t)rec[3]);
     if (command("AT+VER") != ver) why += " AT+VER is not " + ver;
     stop();

@@ -4,8 +4,8 @@
 #include "unit_helpers.h"
 
 TEST(CommandTable, EveryRowIsReachableAndPrefixesRouteByOrder) {
-    ASSERT_EQ(g_wifi_msg_cmd_num, 59);
-    for (int i = 0; i < WIFI_MSG_CMD_ROWS; i++) {  // no earlier row's text swallows a later row
+    ASSERT_EQ(g_wifi_msg_cmd_num, 60);
+    for (int i = 0; i < g_wifi_msg_cmd_num; i++) {  // no earlier row's text swallows a later row
         for (int j = 0; j < i; j++)
             EXPECT_NE(strncmp(g_wifi_msg_cmd_table[i].cmd, g_wifi_msg_cmd_table[j].cmd,
                               strlen(g_wifi_msg_cmd_table[j].cmd)), 0)
@@ -21,6 +21,7 @@ TEST(CommandTable, EveryRowIsReachableAndPrefixesRouteByOrder) {
         {"AT+ENCRY", "+OK=AES"},         {"AT+WIFI", "+OK=ON"},       {"AT+HTMODE", "+OK=HT40"},
         {"AT+COUNTRY", "+OK=CN"},        {"AT+TXPOWER", "+OK=100"},   {"AT+LANIP", "+OK=192.168.1.1"},
         {"AT+PORT", "+OK=1,1,0,0"},      {"AT+RESTORE", "+OK"},       {"AT+ENCFG", "+OK"},
+        {"AT+UPGSTATE", "+OK=none"},
     };
     for (const auto &r : routes) {
         SeededRoot root;

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 
 #include <sodium.h>
 
@@ -49,13 +50,12 @@ protected:
     void SetUp() override {
         int sv[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
-        g_uart_fd = sv[0];
+        g_uart_fd.reset(sv[0]);
         peer_ = sv[1];
     }
     void TearDown() override {
-        close(g_uart_fd);
+        g_uart_fd.reset();
         close(peer_);
-        g_uart_fd = -1;
     }
     void put(const Bytes &b) { ASSERT_EQ(write(peer_, b.data(), b.size()), (ssize_t)b.size()); }
     // Every command the receive hands on until it gives up, joined by '|'.
@@ -162,11 +162,29 @@ TEST(UartPort, OpenIsRetriedEverySecondUntilTheDeviceIsThere) {
     wifi_uart_open_wait();
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(sleeps, 3);
-    ASSERT_GE(g_uart_fd, 0);
-    EXPECT_EQ(fcntl(g_uart_fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    ASSERT_TRUE(g_uart_fd.valid());
+    EXPECT_EQ(fcntl(g_uart_fd.get(), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    termios t{};  // 115200 8N1, given before the open
+    ASSERT_EQ(tcgetattr(slave, &t), 0);
+    EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CBAUD | CBAUDEX), (tcflag_t)(CS8 | B115200));
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 4) << out;  // the first failure, one retry line, success
-    for (int fd : {g_uart_fd, master, slave}) close(fd);
-    g_uart_fd = -1;
+    for (int fd : {master, slave}) close(fd);
+    g_uart_fd.reset();
+}
+
+// Settings that cannot be read are never written back, and every refusal says so.
+TEST(UartPort, SettersAnswerZeroOrMinusOne) {
+    FakePlatformScope plat;
+    std::filesystem::create_directories(plat->path("/dev"));
+    std::ofstream(plat->path(WIFI_UART_DEV)) << "not a terminal";
+    int master, slave;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(wifi_uart_init() + wifi_uart_set_speed(slave, 12345) + wifi_uart_set_parity(slave, 9, 1, 'S'), -3);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "tcgetattr failed, speed not set!\n====/dev/ttyS0 line settings not applied==============\n"
+              "unsupported speed 12345, speed not set!\nUnsupported data size!/n\n");
+    for (int fd : {master, slave}) close(fd);
 }
 
 TEST(Udp, DatagramLimits) {

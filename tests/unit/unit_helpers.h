@@ -21,6 +21,7 @@
 #include "wifi_radio.h"
 #include "wifi_uart.h"
 #include "wifi_uart_link.h"
+#include "wifi_up_proc.h"
 #include "wifi_udp_link.h"
 #include "wifi_util.h"
 
@@ -33,6 +34,7 @@ public:
     SeededRoot() {
         scope_->seed_factory_files();
         scope_->switch_output = "value=06\n";
+        sys_upg_mark_load();  // as the daemon starts on this root
     }
     FakePlatform &operator*() { return *scope_; }
     FakePlatform *operator->() { return &*scope_; }
