@@ -73,33 +73,33 @@ enum {
 };
 
 typedef enum wlink_status {
-    WLINK_OK = 0,           /* the command was answered ("+OK" or "+OK=value") */
-    WLINK_ERR_REPLY,        /* the module answered "+ERR" */
-    WLINK_NO_REPLY,         /* no reply within the time limit, after every retry */
-    WLINK_BAD_REPLY,        /* a reply that cannot answer the command sent */
-    WLINK_LINK_ERROR,       /* the port or socket failed (read, write, hang-up) */
-    WLINK_UNREACHABLE,      /* UDP: the host said nothing listens on that port */
-    WLINK_PORT_BUSY,        /* the serial port is held by another program */
-    WLINK_OPEN_FAILED,      /* no such port, not a serial port, host not found */
-    WLINK_BAD_ARGUMENT,     /* empty or too long command, null pointer, small buffer, bad limit */
-    WLINK_BAD_VALUE,        /* a setting's value the module would not take */
-    WLINK_BAD_PACKAGE,      /* an upgrade package the module would refuse */
-    WLINK_UPG_CONNECT,      /* the upgrade port could not be reached */
-    WLINK_UPG_WRONG_TOKEN,  /* the module refused the upgrade's token */
-    WLINK_UPG_REFUSED,      /* the module's result: package refused or flash failed */
-    WLINK_UPG_LOST,         /* the upgrade connection ended before the result */
-    WLINK_UPG_TIMEOUT,      /* the module said nothing for the upgrade's time limit */
-    WLINK_UPG_PROTOCOL,     /* a message the upgrade exchange does not know */
+    WLINK_OK = 0,          /* the command was answered ("+OK" or "+OK=value") */
+    WLINK_ERR_REPLY,       /* the module answered "+ERR" */
+    WLINK_NO_REPLY,        /* no reply within the time limit, after every retry */
+    WLINK_BAD_REPLY,       /* a reply that cannot answer the command sent */
+    WLINK_LINK_ERROR,      /* the port or socket failed (read, write, hang-up) */
+    WLINK_UNREACHABLE,     /* UDP: the host said nothing listens on that port */
+    WLINK_PORT_BUSY,       /* the serial port is held by another program */
+    WLINK_OPEN_FAILED,     /* no such port, not a serial port, host not found */
+    WLINK_BAD_ARGUMENT,    /* empty or too long command, null pointer, small buffer, bad limit */
+    WLINK_BAD_VALUE,       /* a setting's value the module would not take */
+    WLINK_BAD_PACKAGE,     /* an upgrade package the module would refuse */
+    WLINK_UPG_CONNECT,     /* the upgrade port could not be reached */
+    WLINK_UPG_WRONG_TOKEN, /* the module refused the upgrade's token */
+    WLINK_UPG_REFUSED,     /* the module's result: package refused or flash failed */
+    WLINK_UPG_LOST,        /* the upgrade connection ended before the result */
+    WLINK_UPG_TIMEOUT,     /* the module said nothing for the upgrade's time limit */
+    WLINK_UPG_PROTOCOL,    /* a message the upgrade exchange does not know */
     /* new in 2.0 */
-    WLINK_PENDING,          /* event loop: the command is under way */
-    WLINK_CANCELLED,        /* wlink_cancel() or a callback stopped the call; for an upgrade:
-                               before the module had the whole package, so flash is untouched */
+    WLINK_PENDING,               /* event loop: the command is under way */
+    WLINK_CANCELLED,             /* wlink_cancel() or a callback stopped the call; for an upgrade:
+                                    before the module had the whole package, so flash is untouched */
     WLINK_UPG_CANCELLED_WRITING, /* an upgrade stopped after the module had the whole package:
                                it may still be writing flash (do not power it off; AT+VER
                                tells when it is done) */
-    WLINK_UPG_BUSY,         /* the module answered +ERR to AT+UPGRADE=: another upgrade runs */
-    WLINK_UPG_TOO_LARGE,    /* a part is larger than its flash partition (AT+FLASHINFO) */
-    WLINK_UPG_DEADLINE      /* the upgrade's overall deadline passed */
+    WLINK_UPG_BUSY,              /* the module answered +ERR to AT+UPGRADE=: another upgrade runs */
+    WLINK_UPG_TOO_LARGE,         /* a part is larger than its flash partition (AT+FLASHINFO) */
+    WLINK_UPG_DEADLINE           /* the upgrade's overall deadline passed */
 } wlink_status;
 
 /* A short English phrase for a status ("no reply", "port busy", ...). */
@@ -158,12 +158,12 @@ void wlink_cancel(wlink_link *l);
 /* Every frame or datagram sent or received, and the upgrade's request and
  * messages, go to the trace callback as they pass. */
 typedef enum wlink_trace_kind {
-    WLINK_TRACE_FRAME,     /* 16 bytes on the serial line */
-    WLINK_TRACE_DATAGRAM,  /* one UDP datagram */
-    WLINK_TRACE_JUNK,      /* serial bytes that were no good frame: n of them, the first 64 given */
-    WLINK_TRACE_UPGRADE,   /* the 68-byte upgrade request or an 8-byte message */
-    WLINK_TRACE_PACKAGE,   /* package bytes sent (n only) */
-    WLINK_TRACE_STALE      /* a late reply to an earlier command, dropped: its text */
+    WLINK_TRACE_FRAME,    /* 16 bytes on the serial line */
+    WLINK_TRACE_DATAGRAM, /* one UDP datagram */
+    WLINK_TRACE_JUNK,     /* serial bytes that were no good frame: n of them, the first 64 given */
+    WLINK_TRACE_UPGRADE,  /* the 68-byte upgrade request or an 8-byte message */
+    WLINK_TRACE_PACKAGE,  /* package bytes sent (n only) */
+    WLINK_TRACE_STALE     /* a late reply to an earlier command, dropped: its text */
 } wlink_trace_kind;
 typedef void (*wlink_trace_fn)(void *ctx, wlink_trace_kind kind, int sent, const uint8_t *bytes, size_t n);
 void wlink_set_trace(wlink_link *l, wlink_trace_fn fn, void *ctx);
@@ -228,9 +228,22 @@ wlink_status wlink_key_command(const uint8_t key[WLINK_KEY_SIZE], char *cmd, siz
 /* ---- radio and LAN settings ---------------------------------------------- */
 
 typedef enum wlink_setting {
-    WLINK_SSID, WLINK_KEY, WLINK_CHANNEL, WLINK_CURRENT_CHANNEL, WLINK_AUTH,
-    WLINK_ENCRYPTION, WLINK_WIFI, WLINK_HTMODE, WLINK_COUNTRY, WLINK_TXPOWER,
-    WLINK_STANUM, WLINK_LANIP, WLINK_UDP_PEER, WLINK_DHCP, WLINK_VLAN, WLINK_PORTS,
+    WLINK_SSID,
+    WLINK_KEY,
+    WLINK_CHANNEL,
+    WLINK_CURRENT_CHANNEL,
+    WLINK_AUTH,
+    WLINK_ENCRYPTION,
+    WLINK_WIFI,
+    WLINK_HTMODE,
+    WLINK_COUNTRY,
+    WLINK_TXPOWER,
+    WLINK_STANUM,
+    WLINK_LANIP,
+    WLINK_UDP_PEER,
+    WLINK_DHCP,
+    WLINK_VLAN,
+    WLINK_PORTS,
     WLINK_SETTING_COUNT
 } wlink_setting;
 
@@ -259,8 +272,8 @@ wlink_status wlink_set(wlink_link *l, wlink_setting s, const char *value);
 /* The command wlink_set would send, or WLINK_BAD_VALUE with the reason in why
  * (may be null). With force, any value that fits the command is taken as it is.
  * WLINK_BAD_ARGUMENT when cmd_size is too small (why says the size needed). */
-wlink_status wlink_setting_command(wlink_setting s, const char *value, int force, char *cmd, size_t cmd_size,
-                                   char *why, size_t why_size);
+wlink_status wlink_setting_command(wlink_setting s, const char *value, int force, char *cmd, size_t cmd_size, char *why,
+                                   size_t why_size);
 /* "AT+ENCFG": applies what the setters wrote. */
 wlink_status wlink_apply(wlink_link *l);
 
@@ -286,8 +299,7 @@ wlink_status wlink_station_lease(wlink_link *l, const char *mac, char *ip, size_
 /* "AT+CMC=MAC": 1 when a station of that address is in the table, else 0. */
 wlink_status wlink_station_present(wlink_link *l, const char *mac, int *present);
 /* "AT+RETRYINFO=sta INDEX": a station's address and retry rate texts. */
-wlink_status wlink_station_retry(wlink_link *l, int index, char *mac, size_t mac_size, char *rate,
-                                 size_t rate_size);
+wlink_status wlink_station_retry(wlink_link *l, int index, char *mac, size_t mac_size, char *rate, size_t rate_size);
 /* "AT+STAONLINECHECK": 1 when the stations changed since the last check, else 0. */
 wlink_status wlink_stations_changed(wlink_link *l, int *changed);
 /* "AT+PER": the transmit and receive packet error texts ("0%"). */
@@ -297,11 +309,11 @@ wlink_status wlink_reset_counters(wlink_link *l);
 
 /* One network of the survey. */
 typedef struct wlink_network {
-    size_t size;    /* sizeof(wlink_network), set by the caller */
+    size_t size; /* sizeof(wlink_network), set by the caller */
     int channel;
     char bssid[32];
     char ssid[33];
-    int signal;     /* 0 to 100 */
+    int signal; /* 0 to 100 */
 } wlink_network;
 
 /* "AT+SCAN" then "AT+CWIFISINALNUM": runs a survey, the number of strong networks kept. */
@@ -309,7 +321,12 @@ wlink_status wlink_survey(wlink_link *l, int *count);
 /* "AT+CWIFISINGALSINGLEINFO=INDEX": one network of the last survey (0 to 31). */
 wlink_status wlink_survey_get(wlink_link *l, int index, wlink_network *net);
 
-typedef enum wlink_wps_state { WLINK_WPS_IDLE, WLINK_WPS_ACTIVE, WLINK_WPS_TIMED_OUT, WLINK_WPS_UNKNOWN } wlink_wps_state;
+typedef enum wlink_wps_state {
+    WLINK_WPS_IDLE,
+    WLINK_WPS_ACTIVE,
+    WLINK_WPS_TIMED_OUT,
+    WLINK_WPS_UNKNOWN
+} wlink_wps_state;
 /* "AT+WPS": starts a WPS run (the module gives it two minutes). */
 wlink_status wlink_wps_start(wlink_link *l);
 /* "AT+WPS=": the run's state. */
@@ -366,12 +383,12 @@ typedef struct wlink_package_info {
     int refused;               /* the module would refuse it */
     char reason[160];          /* the first refusal, stored and computed values named */
     /* the signature trailer (since 2.1): image_len and app_len never count it */
-    int is_signed;             /* the package ends with a signature trailer */
-    char board[32];            /* the board it was signed for ("" for any) */
-    unsigned sign_flags;       /* WLINK_SIGN_DOWNGRADE */
-    uint8_t signer[32];        /* the public key the trailer names */
-    int signature_holds;       /* the signature holds for that key (whether the module
-                                  trusts the key is the module's key file's say) */
+    int is_signed;       /* the package ends with a signature trailer */
+    char board[32];      /* the board it was signed for ("" for any) */
+    unsigned sign_flags; /* WLINK_SIGN_DOWNGRADE */
+    uint8_t signer[32];  /* the public key the trailer names */
+    int signature_holds; /* the signature holds for that key (whether the module
+                            trusts the key is the module's key file's say) */
 } wlink_package_info;
 
 /* Fills info and returns WLINK_OK, or WLINK_BAD_PACKAGE when the module would
@@ -380,11 +397,11 @@ typedef struct wlink_package_info {
 wlink_status wlink_package_check(const uint8_t *pkg, size_t len, wlink_package_info *info);
 
 typedef struct wlink_image_params {
-    size_t size;              /* sizeof(wlink_image_params), set by the caller */
-    uint32_t load, entry;     /* 0: 0x80000000 */
-    uint32_t time;            /* 0: now */
-    unsigned compression;     /* 0 none, 1 gzip, 2 bzip2, 3 lzma, 4 lzo */
-    const char *name;         /* at most 31 characters; null: "wlink firmware" */
+    size_t size;          /* sizeof(wlink_image_params), set by the caller */
+    uint32_t load, entry; /* 0: 0x80000000 */
+    uint32_t time;        /* 0: now */
+    unsigned compression; /* 0 none, 1 gzip, 2 bzip2, 3 lzma, 4 lzo */
+    const char *name;     /* at most 31 characters; null: "wlink firmware" */
 } wlink_image_params;
 
 /* A legacy image (MIPS, Linux, kernel) around data: 64 + n bytes into out. p may
@@ -434,12 +451,12 @@ wlink_status wlink_sign_key_parse(const char *hex, uint8_t *key, size_t key_size
 /* ---- upgrade -------------------------------------------------------------- */
 
 typedef struct wlink_upgrade_options {
-    size_t size;         /* sizeof(wlink_upgrade_options): wlink_upgrade_options_init sets it */
-    const char *host;    /* the module's address; null: the UDP link's host */
-    uint16_t port;       /* 0: 9999 */
-    int timeout_ms;      /* silence allowed after the package (300000); 0 or less is refused */
-    int deadline_ms;     /* the whole upgrade, command to result; 0: none */
-    int force;           /* send a package the module would refuse, skip the partition sizes */
+    size_t size;      /* sizeof(wlink_upgrade_options): wlink_upgrade_options_init sets it */
+    const char *host; /* the module's address; null: the UDP link's host */
+    uint16_t port;    /* 0: 9999 */
+    int timeout_ms;   /* silence allowed after the package (300000); 0 or less is refused */
+    int deadline_ms;  /* the whole upgrade, command to result; 0: none */
+    int force;        /* send a package the module would refuse, skip the partition sizes */
     /* Called in the calling thread: the package's progress, and each beat while the
      * module writes flash (value 10, and 1 for the last). A non-zero return stops
      * the upgrade as wlink_cancel() does. */

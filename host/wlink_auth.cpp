@@ -63,8 +63,8 @@ wlink_status wlink_key_parse(const char *hex, uint8_t key[WLINK_KEY_SIZE]) {
     while (n > 0 && (hex[n - 1] == '\n' || hex[n - 1] == '\r')) n--;
     const char *end = nullptr;
     size_t got = 0;
-    if (n != 2 * WLINK_KEY_SIZE ||
-        sodium_hex2bin(key, WLINK_KEY_SIZE, hex, n, nullptr, &got, &end) != 0 || got != WLINK_KEY_SIZE)
+    if (n != 2 * WLINK_KEY_SIZE || sodium_hex2bin(key, WLINK_KEY_SIZE, hex, n, nullptr, &got, &end) != 0 ||
+        got != WLINK_KEY_SIZE)
         return WLINK_BAD_VALUE;
     return WLINK_OK;
 }

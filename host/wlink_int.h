@@ -47,8 +47,8 @@ struct wlink_stream {
     size_t in_len;
     unsigned max_total;
     char msg[WLINK_REPLY_MAX + 1];
-    unsigned msg_len;  // total of the message in progress or complete
-    unsigned next;     // offset the next frame must carry; 0: none started
+    unsigned msg_len;                 // total of the message in progress or complete
+    unsigned next;                    // offset the next frame must carry; 0: none started
     uint8_t frame[WLINK_FRAME_SIZE];  // the frame taken last
     uint8_t junk[64];                 // the first bytes passed over before it
 };
@@ -57,7 +57,8 @@ void wlink_stream_init(wlink_stream *s, unsigned max_total);
 size_t wlink_stream_space(wlink_stream *s, uint8_t **at);
 void wlink_stream_commit(wlink_stream *s, size_t n);
 // The next good frame (*frame points at it until the next call), the number of
-// bytes passed over before it (or before the end) in *skipped, the first of them in junk. DONE: msg holds the message, msg_len its length.
+// bytes passed over before it (or before the end) in *skipped, the first of them in junk. DONE: msg holds the message,
+// msg_len its length.
 wlink_take wlink_stream_take(wlink_stream *s, const uint8_t **frame, size_t *skipped);
 
 // An 8-byte upgrade message: type and value, big-endian.
@@ -85,14 +86,14 @@ struct wlink_op {
     int limit_ms;                        // the command's time limit of one try
     uint8_t out[WLINK_FRAME_SIZE * 11];  // the frames or the datagram being sent
     size_t out_len, out_off;
-    int want_out;                        // the port took no more bytes: wait for POLLOUT
-    int64_t next_at;                     // serial: when the next frame may go
-    int64_t deadline;                    // end of the wait for a reply; 0 while sending
-    int64_t quiet_until;                 // serial sync: end of the wait for further fence replies
-    int tries;                           // UDP: datagrams sent
-    uint64_t counters[8];                // UDP under a key: each try's counter (the last 8)
+    int want_out;          // the port took no more bytes: wait for POLLOUT
+    int64_t next_at;       // serial: when the next frame may go
+    int64_t deadline;      // end of the wait for a reply; 0 while sending
+    int64_t quiet_until;   // serial sync: end of the wait for further fence replies
+    int tries;             // UDP: datagrams sent
+    uint64_t counters[8];  // UDP under a key: each try's counter (the last 8)
     uint8_t seq;
-    int mismatched;                      // a reply came that cannot answer the command
+    int mismatched;  // a reply came that cannot answer the command
 };
 
 struct wlink_link {

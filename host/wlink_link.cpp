@@ -211,8 +211,7 @@ static void holder_of(const char *dev, char *out, size_t size) {
             long p;
             char kind[16];
             if (sscanf(line, "%*d: %15s %*s %*s %ld %x:%x:%lu", kind, &p, &maj, &min, &ino) == 5 &&
-                strcmp(kind, "FLOCK") == 0 && maj == major(st.st_dev) &&
-                min == minor(st.st_dev) && ino == st.st_ino)
+                strcmp(kind, "FLOCK") == 0 && maj == major(st.st_dev) && min == minor(st.st_dev) && ino == st.st_ino)
                 pid = p;
         }
         fclose(f);
@@ -386,7 +385,8 @@ static bool fence_reply(int late_form, const char *msg) {
 static void op_load(wlink_link *l, const char *text) {
     wlink_op &o = l->op;
     if (l->keyed)  // each try its own counter: the module takes none twice
-        o.out_len = wlink_auth_encode(l, o.seq, text, strlen(text), &o.counters[(o.tries - 1) % 8], o.out, sizeof o.out);
+        o.out_len =
+            wlink_auth_encode(l, o.seq, text, strlen(text), &o.counters[(o.tries - 1) % 8], o.out, sizeof o.out);
     else
         o.out_len = l->serial ? wlink_frames_encode(text, strlen(text), o.out, sizeof o.out)
                               : wlink_datagram_encode(o.seq, text, strlen(text), o.out, sizeof o.out);
@@ -428,8 +428,8 @@ static wlink_status pump_out(wlink_link *l) {
         if (o.out_off % WLINK_FRAME_SIZE == 0 || !l->serial)
             wlink_trace_unit(l, l->serial ? WLINK_TRACE_FRAME : WLINK_TRACE_DATAGRAM, 1, o.out + o.out_off,
                              frame_end - o.out_off);
-        ssize_t w = l->serial ? write(l->fd, o.out + o.out_off, frame_end - o.out_off)
-                              : send(l->fd, o.out, o.out_len, 0);
+        ssize_t w =
+            l->serial ? write(l->fd, o.out + o.out_off, frame_end - o.out_off) : send(l->fd, o.out, o.out_len, 0);
         if (w < 0 && errno == EINTR) continue;
         if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             o.want_out = 1;
@@ -610,8 +610,9 @@ wlink_status wlink_command_start(wlink_link *l, const char *cmd) {
     wlink_begin(l);
     size_t len = cmd != nullptr ? strlen(cmd) : 0;
     if (len == 0 || len > WLINK_CMD_MAX || l->op.phase != WLINK_IDLE) {
-        wlink_fail(l, l->op.phase != WLINK_IDLE ? "a command is under way on this link"
-                      : len == 0             ? "empty command"
+        wlink_fail(l,
+                   l->op.phase != WLINK_IDLE ? "a command is under way on this link"
+                   : len == 0                ? "empty command"
                                              : "command longer than %d bytes",
                    WLINK_CMD_MAX);
         return WLINK_BAD_ARGUMENT;
@@ -704,14 +705,14 @@ struct setting_row {
 };
 
 static const setting_row kSettings[WLINK_SETTING_COUNT] = {
-    {"ssid", "AT+SSID", "AT+SSID="},         {"key", "AT+KEY", "AT+KEY="},
+    {"ssid", "AT+SSID", "AT+SSID="},          {"key", "AT+KEY", "AT+KEY="},
     {"channel", "AT+CHANNEL", "AT+CHANNEL="}, {"current-channel", "AT+CHANNEL!=", nullptr},
-    {"auth", "AT+AUTH", "AT+AUTH="},         {"encryption", "AT+ENCRY", "AT+ENCRY="},
-    {"wifi", "AT+WIFI", "AT+WIFI="},         {"htmode", "AT+HTMODE", "AT+HTMODE="},
+    {"auth", "AT+AUTH", "AT+AUTH="},          {"encryption", "AT+ENCRY", "AT+ENCRY="},
+    {"wifi", "AT+WIFI", "AT+WIFI="},          {"htmode", "AT+HTMODE", "AT+HTMODE="},
     {"country", "AT+COUNTRY", "AT+COUNTRY="}, {"txpower", "AT+TXPOWER", "AT+TXPOWER="},
-    {"stanum", "AT+STANUM", "AT+STANUM="},   {"lanip", "AT+LANIP", "AT+LANIP="},
-    {"udp-peer", "AT+UIP", "AT+UIP="},       {"dhcp", nullptr, "AT+DHCP="},
-    {"vlan", "AT+VLAN", "AT+VLAN="},         {"ports", "AT+PORT", nullptr},
+    {"stanum", "AT+STANUM", "AT+STANUM="},    {"lanip", "AT+LANIP", "AT+LANIP="},
+    {"udp-peer", "AT+UIP", "AT+UIP="},        {"dhcp", nullptr, "AT+DHCP="},
+    {"vlan", "AT+VLAN", "AT+VLAN="},          {"ports", "AT+PORT", nullptr},
 };
 
 static bool valid(wlink_setting s) { return (unsigned)s < WLINK_SETTING_COUNT; }
@@ -771,73 +772,73 @@ static const char *check_value(wlink_setting s, const char *v, char *norm, size_
     static const char *const kHt[] = {"HT20", "HT40", "AUTO", nullptr};
     size_t len = strlen(v);
     switch (s) {
-    case WLINK_SSID:
-        if (len < 1 || len > 32 || !printable(v)) return *why = "an SSID is 1 to 32 printable characters", nullptr;
-        return v;
-    case WLINK_KEY: {
-        bool hex64 = len == 64 && strspn(v, "0123456789abcdefABCDEF") == 64;
-        if (!hex64 && (len < 8 || len > 63 || !printable(v)))
-            return *why = "a key is 8 to 63 printable characters or 64 hex digits", nullptr;
-        return v;
-    }
-    case WLINK_CHANNEL:
-        if (strcmp(v, "auto") != 0 && !number(v, 1, 13)) return *why = "a channel is auto or 1 to 13", nullptr;
-        return v;
-    case WLINK_AUTH:
-        if (!one_of(v, kAuth)) return *why = "auth is OPEN, WPAPSK, WPA2PSK or WPAPSK_WPA2PSK", nullptr;
-        return v;
-    case WLINK_ENCRYPTION:
-        if (!one_of(v, kEnc)) return *why = "encryption is NONE, AES, TKIP or TKIP/AES", nullptr;
-        return v;
-    case WLINK_WIFI:
-        if (strcasecmp(v, "on") == 0) return "ON";
-        if (is_off(v)) return "OFF";
-        return *why = "wifi is on or off", nullptr;
-    case WLINK_HTMODE:
-        if (!one_of(v, kHt)) return *why = "htmode is HT20, HT40 or AUTO", nullptr;
-        return v;
-    case WLINK_COUNTRY:
-        if (len != 2 || v[0] < 'A' || v[0] > 'Z' || v[1] < 'A' || v[1] > 'Z')
-            return *why = "a country is two capital letters (CN, US, ...)", nullptr;
-        return v;
-    case WLINK_TXPOWER:
-        if (!number(v, 1, 100)) return *why = "txpower is 1 to 100 (percent)", nullptr;
-        return v;
-    case WLINK_STANUM:
-        if (!number(v, 1, 32)) return *why = "stanum is 1 to 32 stations", nullptr;
-        return v;
-    case WLINK_LANIP:
-    case WLINK_UDP_PEER:
-        if (!ipv4(v)) return *why = "an address is a dotted IPv4 address (192.168.1.1)", nullptr;
-        return v;
-    case WLINK_DHCP: {
-        if (is_off(v)) return "OFF";
-        char w[3][16];
-        char extra[2];
-        long start, pool, hours;
-        if (sscanf(v, "%15s %15s %15s %1s", w[0], w[1], w[2], extra) != 3) {
-            return *why = "dhcp is \"START POOL HOURS\" or off", nullptr;
+        case WLINK_SSID:
+            if (len < 1 || len > 32 || !printable(v)) return *why = "an SSID is 1 to 32 printable characters", nullptr;
+            return v;
+        case WLINK_KEY: {
+            bool hex64 = len == 64 && strspn(v, "0123456789abcdefABCDEF") == 64;
+            if (!hex64 && (len < 8 || len > 63 || !printable(v)))
+                return *why = "a key is 8 to 63 printable characters or 64 hex digits", nullptr;
+            return v;
         }
-        size_t hl = strlen(w[2]);
-        if (hl > 1 && w[2][hl - 1] == 'h') w[2][hl - 1] = '\0';
-        if (!number(w[0], 1, 254, &start) || !number(w[1], 0, 253, &pool) || pool > 254 - start ||
-            !number(w[2], 1, 596523, &hours))
-            return *why = "dhcp is START 1-254, POOL up to 254-START addresses, HOURS 1 or more", nullptr;
-        snprintf(norm, norm_size, "%ld %ld %ldh", start, pool, hours);
-        return norm;
-    }
-    case WLINK_VLAN:
-        if (is_off(v)) return "OFF";
-        if (len == 0 || strspn(v, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 ,.:_-") != len)
-            return *why = "vlan takes letters, digits, blanks and , . : _ - only, or off", nullptr;
-        return v;
-    default:
-        return *why = "not a setting that can be set", nullptr;
+        case WLINK_CHANNEL:
+            if (strcmp(v, "auto") != 0 && !number(v, 1, 13)) return *why = "a channel is auto or 1 to 13", nullptr;
+            return v;
+        case WLINK_AUTH:
+            if (!one_of(v, kAuth)) return *why = "auth is OPEN, WPAPSK, WPA2PSK or WPAPSK_WPA2PSK", nullptr;
+            return v;
+        case WLINK_ENCRYPTION:
+            if (!one_of(v, kEnc)) return *why = "encryption is NONE, AES, TKIP or TKIP/AES", nullptr;
+            return v;
+        case WLINK_WIFI:
+            if (strcasecmp(v, "on") == 0) return "ON";
+            if (is_off(v)) return "OFF";
+            return *why = "wifi is on or off", nullptr;
+        case WLINK_HTMODE:
+            if (!one_of(v, kHt)) return *why = "htmode is HT20, HT40 or AUTO", nullptr;
+            return v;
+        case WLINK_COUNTRY:
+            if (len != 2 || v[0] < 'A' || v[0] > 'Z' || v[1] < 'A' || v[1] > 'Z')
+                return *why = "a country is two capital letters (CN, US, ...)", nullptr;
+            return v;
+        case WLINK_TXPOWER:
+            if (!number(v, 1, 100)) return *why = "txpower is 1 to 100 (percent)", nullptr;
+            return v;
+        case WLINK_STANUM:
+            if (!number(v, 1, 32)) return *why = "stanum is 1 to 32 stations", nullptr;
+            return v;
+        case WLINK_LANIP:
+        case WLINK_UDP_PEER:
+            if (!ipv4(v)) return *why = "an address is a dotted IPv4 address (192.168.1.1)", nullptr;
+            return v;
+        case WLINK_DHCP: {
+            if (is_off(v)) return "OFF";
+            char w[3][16];
+            char extra[2];
+            long start, pool, hours;
+            if (sscanf(v, "%15s %15s %15s %1s", w[0], w[1], w[2], extra) != 3) {
+                return *why = "dhcp is \"START POOL HOURS\" or off", nullptr;
+            }
+            size_t hl = strlen(w[2]);
+            if (hl > 1 && w[2][hl - 1] == 'h') w[2][hl - 1] = '\0';
+            if (!number(w[0], 1, 254, &start) || !number(w[1], 0, 253, &pool) || pool > 254 - start ||
+                !number(w[2], 1, 596523, &hours))
+                return *why = "dhcp is START 1-254, POOL up to 254-START addresses, HOURS 1 or more", nullptr;
+            snprintf(norm, norm_size, "%ld %ld %ldh", start, pool, hours);
+            return norm;
+        }
+        case WLINK_VLAN:
+            if (is_off(v)) return "OFF";
+            if (len == 0 || strspn(v, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 ,.:_-") != len)
+                return *why = "vlan takes letters, digits, blanks and , . : _ - only, or off", nullptr;
+            return v;
+        default:
+            return *why = "not a setting that can be set", nullptr;
     }
 }
 
-wlink_status wlink_setting_command(wlink_setting s, const char *value, int force, char *cmd, size_t cmd_size,
-                                   char *why, size_t why_size) {
+wlink_status wlink_setting_command(wlink_setting s, const char *value, int force, char *cmd, size_t cmd_size, char *why,
+                                   size_t why_size) {
     if (why != nullptr && why_size > 0) why[0] = '\0';
     if (cmd != nullptr && cmd_size > 0) cmd[0] = '\0';
     if (!wlink_setting_writable(s) || value == nullptr || cmd == nullptr) {
@@ -862,7 +863,8 @@ wlink_status wlink_setting_command(wlink_setting s, const char *value, int force
         return WLINK_BAD_VALUE;
     }
     if (n >= cmd_size) {
-        if (why != nullptr) snprintf(why, why_size, "the command needs a buffer of %zu bytes, not %zu", n + 1, cmd_size);
+        if (why != nullptr)
+            snprintf(why, why_size, "the command needs a buffer of %zu bytes, not %zu", n + 1, cmd_size);
         return WLINK_BAD_ARGUMENT;
     }
     snprintf(cmd, cmd_size, "%s%s", kSettings[s].set, v);

@@ -107,8 +107,7 @@ wlink_status wlink_station_present(wlink_link *l, const char *mac, int *present)
     return st;
 }
 
-wlink_status wlink_station_retry(wlink_link *l, int index, char *mac, size_t mac_size, char *rate,
-                                 size_t rate_size) {
+wlink_status wlink_station_retry(wlink_link *l, int index, char *mac, size_t mac_size, char *rate, size_t rate_size) {
     if (!arg_ok(l, index >= 0 && index <= 15, "a station is asked for by an index of 0 to 15"))
         return WLINK_BAD_ARGUMENT;
     char cmd[32], v[WLINK_REPLY_MAX + 1], *f[2];
@@ -193,7 +192,9 @@ wlink_status wlink_wps_status(wlink_link *l, wlink_wps_state *state) {
     static const struct {
         const char *text;
         wlink_wps_state state;
-    } kStates[] = {{"Idle", WLINK_WPS_IDLE}, {"Active", WLINK_WPS_ACTIVE}, {"Timed-out", WLINK_WPS_TIMED_OUT},
+    } kStates[] = {{"Idle", WLINK_WPS_IDLE},
+                   {"Active", WLINK_WPS_ACTIVE},
+                   {"Timed-out", WLINK_WPS_TIMED_OUT},
                    {"Unknow", WLINK_WPS_UNKNOWN}};
     for (const auto &k : kStates)
         if (strcmp(v, k.text) == 0) return *state = k.state, WLINK_OK;
@@ -212,8 +213,7 @@ wlink_status wlink_firmware_version(wlink_link *l, unsigned *major, unsigned *mi
 }
 
 wlink_status wlink_flash_info(wlink_link *l, uint64_t *image_size, uint64_t *app_size) {
-    if (!arg_ok(l, image_size != nullptr && app_size != nullptr, "no place for the sizes"))
-        return WLINK_BAD_ARGUMENT;
+    if (!arg_ok(l, image_size != nullptr && app_size != nullptr, "no place for the sizes")) return WLINK_BAD_ARGUMENT;
     char v[WLINK_REPLY_MAX + 1], *f[2];
     wlink_status st = wlink_command_value(l, "AT+FLASHINFO", v, sizeof v);
     if (st != WLINK_OK) return st;
@@ -236,8 +236,8 @@ wlink_status wlink_upgrade_state(wlink_link *l, wlink_upg_state *state) {
     static const struct {
         const char *text;
         wlink_upg_state state;
-    } kStates[] = {{"none", WLINK_UPG_STATE_NONE}, {"busy", WLINK_UPG_STATE_BUSY},
-                   {"interrupted", WLINK_UPG_STATE_INTERRUPTED}};
+    } kStates[] = {
+        {"none", WLINK_UPG_STATE_NONE}, {"busy", WLINK_UPG_STATE_BUSY}, {"interrupted", WLINK_UPG_STATE_INTERRUPTED}};
     for (const auto &k : kStates)
         if (strcmp(v, k.text) == 0) return *state = k.state, WLINK_OK;
     return bad_reply(l, "AT+UPGSTATE", v);
@@ -340,7 +340,7 @@ wlink_status wlink_reboot(wlink_link *l, wlink_link *serial, int timeout_ms) {
             wlink_status q = wlink_command_value(l, "AT+UIP", now, sizeof now);
             st = q == WLINK_CANCELLED || q == WLINK_LINK_ERROR ? q
                  : q != WLINK_OK || strcmp(now, peer) != 0     ? WLINK_OK
-                                                              : WLINK_NO_REPLY;
+                                                               : WLINK_NO_REPLY;
         }
         if (st != WLINK_NO_REPLY || wlink_now_ms() >= down_by) break;
         if (wlink_wait(l, l->wake_fd, 0, wlink_now_ms() + READY_POLL_MS, nullptr) == -1) return WLINK_CANCELLED;

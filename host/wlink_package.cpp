@@ -96,8 +96,7 @@ static wlink_status check(const uint8_t *pkg, size_t len, wlink_package_info *in
     info->computed_data_crc = wlink_crc32(h + IMAGE_HEAD, info->image_size);
     if (info->image_len == 0) return refuse(info, "the image is empty");
     if (info->app_len == 0) return refuse(info, "the application part is empty");
-    if (info->magic != kImageMagic)
-        return refuse(info, "image magic 0x%08X is not 0x%08X", info->magic, kImageMagic);
+    if (info->magic != kImageMagic) return refuse(info, "image magic 0x%08X is not 0x%08X", info->magic, kImageMagic);
     if (info->header_crc != info->computed_header_crc)
         return refuse(info, "image header CRC: stored 0x%08X, computed 0x%08X", info->header_crc,
                       info->computed_header_crc);
@@ -187,7 +186,7 @@ wlink_status wlink_package_build(const uint8_t *image, size_t image_len, const u
         return WLINK_BAD_ARGUMENT;
     memset(out, 0, VERSION_HEAD);
     out[0] = VERSION_MAGIC & 0xFF, out[1] = VERSION_MAGIC >> 8, out[2] = (uint8_t)major, out[3] = (uint8_t)minor;
-    put_le32(out + 4, (uint32_t)image_len);    // image header and data
+    put_le32(out + 4, (uint32_t)image_len);     // image header and data
     put_le32(out + 12, (uint32_t)app_len - 7);  // the module's own reckoning
     memcpy(out + VERSION_HEAD, image, image_len);
     memcpy(out + VERSION_HEAD + image_len, app, app_len);

@@ -26,8 +26,8 @@ int wlink_trailer_read(const uint8_t *pkg, size_t len, wlink_package_info *info)
                  t[OFF_FLAGS], zeros ? "good" : "not NUL-padded printable text");
         return -1;
     }
-    info->signature_holds =
-        crypto_sign_ed25519_verify_detached(t + OFF_SIG, pkg, len - WLINK_SIGN_TRAILER_SIZE + OFF_SIG, t + OFF_KEY) == 0;
+    info->signature_holds = crypto_sign_ed25519_verify_detached(
+                                t + OFF_SIG, pkg, len - WLINK_SIGN_TRAILER_SIZE + OFF_SIG, t + OFF_KEY) == 0;
     return 1;
 }
 
@@ -74,7 +74,8 @@ wlink_status wlink_package_verify(const uint8_t *pkg, size_t len, const uint8_t 
     if (pkg == nullptr || (keys == nullptr && n_keys > 0)) return WLINK_BAD_ARGUMENT;
     const int r = wlink_trailer_read(pkg, len, &info);
     size_t k = 0;
-    while (r > 0 && k < n_keys && sodium_memcmp(keys + k * WLINK_SIGN_PUBLIC_SIZE, info.signer, WLINK_SIGN_PUBLIC_SIZE) != 0)
+    while (r > 0 && k < n_keys &&
+           sodium_memcmp(keys + k * WLINK_SIGN_PUBLIC_SIZE, info.signer, WLINK_SIGN_PUBLIC_SIZE) != 0)
         k++;
     char hint[17];
     sodium_bin2hex(hint, sizeof hint, info.signer, 8);
@@ -103,7 +104,8 @@ wlink_status wlink_sign_key_parse(const char *hex, uint8_t *key, size_t key_size
     // A secret key ends with its own public key: a file cut or mixed up shows here.
     if (key_size == WLINK_SIGN_SECRET_SIZE) {
         uint8_t pub[WLINK_SIGN_PUBLIC_SIZE], again[WLINK_SIGN_SECRET_SIZE];
-        const bool same = crypto_sign_ed25519_seed_keypair(pub, again, key) == 0 && memcmp(pub, key + 32, sizeof pub) == 0;
+        const bool same =
+            crypto_sign_ed25519_seed_keypair(pub, again, key) == 0 && memcmp(pub, key + 32, sizeof pub) == 0;
         sodium_memzero(again, sizeof again);
         if (!same) return WLINK_BAD_VALUE;
     }

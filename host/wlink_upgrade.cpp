@@ -123,28 +123,28 @@ static wlink_status ended(upgrade &u, int r, const char *during) {
                                      "off; AT+VER tells when it is done"
                                    : "the module never had the whole package: flash is untouched";
     switch (r) {
-    case IO_CANCEL:
-        wlink_fail(l, "cancelled %s; %s", during, flash);
-        return u.sent_all ? WLINK_UPG_CANCELLED_WRITING : WLINK_CANCELLED;
-    case IO_DEADLINE:
-        wlink_fail(l, "the upgrade's deadline of %d ms passed %s; %s", u.o.deadline_ms, during, flash);
-        return WLINK_UPG_DEADLINE;
-    case IO_TIMEOUT:
-        wlink_fail(l, "no word from the module for %d ms %s; %s", u.o.timeout_ms, during, flash);
-        return WLINK_UPG_TIMEOUT;
-    case IO_ERROR:
-        return WLINK_UPG_LOST;
-    default:
-        wlink_fail(l, "the connection was lost %s; %s", during, flash);
-        return WLINK_UPG_LOST;
+        case IO_CANCEL:
+            wlink_fail(l, "cancelled %s; %s", during, flash);
+            return u.sent_all ? WLINK_UPG_CANCELLED_WRITING : WLINK_CANCELLED;
+        case IO_DEADLINE:
+            wlink_fail(l, "the upgrade's deadline of %d ms passed %s; %s", u.o.deadline_ms, during, flash);
+            return WLINK_UPG_DEADLINE;
+        case IO_TIMEOUT:
+            wlink_fail(l, "no word from the module for %d ms %s; %s", u.o.timeout_ms, during, flash);
+            return WLINK_UPG_TIMEOUT;
+        case IO_ERROR:
+            return WLINK_UPG_LOST;
+        default:
+            wlink_fail(l, "the connection was lost %s; %s", during, flash);
+            return WLINK_UPG_LOST;
     }
 }
 
 // Connects and sends the request until the module's first answer: a refused
 // connection, and one closed before any answer (a port forward that accepts
 // before the module listens), are tried again for a few seconds.
-static wlink_status open_exchange(upgrade &u, const struct sockaddr_in *a, const uint8_t *request,
-                                  wlink_unique_fd *fd, uint8_t answer[8]) {
+static wlink_status open_exchange(upgrade &u, const struct sockaddr_in *a, const uint8_t *request, wlink_unique_fd *fd,
+                                  uint8_t answer[8]) {
     int64_t end = wlink_now_ms() + CONNECT_WINDOW_MS;
     bool reached = false;
     int err = 0;
@@ -166,8 +166,9 @@ static wlink_status open_exchange(upgrade &u, const struct sockaddr_in *a, const
         if ((r = pause_ms(u, 50)) != IO_TIMEOUT) return ended(u, r, "while connecting");
     } while (wlink_now_ms() < end);
     if (reached) {
-        wlink_fail(u.l, "the upgrade connection closed before the module answered (the module takes it only from the "
-                        "address that asked for the upgrade: over UDP that link's, over serial the allowed UDP peer)");
+        wlink_fail(u.l,
+                   "the upgrade connection closed before the module answered (the module takes it only from the "
+                   "address that asked for the upgrade: over UDP that link's, over serial the allowed UDP peer)");
         return WLINK_UPG_LOST;
     }
     wlink_fail_os(u.l, err, "cannot connect to the upgrade port %u of %s", ntohs(a->sin_port), inet_ntoa(a->sin_addr));
@@ -206,8 +207,8 @@ static wlink_status check_fit(wlink_link *l, const wlink_package_info &info) {
                  {"the application part", "/dev/mtd6", info.app_len, app_room}};
     for (const auto &p : parts) {
         if (p.need <= p.room) continue;
-        wlink_fail(l, "%s is %llu bytes and the module's %s holds %llu: nothing sent (force skips this check)",
-                   p.part, (unsigned long long)p.need, p.dev, (unsigned long long)p.room);
+        wlink_fail(l, "%s is %llu bytes and the module's %s holds %llu: nothing sent (force skips this check)", p.part,
+                   (unsigned long long)p.need, p.dev, (unsigned long long)p.room);
         return WLINK_UPG_TOO_LARGE;
     }
     return WLINK_OK;
@@ -224,8 +225,9 @@ static wlink_status take_options(wlink_link *l, const wlink_upgrade_options *giv
         o->size = sizeof *o;
     }
     if (o->timeout_ms <= 0 || o->deadline_ms < 0) {
-        wlink_fail(l, o->timeout_ms <= 0 ? "a silence limit of %d ms: it must be 1 or more"
-                                         : "a deadline of %d ms: it must be 0 (none) or more",
+        wlink_fail(l,
+                   o->timeout_ms <= 0 ? "a silence limit of %d ms: it must be 1 or more"
+                                      : "a deadline of %d ms: it must be 0 (none) or more",
                    o->timeout_ms <= 0 ? o->timeout_ms : o->deadline_ms);
         return WLINK_BAD_ARGUMENT;
     }
@@ -286,8 +288,9 @@ static wlink_status exchange(upgrade &u, const struct sockaddr_in *addr, const c
         conn.reset();
         if (type == 0 && value == 0) return WLINK_OK;
         if (type == 0 && value == -1) {
-            wlink_fail(l, "the module refused the package or could not write it; it passed every check this library "
-                          "makes, so the module's own (its log says which) or its flash writing failed");
+            wlink_fail(l,
+                       "the module refused the package or could not write it; it passed every check this library "
+                       "makes, so the module's own (its log says which) or its flash writing failed");
             return WLINK_UPG_REFUSED;
         }
         wlink_fail(l, "unexpected upgrade message %d/%d", type, value);
@@ -339,8 +342,9 @@ wlink_status wlink_upgrade(wlink_link *l, const uint8_t *pkg, size_t len, const 
         if (r != IO_TIMEOUT) return ended(u, r, "while the module was busy");
     }
     if (st == WLINK_ERR_REPLY) {
-        wlink_fail(l, "the module answered +ERR to AT+UPGRADE=: it is busy with another upgrade (or cannot open its "
-                      "upgrade port); AT+VER tells when that one is done");
+        wlink_fail(l,
+                   "the module answered +ERR to AT+UPGRADE=: it is busy with another upgrade (or cannot open its "
+                   "upgrade port); AT+VER tells when that one is done");
         return WLINK_UPG_BUSY;
     }
     if (st != WLINK_OK) return st;

@@ -89,8 +89,7 @@ wlink_take wlink_stream_take(wlink_stream *s, const uint8_t **frame, size_t *ski
 }
 
 size_t wlink_datagram_encode(uint8_t seq, const char *cmd, size_t len, uint8_t *out, size_t out_size) {
-    if ((cmd == nullptr && len > 0) || len > WLINK_CMD_MAX || out == nullptr ||
-        out_size < WLINK_DGRAM_OVERHEAD + len)
+    if ((cmd == nullptr && len > 0) || len > WLINK_CMD_MAX || out == nullptr || out_size < WLINK_DGRAM_OVERHEAD + len)
         return 0;
     memcpy(out, kCmdMagic, 4);
     memcpy(out + 4, "seq", 3);
@@ -133,19 +132,65 @@ struct row {
 };
 
 static const row kRows[] = {
-    {"AT+STAONLINECHECK", 3, 0}, {"AT+RESTORE", 1, 3000}, {"AT+REBOOT", 1, 0}, {"AT+VER", 2, 0},
-    {"AT+SSID=", 1, 0}, {"AT+SSID", 2, 0}, {"AT+UIP=", 1, 0}, {"AT+UIP", 2, 0}, {"AT+LANIP=", 1, 0},
-    {"AT+LANIP", 2, 0}, {"AT+KEY=", 1, 0}, {"AT+KEY", 2, 0}, {"AT+CHANNEL!=", 2, 0}, {"AT+CHANNEL=", 1, 0},
-    {"AT+CHANNEL", 2, 0}, {"AT+AUTH=", 1, 0}, {"AT+AUTH", 2, 0}, {"AT+ENCRY=", 1, 0}, {"AT+ENCRY", 2, 0},
-    {"AT+DHCP=OFF", 1, 0}, {"AT+DHCP=", 1, 0}, {"AT+DHCP", 2, 0}, {"AT+PORT", 2, 0}, {"AT+WPS=", 2, 0},
-    {"AT+WPS", 1, 3000}, {"AT+CNUM", 3, 0}, {"AT+CINFO=", 2, 0}, {"AT+CWIFISINALNUM", 3, 0},
-    {"AT+CWIFISINGALSINGLEINFO=", 2, 0}, {"AT+CIP=", 2, 0}, {"AT+CMC", 2, 0}, {"AT+WIFI=", 1, 0},
-    {"AT+WIFI", 2, 0}, {"AT+HTMODE=", 1, 0}, {"AT+HTMODE", 2, 0}, {"AT+COUNTRY=", 1, 0}, {"AT+COUNTRY", 2, 0},
-    {"AT+TXPOWER=", 1, 0}, {"AT+TXPOWER", 2, 0}, {"AT+VLAN=OFF", 1, 0}, {"AT+VLAN=", 1, 0}, {"AT+VLAN", 2, 0},
-    {"AT+SCAN", 1, 5000}, {"AT+ENCFG", 1, 8000}, {"AT+PASSWD=", 1, 3000}, {"AT+UPGRADE=", 1, 0},
-    {"AT+SSH=", 1, 0}, {"AT+SSH", 1, 0}, {"AT+STANUM=", 1, 0}, {"AT+STANUM", 2, 0}, {"AT+APSTART", 1, 0},
-    {"AT+MAC", 2, 0}, {"AT+SENSITIVITY=", 2, 3000}, {"AT+PER", 2, 0}, {"AT+RESET", 1, 0},
-    {"AT+RETRYINFO=", 2, 0}, {"AT+IGMP=", 1, 0}, {"AT+FLASHINFO", 2, 0}, {"AT+UKEY=", 1, 0},
+    {"AT+STAONLINECHECK", 3, 0},
+    {"AT+RESTORE", 1, 3000},
+    {"AT+REBOOT", 1, 0},
+    {"AT+VER", 2, 0},
+    {"AT+SSID=", 1, 0},
+    {"AT+SSID", 2, 0},
+    {"AT+UIP=", 1, 0},
+    {"AT+UIP", 2, 0},
+    {"AT+LANIP=", 1, 0},
+    {"AT+LANIP", 2, 0},
+    {"AT+KEY=", 1, 0},
+    {"AT+KEY", 2, 0},
+    {"AT+CHANNEL!=", 2, 0},
+    {"AT+CHANNEL=", 1, 0},
+    {"AT+CHANNEL", 2, 0},
+    {"AT+AUTH=", 1, 0},
+    {"AT+AUTH", 2, 0},
+    {"AT+ENCRY=", 1, 0},
+    {"AT+ENCRY", 2, 0},
+    {"AT+DHCP=OFF", 1, 0},
+    {"AT+DHCP=", 1, 0},
+    {"AT+DHCP", 2, 0},
+    {"AT+PORT", 2, 0},
+    {"AT+WPS=", 2, 0},
+    {"AT+WPS", 1, 3000},
+    {"AT+CNUM", 3, 0},
+    {"AT+CINFO=", 2, 0},
+    {"AT+CWIFISINALNUM", 3, 0},
+    {"AT+CWIFISINGALSINGLEINFO=", 2, 0},
+    {"AT+CIP=", 2, 0},
+    {"AT+CMC", 2, 0},
+    {"AT+WIFI=", 1, 0},
+    {"AT+WIFI", 2, 0},
+    {"AT+HTMODE=", 1, 0},
+    {"AT+HTMODE", 2, 0},
+    {"AT+COUNTRY=", 1, 0},
+    {"AT+COUNTRY", 2, 0},
+    {"AT+TXPOWER=", 1, 0},
+    {"AT+TXPOWER", 2, 0},
+    {"AT+VLAN=OFF", 1, 0},
+    {"AT+VLAN=", 1, 0},
+    {"AT+VLAN", 2, 0},
+    {"AT+SCAN", 1, 5000},
+    {"AT+ENCFG", 1, 8000},
+    {"AT+PASSWD=", 1, 3000},
+    {"AT+UPGRADE=", 1, 0},
+    {"AT+SSH=", 1, 0},
+    {"AT+SSH", 1, 0},
+    {"AT+STANUM=", 1, 0},
+    {"AT+STANUM", 2, 0},
+    {"AT+APSTART", 1, 0},
+    {"AT+MAC", 2, 0},
+    {"AT+SENSITIVITY=", 2, 3000},
+    {"AT+PER", 2, 0},
+    {"AT+RESET", 1, 0},
+    {"AT+RETRYINFO=", 2, 0},
+    {"AT+IGMP=", 1, 0},
+    {"AT+FLASHINFO", 2, 0},
+    {"AT+UKEY=", 1, 0},
     {"AT+UPGSTATE", 2, 0},
 };
 
@@ -261,71 +306,73 @@ void wlink_trace_describe(wlink_trace_kind kind, int sent, const uint8_t *b, siz
     char text[WLINK_REPLY_MAX * 4 + 8], raw[WLINK_FRAME_SIZE * 3 + 8];
     const char *dir = sent ? ">" : "<";
     switch (kind) {
-    case WLINK_TRACE_FRAME:
-        hex(raw, sizeof raw, b, n < WLINK_FRAME_SIZE ? n : (size_t)WLINK_FRAME_SIZE);
-        if (n != WLINK_FRAME_SIZE) {
-            snprintf(out, size, "%s frame [%s] cut to %zu bytes", dir, raw, n);
+        case WLINK_TRACE_FRAME:
+            hex(raw, sizeof raw, b, n < WLINK_FRAME_SIZE ? n : (size_t)WLINK_FRAME_SIZE);
+            if (n != WLINK_FRAME_SIZE) {
+                snprintf(out, size, "%s frame [%s] cut to %zu bytes", dir, raw, n);
+                break;
+            }
+            quote(text, sizeof text, b + 3, b[1] <= WLINK_FRAME_CHUNK ? (size_t)b[1] : (size_t)WLINK_FRAME_CHUNK);
+            snprintf(out, size, "%s frame [%s] total %u chunk %u offset %u \"%s\" sum %s", dir, raw, b[0], b[1], b[2],
+                     text, b[15] == wlink_sum8(b, 15) ? "ok" : "BAD");
+            break;
+        case WLINK_TRACE_DATAGRAM: {
+            static const uint8_t kAuthCmd[4] = {0x55, 0x44, 0x33, 0x23}, kAuthReply[4] = {0x66, 0x77, 0x78, 0x7A};
+            if (n >= 30 && memcmp(b, sent ? kAuthCmd : kAuthReply, 4) == 0) {  // the authenticated form
+                uint64_t counter = 0;
+                for (int i = 4; i < 12; i++) counter = counter << 8 | b[i];
+                size_t len = b[13], have = n - 30 < len ? n - 30 : len;
+                quote(text, sizeof text, b + 14, have);
+                snprintf(out, size, "%s authenticated datagram %zu bytes counter %llu seq %u len %zu \"%s\"%s", dir, n,
+                         (unsigned long long)counter, b[12], len, text, n != 30 + len ? " LENGTH BAD" : "");
+                break;
+            }
+            if (n < WLINK_DGRAM_OVERHEAD) {
+                hex(raw, sizeof raw, b, n);
+                snprintf(out, size, "%s datagram of %zu bytes, too short [%s]", dir, n, raw);
+                break;
+            }
+            const uint8_t *magic = sent ? kCmdMagic : kReplyMagic;
+            size_t len = b[9], have = n - 10 < len ? n - 10 : len;
+            quote(text, sizeof text, b + 10, have);
+            bool sum_ok = n == WLINK_DGRAM_OVERHEAD + len && wlink_sum8(b + 10, len) == b[10 + len];
+            snprintf(out, size, "%s datagram %zu bytes magic %s seq %u len %zu \"%s\" %s", dir, n,
+                     memcmp(b, magic, 4) == 0 ? "ok" : "BAD", b[7], len, text,
+                     sum_ok                            ? "sum ok"
+                     : n != WLINK_DGRAM_OVERHEAD + len ? "LENGTH BAD"
+                                                       : "sum BAD");
             break;
         }
-        quote(text, sizeof text, b + 3, b[1] <= WLINK_FRAME_CHUNK ? (size_t)b[1] : (size_t)WLINK_FRAME_CHUNK);
-        snprintf(out, size, "%s frame [%s] total %u chunk %u offset %u \"%s\" sum %s", dir, raw, b[0], b[1], b[2],
-                 text, b[15] == wlink_sum8(b, 15) ? "ok" : "BAD");
-        break;
-    case WLINK_TRACE_DATAGRAM: {
-        static const uint8_t kAuthCmd[4] = {0x55, 0x44, 0x33, 0x23}, kAuthReply[4] = {0x66, 0x77, 0x78, 0x7A};
-        if (n >= 30 && memcmp(b, sent ? kAuthCmd : kAuthReply, 4) == 0) {  // the authenticated form
-            uint64_t counter = 0;
-            for (int i = 4; i < 12; i++) counter = counter << 8 | b[i];
-            size_t len = b[13], have = n - 30 < len ? n - 30 : len;
-            quote(text, sizeof text, b + 14, have);
-            snprintf(out, size, "%s authenticated datagram %zu bytes counter %llu seq %u len %zu \"%s\"%s", dir, n,
-                     (unsigned long long)counter, b[12], len, text, n != 30 + len ? " LENGTH BAD" : "");
-            break;
-        }
-        if (n < WLINK_DGRAM_OVERHEAD) {
-            hex(raw, sizeof raw, b, n);
-            snprintf(out, size, "%s datagram of %zu bytes, too short [%s]", dir, n, raw);
-            break;
-        }
-        const uint8_t *magic = sent ? kCmdMagic : kReplyMagic;
-        size_t len = b[9], have = n - 10 < len ? n - 10 : len;
-        quote(text, sizeof text, b + 10, have);
-        bool sum_ok = n == WLINK_DGRAM_OVERHEAD + len && wlink_sum8(b + 10, len) == b[10 + len];
-        snprintf(out, size, "%s datagram %zu bytes magic %s seq %u len %zu \"%s\" %s", dir, n,
-                 memcmp(b, magic, 4) == 0 ? "ok" : "BAD", b[7], len, text,
-                 sum_ok ? "sum ok" : n != WLINK_DGRAM_OVERHEAD + len ? "LENGTH BAD" : "sum BAD");
-        break;
-    }
-    case WLINK_TRACE_JUNK:
-        hex(text, sizeof text, b, n < 64 ? n : 64);
-        snprintf(out, size, "%s %zu bytes that are no frame [%s%s]", dir, n, text, n > 64 ? " ..." : "");
-        break;
-    case WLINK_TRACE_UPGRADE:
-        if (n == 68) {
-            uint32_t len = ((uint32_t)b[0] << 24) | ((uint32_t)b[1] << 16) | ((uint32_t)b[2] << 8) | b[3];
-            quote(text, sizeof text, b + 4, strnlen((const char *)b + 4, 64));
-            snprintf(out, size, "%s upgrade request: package %u bytes, token \"%s\"", dir, len, text);
-        } else if (n == 8) {
-            int32_t t, v;
-            wlink_upgrade_msg(b, &t, &v);
-            const char *what = t == 4 ? (v == 1 ? "last heartbeat" : "heartbeat")
-                               : t != 0 ? "unknown message"
-                               : v == 0 ? "result: success"
-                               : v == 1 ? "wrong token"
-                               : v == 3 ? "token accepted"
-                                        : "result: failure";
-            snprintf(out, size, "%s upgrade message %d/%d: %s", dir, t, v, what);
-        } else {
+        case WLINK_TRACE_JUNK:
             hex(text, sizeof text, b, n < 64 ? n : 64);
-            snprintf(out, size, "%s upgrade bytes [%s]", dir, text);
-        }
-        break;
-    case WLINK_TRACE_PACKAGE:
-        snprintf(out, size, "%s package: %zu bytes", dir, n);
-        break;
-    case WLINK_TRACE_STALE:
-        quote(text, sizeof text, b, n);
-        snprintf(out, size, "%s late reply \"%s\", dropped", dir, text);
-        break;
+            snprintf(out, size, "%s %zu bytes that are no frame [%s%s]", dir, n, text, n > 64 ? " ..." : "");
+            break;
+        case WLINK_TRACE_UPGRADE:
+            if (n == 68) {
+                uint32_t len = ((uint32_t)b[0] << 24) | ((uint32_t)b[1] << 16) | ((uint32_t)b[2] << 8) | b[3];
+                quote(text, sizeof text, b + 4, strnlen((const char *)b + 4, 64));
+                snprintf(out, size, "%s upgrade request: package %u bytes, token \"%s\"", dir, len, text);
+            } else if (n == 8) {
+                int32_t t, v;
+                wlink_upgrade_msg(b, &t, &v);
+                const char *what = t == 4   ? (v == 1 ? "last heartbeat" : "heartbeat")
+                                   : t != 0 ? "unknown message"
+                                   : v == 0 ? "result: success"
+                                   : v == 1 ? "wrong token"
+                                   : v == 3 ? "token accepted"
+                                            : "result: failure";
+                snprintf(out, size, "%s upgrade message %d/%d: %s", dir, t, v, what);
+            } else {
+                hex(text, sizeof text, b, n < 64 ? n : 64);
+                snprintf(out, size, "%s upgrade bytes [%s]", dir, text);
+            }
+            break;
+        case WLINK_TRACE_PACKAGE:
+            snprintf(out, size, "%s package: %zu bytes", dir, n);
+            break;
+        case WLINK_TRACE_STALE:
+            quote(text, sizeof text, b, n);
+            snprintf(out, size, "%s late reply \"%s\", dropped", dir, text);
+            break;
     }
 }

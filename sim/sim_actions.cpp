@@ -61,60 +61,66 @@ int sim_platform::perform(wifi_op op, const std::string &value, int mtd, char *o
 int sim_platform::act(wifi_op op, const std::string &value, int mtd, std::string *output) {
     std::unique_lock<std::mutex> g(mu_);
     switch (op) {
-    case WIFI_OP_DHCP_STOP:
-    case WIFI_OP_DHCP_START:
-        dhcp_running_ = op == WIFI_OP_DHCP_START;
-        save_state();
-        return 0;
-    case WIFI_OP_VLAN_SET:
-    case WIFI_OP_VLAN_CLEAR:
-        vlan_ = op == WIFI_OP_VLAN_SET ? value : "none";
-        save_state();
-        return 0;
-    case WIFI_OP_SSH_STOP:
-    case WIFI_OP_SSH_START:
-        ssh_ = op == WIFI_OP_SSH_START ? "running" : "stopped";
-        save_state();
-        return 0;
-    case WIFI_OP_ROOT_PASSWORD:
-        root_password_ = value;
-        save_state();
-        return 0;
-    case WIFI_OP_SWITCH_READ: {
-        bool ok = false;
-        std::string reg = sim_file("switch-reg80", &ok);
-        *output = ok ? reg : kDefaultSwitchReg;
-        return 0;
-    }
-    case WIFI_OP_SURVEY_START: return 0;
-    case WIFI_OP_SURVEY_LIST:
-    case WIFI_OP_SURVEY_RELIST: {
-        bool ok = false;
-        std::string text = sim_file("survey", &ok);
-        std::ofstream(module_file("/" WIFI_SCAN_FILE), std::ios::binary | std::ios::trunc) << (ok ? text : kDefaultSurvey);
-        return 0;
-    }
-    case WIFI_OP_REBOOT: {
-        // The module goes down shortly after; the supervisor starts a fresh daemon.
-        unsigned delay = 1000 / (unsigned)opt_.time_scale;
-        std::thread([delay] {
-            usleep(delay * 1000);
-            fflush(stdout);
-            _exit(SIM_REBOOT_STATUS);
-        }).detach();
-        return 0;
-    }
-    default: break;
+        case WIFI_OP_DHCP_STOP:
+        case WIFI_OP_DHCP_START:
+            dhcp_running_ = op == WIFI_OP_DHCP_START;
+            save_state();
+            return 0;
+        case WIFI_OP_VLAN_SET:
+        case WIFI_OP_VLAN_CLEAR:
+            vlan_ = op == WIFI_OP_VLAN_SET ? value : "none";
+            save_state();
+            return 0;
+        case WIFI_OP_SSH_STOP:
+        case WIFI_OP_SSH_START:
+            ssh_ = op == WIFI_OP_SSH_START ? "running" : "stopped";
+            save_state();
+            return 0;
+        case WIFI_OP_ROOT_PASSWORD:
+            root_password_ = value;
+            save_state();
+            return 0;
+        case WIFI_OP_SWITCH_READ: {
+            bool ok = false;
+            std::string reg = sim_file("switch-reg80", &ok);
+            *output = ok ? reg : kDefaultSwitchReg;
+            return 0;
+        }
+        case WIFI_OP_SURVEY_START:
+            return 0;
+        case WIFI_OP_SURVEY_LIST:
+        case WIFI_OP_SURVEY_RELIST: {
+            bool ok = false;
+            std::string text = sim_file("survey", &ok);
+            std::ofstream(module_file("/" WIFI_SCAN_FILE), std::ios::binary | std::ios::trunc)
+                << (ok ? text : kDefaultSurvey);
+            return 0;
+        }
+        case WIFI_OP_REBOOT: {
+            // The module goes down shortly after; the supervisor starts a fresh daemon.
+            unsigned delay = 1000 / (unsigned)opt_.time_scale;
+            std::thread([delay] {
+                usleep(delay * 1000);
+                fflush(stdout);
+                _exit(SIM_REBOOT_STATUS);
+            }).detach();
+            return 0;
+        }
+        default:
+            break;
     }
     // The flash operations change no state kept here: they run, and take their time,
     // without the lock, so the driver's requests and other operations go on meanwhile.
     g.unlock();
     switch (op) {
-    case WIFI_OP_FLASH_COPY:
-        flash_delay();
-        return flash_copy(value, "/dev/mtd" + std::to_string(mtd), true, output);
-    case WIFI_OP_RECORD_ERASE: return flash_erase("/dev/mtd2", 0x10000, output);
-    case WIFI_OP_RECORD_WRITE: return flash_copy("/tmp/mtd2_buf", "/dev/mtdblock2", false, output);
-    default: return 127 << 8;
+        case WIFI_OP_FLASH_COPY:
+            flash_delay();
+            return flash_copy(value, "/dev/mtd" + std::to_string(mtd), true, output);
+        case WIFI_OP_RECORD_ERASE:
+            return flash_erase("/dev/mtd2", 0x10000, output);
+        case WIFI_OP_RECORD_WRITE:
+            return flash_copy("/tmp/mtd2_buf", "/dev/mtdblock2", false, output);
+        default:
+            return 127 << 8;
     }
 }

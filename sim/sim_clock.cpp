@@ -16,8 +16,7 @@ void sim_platform::pause_ms(unsigned ms) {
     struct timespec ts;
     ts.tv_sec = (time_t)(us / 1000000UL);
     ts.tv_nsec = (long)(us % 1000000UL) * 1000L;
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {}
 }
 
 time_t sim_platform::now() {

@@ -23,12 +23,18 @@ std::string ip_text(const struct sockaddr *sa) {
 
 const char *wireless_name(unsigned long request) {
     switch (request) {
-    case SIOCGIWFREQ: return "get_freq";
-    case SIOCIWFIRSTPRIV + 0x02: return "set";
-    case SIOCIWFIRSTPRIV + 0x04: return "ap_start";
-    case SIOCIWFIRSTPRIV + 0x11: return "show";
-    case SIOCIWFIRSTPRIV + 0x1F: return "get_mac_table";
-    default: return nullptr;
+        case SIOCGIWFREQ:
+            return "get_freq";
+        case SIOCIWFIRSTPRIV + 0x02:
+            return "set";
+        case SIOCIWFIRSTPRIV + 0x04:
+            return "ap_start";
+        case SIOCIWFIRSTPRIV + 0x11:
+            return "show";
+        case SIOCIWFIRSTPRIV + 0x1F:
+            return "get_mac_table";
+        default:
+            return nullptr;
     }
 }
 
@@ -89,34 +95,34 @@ int sim_platform::netif_ioctl(int fd, unsigned long request, void *arg) {
     }
     netif &nif = it->second;
     switch (request) {
-    case SIOCGIFFLAGS:
-        ifr->ifr_flags = (short)(IFF_BROADCAST | IFF_MULTICAST | (nif.up ? IFF_UP | IFF_RUNNING : 0));
-        return 0;
-    case SIOCSIFFLAGS: {
-        bool up = (ifr->ifr_flags & IFF_UP) != 0;
-        event("ifflags " + name + (up ? " up" : " down"));
-        if (up && !nif.up && name == "ra0") load_radio();
-        nif.up = up;
-        save_state();
-        return 0;
-    }
-    case SIOCSIFADDR:
-        nif.addr = ip_text(&ifr->ifr_addr);
-        event("ifaddr " + name + " " + nif.addr + " -");
-        save_state();
-        return 0;
-    case SIOCSIFNETMASK:
-        nif.mask = ip_text(&ifr->ifr_netmask);
-        event("ifaddr " + name + " - " + nif.mask);
-        save_state();
-        return 0;
-    case SIOCGIFHWADDR:
-        memset(&ifr->ifr_hwaddr, 0, sizeof(ifr->ifr_hwaddr));
-        ifr->ifr_hwaddr.sa_family = 1;
-        hwaddr(reinterpret_cast<unsigned char *>(ifr->ifr_hwaddr.sa_data));
-        return 0;
-    default:
-        errno = EOPNOTSUPP;
-        return -1;
+        case SIOCGIFFLAGS:
+            ifr->ifr_flags = (short)(IFF_BROADCAST | IFF_MULTICAST | (nif.up ? IFF_UP | IFF_RUNNING : 0));
+            return 0;
+        case SIOCSIFFLAGS: {
+            bool up = (ifr->ifr_flags & IFF_UP) != 0;
+            event("ifflags " + name + (up ? " up" : " down"));
+            if (up && !nif.up && name == "ra0") load_radio();
+            nif.up = up;
+            save_state();
+            return 0;
+        }
+        case SIOCSIFADDR:
+            nif.addr = ip_text(&ifr->ifr_addr);
+            event("ifaddr " + name + " " + nif.addr + " -");
+            save_state();
+            return 0;
+        case SIOCSIFNETMASK:
+            nif.mask = ip_text(&ifr->ifr_netmask);
+            event("ifaddr " + name + " - " + nif.mask);
+            save_state();
+            return 0;
+        case SIOCGIFHWADDR:
+            memset(&ifr->ifr_hwaddr, 0, sizeof(ifr->ifr_hwaddr));
+            ifr->ifr_hwaddr.sa_family = 1;
+            hwaddr(reinterpret_cast<unsigned char *>(ifr->ifr_hwaddr.sa_data));
+            return 0;
+        default:
+            errno = EOPNOTSUPP;
+            return -1;
     }
 }

@@ -244,8 +244,7 @@ void stop(pid_t pid) {
     if (pid <= 0) return;
     kill(pid, SIGTERM);
     int status;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
 }
 
 }  // namespace

@@ -78,7 +78,9 @@ int sim_platform::file_open(const char *path, int flags, mode_t mode) {
     return storage_.open(path, flags, mode);
 }
 
-ssize_t sim_platform::file_write(int fd, const void *buf, size_t n) { return fault() ? -1 : storage_.write(fd, buf, n); }
+ssize_t sim_platform::file_write(int fd, const void *buf, size_t n) {
+    return fault() ? -1 : storage_.write(fd, buf, n);
+}
 int sim_platform::file_sync(int fd) { return fault() ? -1 : storage_.sync(fd); }
 int sim_platform::file_rename(const char *from, const char *to) { return fault() ? -1 : storage_.rename(from, to); }
 int sim_platform::file_unlink(const char *path) { return fault() ? -1 : storage_.unlink(path); }
@@ -133,4 +135,3 @@ int sim_platform::flash_erase(const std::string &dev, size_t len, std::string *o
     if (!ok) *output = "mtd_debug: " + dev + ": " + strerror(errno) + "\n";
     return ok ? 0 : 1 << 8;
 }
-

@@ -79,7 +79,8 @@ long sim_storage::track(const std::string &real, int fd) {
         mkdir(dir_.c_str(), 0755);
         std::string link = dir_ + "/ino-" + std::to_string(id);
         if (fd >= 0)
-            linkat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(fd)).c_str(), AT_FDCWD, link.c_str(), AT_SYMLINK_FOLLOW);
+            linkat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(fd)).c_str(), AT_FDCWD, link.c_str(),
+                   AT_SYMLINK_FOLLOW);
         else
             ::link(real.c_str(), link.c_str());
         inodes_[id] = {st.st_dev, st.st_ino, false};
@@ -363,8 +364,8 @@ void sim_storage::power_on() {
         size_t k = (size_t)atol(chosen.c_str());
         if (k >= states.size()) k = 0;
         apply(states[k]);
-        std::ofstream(root_ + "/sim/power-states", std::ios::trunc)
-            << states.size() << "\n" << states[k].what() << "\n";
+        std::ofstream(root_ + "/sim/power-states", std::ios::trunc) << states.size() << "\n"
+                                                                    << states[k].what() << "\n";
         ::unlink(marker.c_str());
     }
     clear();

@@ -61,9 +61,9 @@ public:
     bool flash = false;  // carry out the flash operations on the partitions' files under the root
     // Results of ioctls by request number (default 0); errno set to EIO on failure.
     std::map<unsigned long, int> ioctl_result;
-    int interface_flags = 0x1043;  // what SIOCGIFFLAGS reports
-    int channel = 6;               // what SIOCGIWFREQ reports
-    std::string mac_table;         // the bytes the association-table request returns
+    int interface_flags = 0x1043;                                    // what SIOCGIFFLAGS reports
+    int channel = 6;                                                 // what SIOCGIWFREQ reports
+    std::string mac_table;                                           // the bytes the association-table request returns
     unsigned char hwaddr[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};  // what SIOCGIFHWADDR reports
     bool socket_fails = false;
     // When set, interface and driver requests are recorded and then issued to the
@@ -76,7 +76,7 @@ public:
     FakeOps ops;  // every system operation, in order
     std::vector<FakeIoctl> ioctls;
     unsigned slept_ms = 0;
-    std::function<void(unsigned ms)> on_sleep;  // called after each sleep is recorded
+    std::function<void(unsigned ms)> on_sleep;    // called after each sleep is recorded
     std::function<void(const FakeOp &op)> on_op;  // called as each operation is asked for
     std::vector<int> link_events;
 

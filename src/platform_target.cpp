@@ -173,8 +173,7 @@ public:
         struct timespec ts;
         ts.tv_sec = ms / 1000;
         ts.tv_nsec = (long)(ms % 1000) * 1000000L;
-        while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-        }
+        while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {}
     }
     time_t now() override { return time(nullptr); }
     int64_t monotonic_ms() override {

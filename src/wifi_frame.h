@@ -19,8 +19,8 @@
 enum {
     WIFI_FRAME_SIZE = 16,
     WIFI_FRAME_CHUNK = 12,
-    WIFI_FRAME_MSG_MAX = 255,    // the total is one byte
-    WIFI_FRAME_STREAM_BUF = 512, // bytes read and not yet taken
+    WIFI_FRAME_MSG_MAX = 255,     // the total is one byte
+    WIFI_FRAME_STREAM_BUF = 512,  // bytes read and not yet taken
 };
 
 // Low 8 bits of the sum of len bytes, each taken as 0..255.
@@ -45,10 +45,10 @@ struct wifi_frame_stream {
     size_t in_len;
     unsigned max_total;
     char msg[WIFI_FRAME_MSG_MAX + 1];
-    unsigned msg_len;   // total of the message in progress, or of the complete one
-    unsigned next;      // offset the next frame of the message must carry; 0: none started
-    unsigned skipped;   // bytes passed over since the last good frame
-    unsigned dropped;   // partial messages and stray frames dropped so far
+    unsigned msg_len;  // total of the message in progress, or of the complete one
+    unsigned next;     // offset the next frame of the message must carry; 0: none started
+    unsigned skipped;  // bytes passed over since the last good frame
+    unsigned dropped;  // partial messages and stray frames dropped so far
 };
 
 void wifi_frame_stream_init(wifi_frame_stream *s, unsigned max_total);

@@ -73,8 +73,7 @@ static int write_back(const uint8_t *block) {
         return -1;
     }
     printf("======= mtd_debug write==========\n");
-    if (wifi_plat().run_op(WIFI_OP_RECORD_WRITE) != 0 ||
-        !block_reads_back(block)) {
+    if (wifi_plat().run_op(WIFI_OP_RECORD_WRITE) != 0 || !block_reads_back(block)) {
         printf("======= mtd write back failed, %s kept==========\n", WIFI_FIRMWARE_BLOCK_COPY);
         return -1;
     }

@@ -16,8 +16,8 @@
 enum {
     WIFI_VERSION_HEAD_SIZE = 20,
     WIFI_VERSION_MAGIC = 0x514C,
-    WIFI_FW_BLOCK_SIZE = 0x10000,    // the erase block holding the record
-    WIFI_FW_RECORD_OFFSET = 0xFE00,  // bytes before it are kept on every write
+    WIFI_FW_BLOCK_SIZE = 0x10000,                                            // the erase block holding the record
+    WIFI_FW_RECORD_OFFSET = 0xFE00,                                          // bytes before it are kept on every write
     WIFI_FW_BLOCK_WRITTEN = WIFI_FW_RECORD_OFFSET + WIFI_VERSION_HEAD_SIZE,  // the rest stays erased
 };
 

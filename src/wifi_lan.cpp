@@ -47,7 +47,10 @@ WIFI_HANDLER(wifi_msg_proc_set_udp_key_rsp) {
         int v = 0;
         for (int k = 0; k < 2; k++) {
             const char c = hex[2 * i + k];
-            const int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+            const int d = c >= '0' && c <= '9'   ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1;
             if (d < 0) return -1;
             v = v * 16 + d;
         }

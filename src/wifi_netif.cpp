@@ -40,8 +40,7 @@ int wifi_set_if_addr(const char *name, const uint32_t *addr, const uint32_t *mas
         return -1;
     }
     if (addr != nullptr && set_addr(fd.get(), name, SIOCSIFADDR, addr, "set ipaddr ioctl error:") != 0) return -1;
-    if (mask != nullptr && set_addr(fd.get(), name, SIOCSIFNETMASK, mask, "set net mask ioctl error:") != 0)
-        return -1;
+    if (mask != nullptr && set_addr(fd.get(), name, SIOCSIFNETMASK, mask, "set net mask ioctl error:") != 0) return -1;
     return 0;
 }
 

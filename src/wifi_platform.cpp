@@ -47,9 +47,9 @@ int wifi_stat_stamp(const char *path, bool whole_seconds, wifi_file_stamp *out) 
 
 const char *wifi_op_name(wifi_op op) {
     static const char *const kNames[WIFI_OP_COUNT] = {
-        "dhcp-stop",    "dhcp-start",  "vlan-set", "vlan-clear",    "switch-read", "reboot",       "survey-start",
-        "survey-list",  "survey-relist", "ssh-stop", "ssh-start",   "root-password", "flash-copy", "record-erase",
-        "record-write",
+        "dhcp-stop", "dhcp-start",    "vlan-set",    "vlan-clear",    "switch-read",
+        "reboot",    "survey-start",  "survey-list", "survey-relist", "ssh-stop",
+        "ssh-start", "root-password", "flash-copy",  "record-erase",  "record-write",
     };
     return op >= 0 && op < WIFI_OP_COUNT ? kNames[op] : "unknown";
 }

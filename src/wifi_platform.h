@@ -86,7 +86,6 @@ int wifi_op_cmdline(wifi_op op, const char *text, int mtd, char *out, size_t siz
 
 class wifi_platform {
 public:
-
     // Files. Maps a module path such as "/config/mt7628.dat" to the path to open.
     // Returns 0, or -1 when the result does not fit.
     virtual int map_path(const char *module_path, char *out, size_t out_size) = 0;
@@ -101,9 +100,9 @@ public:
 
     // The module's system tools (see wifi_op). Each call returns the tool's status as
     // system() gives it: 0 when it succeeded.
-    virtual int run_op(wifi_op op) = 0;                     // an operation that takes no value
-    virtual int vlan_set(const char *words) = 0;            // WIFI_OP_VLAN_SET
-    virtual int root_password(const char *password) = 0;    // WIFI_OP_ROOT_PASSWORD
+    virtual int run_op(wifi_op op) = 0;                            // an operation that takes no value
+    virtual int vlan_set(const char *words) = 0;                   // WIFI_OP_VLAN_SET
+    virtual int root_password(const char *password) = 0;           // WIFI_OP_ROOT_PASSWORD
     virtual int flash_copy(const char *module_file, int mtd) = 0;  // WIFI_OP_FLASH_COPY
     // WIFI_OP_SWITCH_READ: what the tool printed, standard error too, kept as
     // wifi_read_output() keeps it. 0, or -1 when the tool could not be started.

@@ -24,9 +24,15 @@ static int set_keys(const char *fn, const char *cmd, char *reply, int32_t reply_
     g_cfg_pending.wifi_changed = 1;
     snprintf(reply, (size_t)reply_size, "%s", "+OK");
     switch (lg) {
-    case SET_L1: wifi_log_ok(fn, cmd); break;
-    case SET_L2_OK: wifi_log_val(fn, cmd, reply); break;
-    case SET_L4: printf("======%s======cmd %s,sucess!=============new debug=============\n", fn, cmd); break;
+        case SET_L1:
+            wifi_log_ok(fn, cmd);
+            break;
+        case SET_L2_OK:
+            wifi_log_val(fn, cmd, reply);
+            break;
+        case SET_L4:
+            printf("======%s======cmd %s,sucess!=============new debug=============\n", fn, cmd);
+            break;
     }
     return 0;
 }
@@ -40,9 +46,15 @@ static int get_key(const char *fn, const char *cmd, char *reply, int32_t reply_s
     const char *out = (stored != nullptr && strcmp(val, stored) == 0) ? shown : val;
     snprintf(reply, (size_t)reply_size, "%s%s", "+OK=", out);
     switch (lg) {
-    case GET_L2: wifi_log_val(fn, cmd, reply); break;
-    case GET_L2_BARE: wifi_log_val(fn, cmd, out); break;
-    case GET_L3: log_short(fn, cmd); break;
+        case GET_L2:
+            wifi_log_val(fn, cmd, reply);
+            break;
+        case GET_L2_BARE:
+            wifi_log_val(fn, cmd, out);
+            break;
+        case GET_L3:
+            log_short(fn, cmd);
+            break;
     }
     return 0;
 }
@@ -52,15 +64,11 @@ static int get_key(const char *fn, const char *cmd, char *reply, int32_t reply_s
 WIFI_HANDLER(wifi_msg_proc_set_ssid_rsp) {
     return set_keys(__func__, cmd, reply, reply_size, SET_L1, WRITE_ONE("SSID1"));
 }
-WIFI_HANDLER(wifi_msg_proc_get_ssid_rsp) {
-    return get_key(__func__, cmd, reply, reply_size, GET_L2_BARE, "SSID1");
-}
+WIFI_HANDLER(wifi_msg_proc_get_ssid_rsp) { return get_key(__func__, cmd, reply, reply_size, GET_L2_BARE, "SSID1"); }
 WIFI_HANDLER(wifi_msg_proc_set_pskey_rsp) {
     return set_keys(__func__, cmd, reply, reply_size, SET_L1, WRITE_ONE("WPAPSK1"));
 }
-WIFI_HANDLER(wifi_msg_proc_get_pskey_rsp) {
-    return get_key(__func__, cmd, reply, reply_size, GET_L3, "WPAPSK1");
-}
+WIFI_HANDLER(wifi_msg_proc_get_pskey_rsp) { return get_key(__func__, cmd, reply, reply_size, GET_L3, "WPAPSK1"); }
 
 WIFI_HANDLER(wifi_msg_proc_set_channel_rsp) {
     return set_keys(__func__, cmd, reply, reply_size, SET_L1, [](const char *p) {
@@ -69,9 +77,7 @@ WIFI_HANDLER(wifi_msg_proc_set_channel_rsp) {
         return wifi_set_profile_values(kv, 2);
     });
 }
-WIFI_HANDLER(wifi_msg_proc_get_channel_rsp) {
-    return get_key(__func__, cmd, reply, reply_size, GET_L2, "Channel");
-}
+WIFI_HANDLER(wifi_msg_proc_get_channel_rsp) { return get_key(__func__, cmd, reply, reply_size, GET_L2, "Channel"); }
 
 WIFI_HANDLER(wifi_msg_proc_get_current_channel_rsp) {
     if (!wifi_args_ok(cmd, reply, reply_size)) return -1;
@@ -116,9 +122,7 @@ WIFI_HANDLER(wifi_msg_proc_get_encrypt_rsp) {
 WIFI_HANDLER(wifi_msg_proc_set_wifi_rsp) {
     return set_keys(__func__, cmd, reply, reply_size, SET_L4, WRITE_ONE("WifiSwitch"));
 }
-WIFI_HANDLER(wifi_msg_proc_get_wifi_rsp) {
-    return get_key(__func__, cmd, reply, reply_size, GET_L2, "WifiSwitch");
-}
+WIFI_HANDLER(wifi_msg_proc_get_wifi_rsp) { return get_key(__func__, cmd, reply, reply_size, GET_L2, "WifiSwitch"); }
 
 WIFI_HANDLER(wifi_msg_proc_set_htmode_rsp) {
     return set_keys(__func__, cmd, reply, reply_size, SET_L1, [](const char *p) {
@@ -127,25 +131,17 @@ WIFI_HANDLER(wifi_msg_proc_set_htmode_rsp) {
         return wifi_set_profile_values(kv, 2);
     });
 }
-WIFI_HANDLER(wifi_msg_proc_get_htmode_rsp) {
-    return get_key(__func__, cmd, reply, reply_size, GET_L2, "HT_BW_TMP");
-}
+WIFI_HANDLER(wifi_msg_proc_get_htmode_rsp) { return get_key(__func__, cmd, reply, reply_size, GET_L2, "HT_BW_TMP"); }
 
 WIFI_HANDLER(wifi_msg_proc_set_region_rsp) {
     return set_keys(__func__, cmd, reply, reply_size, SET_L2_OK, WRITE_ONE("CountryCode"));
 }
-WIFI_HANDLER(wifi_msg_proc_get_region_rsp) {
-    return get_key(__func__, cmd, reply, reply_size, GET_L3, "CountryCode");
-}
+WIFI_HANDLER(wifi_msg_proc_get_region_rsp) { return get_key(__func__, cmd, reply, reply_size, GET_L3, "CountryCode"); }
 WIFI_HANDLER(wifi_msg_proc_set_txpower_rsp) {
     return set_keys(__func__, cmd, reply, reply_size, SET_L2_OK, WRITE_ONE("TxPower"));
 }
-WIFI_HANDLER(wifi_msg_proc_get_txpower_rsp) {
-    return get_key(__func__, cmd, reply, reply_size, GET_L3, "TxPower");
-}
+WIFI_HANDLER(wifi_msg_proc_get_txpower_rsp) { return get_key(__func__, cmd, reply, reply_size, GET_L3, "TxPower"); }
 WIFI_HANDLER(wifi_msg_proc_set_maxassoc_rsp) {
     return set_keys(__func__, cmd, reply, reply_size, SET_L1, WRITE_ONE("MaxStaNum"));
 }
-WIFI_HANDLER(wifi_msg_proc_get_maxassoc_rsp) {
-    return get_key(__func__, cmd, reply, reply_size, GET_L2, "MaxStaNum");
-}
+WIFI_HANDLER(wifi_msg_proc_get_maxassoc_rsp) { return get_key(__func__, cmd, reply, reply_size, GET_L2, "MaxStaNum"); }

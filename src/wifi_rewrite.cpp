@@ -56,8 +56,7 @@ static int load(const char *path, bool writable, size_t hint, char **text, size_
 }
 
 static bool same_stamp(const wifi_file_stamp &a, const wifi_file_stamp &b) {
-    return a.dev == b.dev && a.ino == b.ino && a.size == b.size && a.mtime_ns == b.mtime_ns &&
-           a.ctime_ns == b.ctime_ns;
+    return a.dev == b.dev && a.ino == b.ino && a.size == b.size && a.mtime_ns == b.mtime_ns && a.ctime_ns == b.ctime_ns;
 }
 
 // Makes f->text what the file holds now; f->lock is held. 0, or -1 when it cannot be read.

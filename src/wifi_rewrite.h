@@ -28,7 +28,8 @@ struct wifi_line_editor {
     // `line` holds `len` bytes (a stray NUL byte among them is kept) and a terminator.
     // Returns 0, or -1 to abandon the rewrite.
     virtual int edit(const char *line, size_t len, FILE *out) = 0;
-  protected:
+
+protected:
     ~wifi_line_editor() = default;
 };
 
@@ -36,7 +37,8 @@ struct wifi_line_editor {
 struct wifi_line_reader {
     // As for wifi_line_editor::edit.
     virtual int line(const char *line, size_t len) = 0;
-  protected:
+
+protected:
     ~wifi_line_reader() = default;
 };
 
@@ -47,11 +49,14 @@ struct wifi_kept_file {
     pthread_mutex_t lock;  // held while the copy is read, refreshed or the file rewritten
     char *text;            // the copy, `len` bytes in a buffer of `cap`
     size_t len, cap;
-    bool kept;                 // the copy may be used while the file's stamp is `stamp`
-    wifi_file_stamp stamp;     // taken before the copy was read
-    char where[512];           // the real path the copy was read from
+    bool kept;              // the copy may be used while the file's stamp is `stamp`
+    wifi_file_stamp stamp;  // taken before the copy was read
+    char where[512];        // the real path the copy was read from
 };
-#define WIFI_KEPT_FILE(path, tmp_path) {path, tmp_path, PTHREAD_MUTEX_INITIALIZER, nullptr, 0, 0, false, {}, {0}}
+#define WIFI_KEPT_FILE(path, tmp_path)                                             \
+    {                                                                              \
+        path, tmp_path, PTHREAD_MUTEX_INITIALIZER, nullptr, 0, 0, false, {}, { 0 } \
+    }
 
 // Lines are handed over as a read into a 512-byte line buffer gives them: a line
 // longer than 511 bytes comes in pieces.

@@ -28,8 +28,7 @@ static bool next_line(FILE *fp, char *line, size_t size) {
         return true;
     }
     int c;
-    while ((c = fgetc(fp)) != EOF && c != '\n') {
-    }
+    while ((c = fgetc(fp)) != EOF && c != '\n') {}
     return true;
 }
 
@@ -99,9 +98,10 @@ WIFI_HANDLER(wifi_msg_proc_scan_rsp) {
         g_scan_table.iNum = n;
     }
     // "the file should hold %d entries, %d were read"
-    printf("\xce\xc4\xbc\xfe\xd6\xd0\xd4\xa4\xbc\xc6\xd3\xd0\xca\xfd\xbe\xdd%d\xb8\xf6\xa3\xac\xca\xb5\xbc\xca\xb6\xc1"
-           "\xb5\xbd%d\xb8\xf6\n",
-           lines + 2, n);
+    printf(
+        "\xce\xc4\xbc\xfe\xd6\xd0\xd4\xa4\xbc\xc6\xd3\xd0\xca\xfd\xbe\xdd%d\xb8\xf6\xa3\xac\xca\xb5\xbc\xca\xb6\xc1"
+        "\xb5\xbd%d\xb8\xf6\n",
+        lines + 2, n);
     return wifi_reply_ok(__func__, cmd, reply, reply_size);
 }
 

@@ -53,38 +53,52 @@ int wifi_uart_set_parity(int fd, int databits, int stopbits, int parity) {
     }
     opt.c_cflag &= ~(tcflag_t)CSIZE;
     switch (databits) {
-    case 7: opt.c_cflag |= CS7; break;
-    case 8: opt.c_cflag |= CS8; break;
-    default: printf("Unsupported data size!/n\n"); return -1;
+        case 7:
+            opt.c_cflag |= CS7;
+            break;
+        case 8:
+            opt.c_cflag |= CS8;
+            break;
+        default:
+            printf("Unsupported data size!/n\n");
+            return -1;
     }
     switch (parity) {
-    case 'n':
-    case 'N':
-        opt.c_cflag &= ~(tcflag_t)PARENB;
-        opt.c_iflag &= ~(tcflag_t)INPCK;
-        break;
-    case 'o':
-    case 'O':
-        opt.c_cflag |= (PARODD | PARENB);
-        opt.c_iflag |= INPCK;
-        break;
-    case 'e':
-    case 'E':
-        opt.c_cflag |= PARENB;
-        opt.c_cflag &= ~(tcflag_t)PARODD;
-        opt.c_iflag |= INPCK;
-        break;
-    case 's':
-    case 'S':
-        opt.c_cflag &= ~(tcflag_t)PARENB;
-        opt.c_cflag &= ~(tcflag_t)CSTOPB;
-        break;
-    default: printf("Unsupported parity!/n\n"); return -1;
+        case 'n':
+        case 'N':
+            opt.c_cflag &= ~(tcflag_t)PARENB;
+            opt.c_iflag &= ~(tcflag_t)INPCK;
+            break;
+        case 'o':
+        case 'O':
+            opt.c_cflag |= (PARODD | PARENB);
+            opt.c_iflag |= INPCK;
+            break;
+        case 'e':
+        case 'E':
+            opt.c_cflag |= PARENB;
+            opt.c_cflag &= ~(tcflag_t)PARODD;
+            opt.c_iflag |= INPCK;
+            break;
+        case 's':
+        case 'S':
+            opt.c_cflag &= ~(tcflag_t)PARENB;
+            opt.c_cflag &= ~(tcflag_t)CSTOPB;
+            break;
+        default:
+            printf("Unsupported parity!/n\n");
+            return -1;
     }
     switch (stopbits) {
-    case 1: opt.c_cflag &= ~(tcflag_t)CSTOPB; break;
-    case 2: opt.c_cflag |= CSTOPB; break;
-    default: printf("Unsupported stop bits!/n\n"); return -1;
+        case 1:
+            opt.c_cflag &= ~(tcflag_t)CSTOPB;
+            break;
+        case 2:
+            opt.c_cflag |= CSTOPB;
+            break;
+        default:
+            printf("Unsupported stop bits!/n\n");
+            return -1;
     }
     if (parity != 'n') {
         opt.c_cflag |= (CLOCAL | CREAD);

@@ -79,11 +79,16 @@ bool wifi_udp_auth_active() {
 
 const char *wifi_udp_auth_verdict_text(wifi_udp_auth_verdict v) {
     switch (v) {
-    case WIFI_UDP_AUTH_OK: return "taken";
-    case WIFI_UDP_AUTH_PLAIN: return "not authenticated";
-    case WIFI_UDP_AUTH_BAD: return "malformed";
-    case WIFI_UDP_AUTH_CODE: return "wrong message code";
-    case WIFI_UDP_AUTH_REPLAY: return "counter not above the last one taken";
+        case WIFI_UDP_AUTH_OK:
+            return "taken";
+        case WIFI_UDP_AUTH_PLAIN:
+            return "not authenticated";
+        case WIFI_UDP_AUTH_BAD:
+            return "malformed";
+        case WIFI_UDP_AUTH_CODE:
+            return "wrong message code";
+        case WIFI_UDP_AUTH_REPLAY:
+            return "counter not above the last one taken";
     }
     return "?";
 }

@@ -25,10 +25,10 @@ bool wifi_udp_auth_active();
 // Why a datagram was not taken.
 enum wifi_udp_auth_verdict {
     WIFI_UDP_AUTH_OK = 0,
-    WIFI_UDP_AUTH_PLAIN,    // not in the authenticated form (a plain datagram, a wrong magic)
-    WIFI_UDP_AUTH_BAD,      // malformed: too short, a length it does not hold, a text too long
-    WIFI_UDP_AUTH_CODE,     // the message code does not hold
-    WIFI_UDP_AUTH_REPLAY,   // a counter not above the last one taken
+    WIFI_UDP_AUTH_PLAIN,   // not in the authenticated form (a plain datagram, a wrong magic)
+    WIFI_UDP_AUTH_BAD,     // malformed: too short, a length it does not hold, a text too long
+    WIFI_UDP_AUTH_CODE,    // the message code does not hold
+    WIFI_UDP_AUTH_REPLAY,  // a counter not above the last one taken
 };
 const char *wifi_udp_auth_verdict_text(wifi_udp_auth_verdict v);
 

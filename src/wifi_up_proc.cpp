@@ -221,7 +221,8 @@ int sys_upg_check_package(const uint8_t *pkg, uint32_t len, uint32_t *image_len,
     memcpy(head, ih, sizeof(head));
     memset(head + 4, 0, 4);
     if (wifi_crc32(head, sizeof(head)) != be32(ih + 4)) {
-        UP_ERR("package refused: image header CRC: stored 0x%08X, computed 0x%08X", be32(ih + 4), wifi_crc32(head, sizeof(head)));
+        UP_ERR("package refused: image header CRC: stored 0x%08X, computed 0x%08X", be32(ih + 4),
+               wifi_crc32(head, sizeof(head)));
         return -1;
     }
     uint32_t dcrc = wifi_crc32(ih + IMAGE_HEAD_LEN, size);

@@ -44,11 +44,21 @@ static wifi_log_limit s_refused_log;
 
 static void log_result(int ret) {
     switch (ret) {
-    case 0: UP_ERR("upgrade success."); break;
-    case 4: UP_ERR("UPGRADE_PROCESSING upgrade failed."); break;
-    case 7: UP_ERR("UPGRADE_LANG_MIS upgrade failed."); break;
-    case 11: UP_ERR("UPGRADE_FLASH_ERR upgrade failed."); break;
-    default: UP_ERR("other error upgrade failed."); break;
+        case 0:
+            UP_ERR("upgrade success.");
+            break;
+        case 4:
+            UP_ERR("UPGRADE_PROCESSING upgrade failed.");
+            break;
+        case 7:
+            UP_ERR("UPGRADE_LANG_MIS upgrade failed.");
+            break;
+        case 11:
+            UP_ERR("UPGRADE_FLASH_ERR upgrade failed.");
+            break;
+        default:
+            UP_ERR("other error upgrade failed.");
+            break;
     }
 }
 
@@ -365,5 +375,8 @@ WIFI_HANDLER(wifi_msg_proc_get_upgrade_state_rsp) {
     pthread_mutex_lock(&s_up_lock);
     const bool busy = s_up_state == UP_BUSY;
     pthread_mutex_unlock(&s_up_lock);
-    return wifi_reply_val(__func__, cmd, reply, reply_size, busy ? "busy" : sys_upg_mark_left() ? "interrupted" : "none");
+    return wifi_reply_val(__func__, cmd, reply, reply_size,
+                          busy                  ? "busy"
+                          : sys_upg_mark_left() ? "interrupted"
+                                                : "none");
 }

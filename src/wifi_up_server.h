@@ -14,7 +14,7 @@ enum {
 
 // The upgrade parameters of one command.
 struct struUpHeader {
-    int32_t port;                          // as given in the command; only logged
+    int32_t port;                           // as given in the command; only logged
     char szrandom[WIFI_UPGRADE_TOKEN_LEN];  // the token, zero-filled, not always terminated
 };
 

@@ -12,7 +12,8 @@
 #include "wifi_platform.h"
 #include "wifi_up_sign.h"
 
-#define SIGN_ERR(fmt, ...) fprintf(stderr, "file:%s,line:%d, package refused: " fmt "\n", "wifi_up_sign", __LINE__, ##__VA_ARGS__)
+#define SIGN_ERR(fmt, ...) \
+    fprintf(stderr, "file:%s,line:%d, package refused: " fmt "\n", "wifi_up_sign", __LINE__, ##__VA_ARGS__)
 
 static const char kTrailerMagic[8] = {'W', 'L', 'I', 'N', 'K', 'S', 'I', 'G'};
 enum {
@@ -75,8 +76,8 @@ static int load_keys(module_keys *keys) {
         if (keys->count == WIFI_SIGN_MAX_KEYS || n != 2 * WIFI_SIGN_KEY_LEN ||
             sodium_hex2bin(keys->key[keys->count], WIFI_SIGN_KEY_LEN, line, n, nullptr, &got, &end) != 0 ||
             got != WIFI_SIGN_KEY_LEN) {
-            SIGN_ERR("%s line %d is not a public key (64 hex digits, at most %d keys)", WIFI_UPGRADE_KEYS_FILE,
-                     line_no, WIFI_SIGN_MAX_KEYS);
+            SIGN_ERR("%s line %d is not a public key (64 hex digits, at most %d keys)", WIFI_UPGRADE_KEYS_FILE, line_no,
+                     WIFI_SIGN_MAX_KEYS);
             return -1;
         }
         keys->count++;
@@ -98,9 +99,7 @@ static bool board_name_ok(const uint8_t *b) {
     return true;
 }
 
-static void key_hint(const uint8_t *key, char *out) {
-    sodium_bin2hex(out, 17, key, 8);
-}
+static void key_hint(const uint8_t *key, char *out) { sodium_bin2hex(out, 17, key, 8); }
 
 // The signed package's board and version against this module's.
 static int check_board_and_version(const uint8_t *pkg, uint32_t body_len, const uint8_t *t) {
@@ -164,7 +163,8 @@ int wifi_up_sign_check(const uint8_t *pkg, uint32_t len, uint32_t *body_len) {
         SIGN_ERR("signed with key %s..., which is not in %s", hint, WIFI_UPGRADE_KEYS_FILE);
         return -1;
     }
-    if (crypto_sign_ed25519_verify_detached(t + OFF_SIG, pkg, len - WIFI_SIGN_TRAILER_LEN + OFF_SIG, keys.key[k]) != 0) {
+    if (crypto_sign_ed25519_verify_detached(t + OFF_SIG, pkg, len - WIFI_SIGN_TRAILER_LEN + OFF_SIG, keys.key[k]) !=
+        0) {
         SIGN_ERR("its signature by key %s... does not match its bytes", hint);
         return -1;
     }

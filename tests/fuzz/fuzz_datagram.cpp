@@ -42,7 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (int i = 4; i < 12 && n >= 12; i++) stated = stated << 8 | data[i];
     const bool valid = form && memcmp(code, data + 14 + alen, 16) == 0 && stated > 0;
     FUZZ_CHECK((v == WIFI_UDP_AUTH_OK) == valid, "verdict %d", (int)v);
-    if (valid) FUZZ_CHECK(counter == stated && memcmp(payload.data(), data + 14, alen) == 0 && payload[alen] == 0, "text");
+    if (valid)
+        FUZZ_CHECK(counter == stated && memcmp(payload.data(), data + 14, alen) == 0 && payload[alen] == 0, "text");
     wifi_udp_auth_set_key(nullptr);
 
     // The reply carries the text (up to 245 bytes) after its header, and its checksum.

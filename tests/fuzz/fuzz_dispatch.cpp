@@ -20,8 +20,10 @@ void run_command(const std::string &text) {
         FUZZ_CHECK(strcmp(r, "+ERR") == 0 && std::all_of(reply.begin() + 4, reply.end(), [](char b) { return !b; }),
                    "reply \"%s\" to \"%s\", which failed with %d, is not \"+ERR\" and zeros", r, c, ret);
     }
-    FUZZ_CHECK(fuzz_lines(fuzz_platform().read_file(WIFI_PROFILE_PATH)) == fuzz_lines(g_profile), "profile lines after \"%s\"", c);
-    FUZZ_CHECK(fuzz_lines(fuzz_platform().read_file(WIFI_DHCP_CFG_PATH)) == fuzz_lines(g_dhcp), "DHCP lines after \"%s\"", c);
+    FUZZ_CHECK(fuzz_lines(fuzz_platform().read_file(WIFI_PROFILE_PATH)) == fuzz_lines(g_profile),
+               "profile lines after \"%s\"", c);
+    FUZZ_CHECK(fuzz_lines(fuzz_platform().read_file(WIFI_DHCP_CFG_PATH)) == fuzz_lines(g_dhcp),
+               "DHCP lines after \"%s\"", c);
     FUZZ_CHECK(!fuzz_platform().exists(WIFI_PROFILE_TMP_PATH) && !fuzz_platform().exists(WIFI_DHCP_CFG_TMP_PATH),
                "temporary file left after \"%s\"", c);
 }

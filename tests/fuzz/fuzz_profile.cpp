@@ -8,7 +8,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    std::vector<char> key = fuzz_rewrite_case(data, size, WIFI_PROFILE_PATH, WIFI_PROFILE_TMP_PATH, wifi_set_profile_value);
+    std::vector<char> key =
+        fuzz_rewrite_case(data, size, WIFI_PROFILE_PATH, WIFI_PROFILE_TMP_PATH, wifi_set_profile_value);
     // Reads stay inside buffers of every size and end in a NUL.
     for (int32_t n : {128, 5, 1}) {
         std::vector<char> out((size_t)n, '\0');

@@ -25,13 +25,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         FUZZ_CHECK(t.iNum >= 0 && t.iNum <= WIFI_CLIENT_SLOTS && t.iNum <= closing, "count %d", (int)t.iNum);
         for (const wifi_client_info &c : t.info)  // addresses in lower case
             FUZZ_CHECK(terminated(c.szMacStr, sizeof(c.szMacStr)) && c.iBw40 >= 0 && c.iBw40 <= 1 &&
-                           strpbrk(c.szMacStr, "ABCDEFGHIJKLMNOPQRSTUVWXYZ") == nullptr, "record %.32s", c.szMacStr);
+                           strpbrk(c.szMacStr, "ABCDEFGHIJKLMNOPQRSTUVWXYZ") == nullptr,
+                       "record %.32s", c.szMacStr);
     } else if (data[0] % 3 == 1) {
         int32_t status = -12345;
         char per[2 * WIFI_PER_TEXT_SIZE] = {0};
         FUZZ_CHECK(wifi_get_wsc_status(&status) == 0 && wifi_get_tx_rx_per(per) == 0, "wscinfo not read");
-        FUZZ_CHECK(status == -12345 || (file.find("WscStatus=") != std::string::npos && file.find("=0x") != std::string::npos),
-                   "status %d", (int)status);
+        FUZZ_CHECK(
+            status == -12345 || (file.find("WscStatus=") != std::string::npos && file.find("=0x") != std::string::npos),
+            "status %d", (int)status);
         FUZZ_CHECK(terminated(per, WIFI_PER_TEXT_SIZE) && terminated(per + WIFI_PER_TEXT_SIZE, WIFI_PER_TEXT_SIZE),
                    "PER text not terminated");
     } else {

@@ -31,14 +31,14 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv);
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
 // A broken property: reported on stderr (stdout is closed while fuzzing), then abort.
-#define FUZZ_CHECK(cond, ...)                                                       \
-    do {                                                                            \
-        if (!(cond)) {                                                              \
+#define FUZZ_CHECK(cond, ...)                                                        \
+    do {                                                                             \
+        if (!(cond)) {                                                               \
             fprintf(stderr, "%s:%d: check failed: %s: ", __FILE__, __LINE__, #cond); \
-            fprintf(stderr, __VA_ARGS__);                                           \
-            fprintf(stderr, "\n");                                                  \
-            abort();                                                                \
-        }                                                                           \
+            fprintf(stderr, __VA_ARGS__);                                            \
+            fprintf(stderr, "\n");                                                   \
+            abort();                                                                 \
+        }                                                                            \
     } while (0)
 
 // The unit tests' fake platform with the module's files on /dev/shm when it is there,
@@ -85,13 +85,15 @@ inline std::vector<char> fuzz_cstr(const std::string &s) {
 // value. Then every rewrite must keep: a result of 0 or -1, the file in place and no
 // temporary file, no line added or lost, and on failure the old content byte for byte.
 // Returns the key, for further checks.
-inline std::vector<char> fuzz_rewrite_case(const uint8_t *data, size_t size, const char *path,
-                                           const char *tmp_path, int (*set)(const char *, const char *)) {
+inline std::vector<char> fuzz_rewrite_case(const uint8_t *data, size_t size, const char *path, const char *tmp_path,
+                                           int (*set)(const char *, const char *)) {
     fuzz_begin_run();
     std::vector<std::string> parts(1);
     for (size_t i = 0; i < size && (data[i] != 0 || parts.size() < 3); i++) {
-        if (data[i] != 0) parts.back() += (char)data[i];
-        else parts.emplace_back();
+        if (data[i] != 0)
+            parts.back() += (char)data[i];
+        else
+            parts.emplace_back();
     }
     parts.resize(3);
     const std::string &before = parts[0];

@@ -23,8 +23,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const wifi_scan_table &t = wifi_scan_table_get();
     FUZZ_CHECK(t.iNum >= 0 && t.iNum <= WIFI_SCAN_ENTRIES, "count %d", (int)t.iNum);
     for (const wifi_scan_entry &e : t.entry)  // stored ones strong, every one of words or empty
-        FUZZ_CHECK((&e - t.entry >= t.iNum && e.iSignal == 0) ||
-                       (e.iSignal >= WIFI_SCAN_MIN_SIGNAL && one_word(e.szSsid) && one_word(e.szBssid) && one_word(e.szSecurity)),
-                   "entry %d", (int)(&e - t.entry));
+        FUZZ_CHECK(
+            (&e - t.entry >= t.iNum && e.iSignal == 0) || (e.iSignal >= WIFI_SCAN_MIN_SIGNAL && one_word(e.szSsid) &&
+                                                           one_word(e.szBssid) && one_word(e.szSecurity)),
+            "entry %d", (int)(&e - t.entry));
     return 0;
 }

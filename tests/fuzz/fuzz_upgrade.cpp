@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 static std::string msg(uint32_t type, uint32_t value) {
-    uint8_t m[8] = {(uint8_t)(type >> 24), (uint8_t)(type >> 16), (uint8_t)(type >> 8), (uint8_t)type,
+    uint8_t m[8] = {(uint8_t)(type >> 24),  (uint8_t)(type >> 16),  (uint8_t)(type >> 8),  (uint8_t)type,
                     (uint8_t)(value >> 24), (uint8_t)(value >> 16), (uint8_t)(value >> 8), (uint8_t)value};
     return std::string((const char *)m, 8);
 }

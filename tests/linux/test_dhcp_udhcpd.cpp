@@ -75,14 +75,17 @@ TEST(DhcpServe, StationGetsALeaseFromTheConfiguredPool) {
     ASSERT_EQ(sh("chmod 755 " + s.dir + "/script").first, 0);
     // The pid file appears once the server has read the file and bound its socket.
     ASSERT_EQ(sh("ip netns exec " + s.mod + " busybox udhcpd " + s.dir + "/udhcpd.conf && for i in $(seq 100); do " +
-                 "[ -e " + s.dir + "/var/run/udhcpd.pid ] && exit 0; sleep 0.05; done; exit 1").first, 0);
+                 "[ -e " + s.dir + "/var/run/udhcpd.pid ] && exit 0; sleep 0.05; done; exit 1")
+                  .first,
+              0);
     r = sh("ip netns exec " + s.sta + " timeout 30 busybox udhcpc -f -q -n -i wlts0 -t 5 -T 1 -s " + s.dir + "/script");
     ASSERT_EQ(r.first, 0) << r.second;
 
     // An address from the pool .100 to .120, the router and lease time as set.
     std::smatch m;
-    ASSERT_TRUE(std::regex_search(r.second, m, std::regex("bound 10\\.77\\.0\\.(\\d+) 10\\.77\\.0\\.1 7200 "
-                                                          "255\\.255\\.255\\.0\n")))
+    ASSERT_TRUE(std::regex_search(r.second, m,
+                                  std::regex("bound 10\\.77\\.0\\.(\\d+) 10\\.77\\.0\\.1 7200 "
+                                             "255\\.255\\.255\\.0\n")))
         << r.second;
     EXPECT_TRUE(std::stoi(m[1]) >= 100 && std::stoi(m[1]) <= 120) << m[0];
 }

@@ -70,12 +70,13 @@ struct Lan {
     // The module's bridge, a veth from it to the recorder and one to the attacker.
     std::pair<int, std::string> build() {
         std::string line = "ip netns add " + mod + " && ip -n " + mod + " link add br0 type bridge && ip -n " + mod +
-                           " addr add " + kModule + "/24 dev br0 && ip -n " + mod + " link set br0 up && ip -n " +
-                           mod + " link set lo up";
+                           " addr add " + kModule + "/24 dev br0 && ip -n " + mod + " link set br0 up && ip -n " + mod +
+                           " link set lo up";
         for (const auto &[ns, ip] : {std::pair{rec, kRecorder}, std::pair{att, kAttacker}})
-            line += " && ip netns add " + ns + " && ip -n " + mod + " link add " + ns + "p type veth peer name eth0 netns " +
-                    ns + " && ip -n " + mod + " link set " + ns + "p master br0 up && ip -n " + ns + " addr add " + ip +
-                    "/24 dev eth0 && ip -n " + ns + " link set eth0 up && ip -n " + ns + " link set lo up";
+            line += " && ip netns add " + ns + " && ip -n " + mod + " link add " + ns +
+                    "p type veth peer name eth0 netns " + ns + " && ip -n " + mod + " link set " + ns +
+                    "p master br0 up && ip -n " + ns + " addr add " + ip + "/24 dev eth0 && ip -n " + ns +
+                    " link set eth0 up && ip -n " + ns + " link set lo up";
         return sh(line);
     }
 };
@@ -95,7 +96,8 @@ TEST(HostileLan, ForgedOrFirstConnectionsCannotTakeOrBlockTheUpgrade) {
     ASSERT_EQ(sh(ctl + "--serial " + tty + " --pace 0 AT+UIP=" + kRecorder).second, "+OK\n");
     const std::string erased = wlink_sim::read_file(sim.root + "/dev/mtd5");
     const auto pkg_of = [](uint8_t minor) {
-        const wlink::ByteVec b = wlink::build_package(wlink::wrap_image({}, wlink::ByteVec(3000, minor)), wlink::ByteVec(900, 2), 6, minor);
+        const wlink::ByteVec b =
+            wlink::build_package(wlink::wrap_image({}, wlink::ByteVec(3000, minor)), wlink::ByteVec(900, 2), 6, minor);
         return std::string(b.begin(), b.end());
     };
 
@@ -121,13 +123,14 @@ TEST(HostileLan, ForgedOrFirstConnectionsCannotTakeOrBlockTheUpgrade) {
     EXPECT_EQ(r.first, 0) << r.second;
     EXPECT_GT(tries.load(), 10);
     EXPECT_EQ(sh("ip netns exec " + lan.rec + " " + ctl + "--udp " + kModule + " AT+VER").second, "+OK=V6.1\n");
-    EXPECT_EQ(wlink_sim::read_file(sim.root + "/dev/mtd5").substr(64, 8), std::string(8, '\x01')) << "the recorder's image";
+    EXPECT_EQ(wlink_sim::read_file(sim.root + "/dev/mtd5").substr(64, 8), std::string(8, '\x01'))
+        << "the recorder's image";
     EXPECT_NE(sim.errlog().find("connection from 10.78.0.3 refused: the upgrade is for 10.78.0.2"), std::string::npos);
 
     // Paired, the recorder's key makes every forged datagram count for nothing: the allowed
     // peer, the settings, the password, SSH and the link's time all stay the recorder's.
-    const std::string key = sim.root + "/../recorder.key", rec = "ip netns exec " + lan.rec + " " + ctl + "--udp " +
-                                                                   kModule + " --key-file " + key + " ";
+    const std::string key = sim.root + "/../recorder.key",
+                      rec = "ip netns exec " + lan.rec + " " + ctl + "--udp " + kModule + " --key-file " + key + " ";
     ASSERT_EQ(sh(ctl + "--serial " + tty + " --pace 0 pair " + kRecorder + " --key-file " + key).first, 0);
     const std::string profile = wlink_sim::read_file(sim.root + "/config/mt7628.dat"),
                       state = wlink_sim::read_file(sim.root + "/sim/state");

@@ -43,11 +43,19 @@ TEST(Commands, SettersWriteTheirKeysAndQueriesAnswerThem) {
         {"AT+KEY=secret99", {{"WPAPSK1", "secret99"}}, "AT+KEY", "+OK=secret99"},
         {"AT+CHANNEL=auto", {{"AutoChannelSelect", "2"}, {"Channel", "0"}}, "AT+CHANNEL", "+OK=0"},
         {"AT+CHANNEL=xauto\n", {{"AutoChannelSelect", "2"}, {"Channel", "0"}}, "AT+CHANNEL", "+OK=0"},
-        {"AT+CHANNEL=11", {{"AutoChannelSelect", "4"}, {"Channel", "11"}}, "AT+CHANNEL", "+OK=11", {},
+        {"AT+CHANNEL=11",
+         {{"AutoChannelSelect", "4"}, {"Channel", "11"}},
+         "AT+CHANNEL",
+         "+OK=11",
+         {},
          {{"AutoChannelSelect", "2"}}},
         {"AT+CHANNEL=Auto", {{"AutoChannelSelect", "4"}, {"Channel", "Auto"}}, "AT+CHANNEL", "+OK=Auto"},
         {"AT+AUTH=OPEN", {{"AuthMode", "OPEN"}, {"EncrypType", "NONE"}}, "AT+AUTH", "+OK=OPEN"},
-        {"AT+AUTH=WPA2PSK", {{"AuthMode", "WPA2PSK"}, {"EncrypType", "AES"}}, "AT+ENCRY", "+OK=AES", {},
+        {"AT+AUTH=WPA2PSK",
+         {{"AuthMode", "WPA2PSK"}, {"EncrypType", "AES"}},
+         "AT+ENCRY",
+         "+OK=AES",
+         {},
          {{"EncrypType", "NONE"}}},
         {"AT+AUTH=WPAPSK", {{"AuthMode", "WPAPSK"}}, "AT+ENCRY", "+OK=TKIP", {}, {{"EncrypType", "TKIP"}}},
         {"AT+AUTH=WPAPSK_WPA2PSK", {{"AuthMode", "WPAPSKWPA2PSK"}}, "AT+AUTH", "+OK=WPAPSK_WPA2PSK"},
@@ -56,7 +64,11 @@ TEST(Commands, SettersWriteTheirKeysAndQueriesAnswerThem) {
         {"AT+WIFI=OFF", {{"WifiSwitch", "OFF"}}, "AT+WIFI", "+OK=OFF"},
         {"AT+HTMODE=HT20", {{"HT_BW_TMP", "HT20"}, {"HT_BW", "0"}}, "AT+HTMODE", "+OK=HT20"},
         {"AT+HTMODE=AUTO", {{"HT_BW_TMP", "AUTO"}, {"HT_BW", "1"}}, "AT+HTMODE", "+OK=AUTO", {}, {{"HT_BW", "0"}}},
-        {"AT+HTMODE=xHT40+", {{"HT_BW_TMP", "xHT40+"}, {"HT_BW", "1"}}, "AT+HTMODE", "+OK=xHT40+", {},
+        {"AT+HTMODE=xHT40+",
+         {{"HT_BW_TMP", "xHT40+"}, {"HT_BW", "1"}},
+         "AT+HTMODE",
+         "+OK=xHT40+",
+         {},
          {{"HT_BW", "0"}}},
         {"AT+COUNTRY=US", {{"CountryCode", "US"}}, "AT+COUNTRY", "+OK=US"},
         {"AT+COUNTRY=US", {}, "AT+COUNTRY", "+ERR", {}, {{"CountryCode", "<none>"}}},  // absent key: no change
@@ -66,7 +78,11 @@ TEST(Commands, SettersWriteTheirKeysAndQueriesAnswerThem) {
         {"AT+LANIP=10.0.0.1", {{"LanIpaddr", "10.0.0.1"}}, "AT+LANIP", "+OK=10.0.0.1", router},
         {"AT+LANIP=10.0.0.1", {}, "AT+LANIP", "+ERR", router, {{"LanIpaddr", "<none>"}}},
         {"AT+DHCP=100 50 24h", {}, "AT+DHCP", "+OK=", pool("192.168.1.100", "192.168.1.150", "86400")},
-        {"AT+DHCP=254 0 1h", {}, "AT+DHCP", "+OK=", pool("10.0.7.254", "10.0.7.254", "3600"),
+        {"AT+DHCP=254 0 1h",
+         {},
+         "AT+DHCP",
+         "+OK=",
+         pool("10.0.7.254", "10.0.7.254", "3600"),
          {{"LanIpaddr", "10.0.7.1"}}},
         {"AT+DHCP=2 10 596523", {}, "AT+DHCP", "+OK=", pool("192.168.1.2", "192.168.1.12", "2147482800")},
     };
@@ -113,20 +129,46 @@ TEST(Commands, SeveralKeysInOneRename) {
 
 TEST(Commands, RefusedCommandsChangeNothing) {
     std::vector<std::pair<std::string, std::string>> cases;  // {stored LanIpaddr, command}
-    for (std::string cmd : {"AT+SSID=a\nb", "AT+KEY=k\r", "AT+CHANNEL=6\r\n", "AT+AUTH=OPEN\n", "AT+ENCRY=AES\r",
-                            "AT+WIFI=ON\nWifiSwitch=OFF", "AT+HTMODE=HT20\n", "AT+STANUM=1\n", "AT+LANIP=",
-                            "AT+LANIP=10.0.0", "AT+LANIP=10.0.0.256", "AT+LANIP=a.b.c.d", "AT+LANIP=10.0.0.1 ",
-                            "AT+LANIP= 10.0.0.1", "AT+LANIP=10.0.0.1\n", "AT+LANIP=1.2.3.4.5",
-                            "AT+LANIP=10.0.0.1;reboot", "AT+DHCP=100 50", "AT+DHCP=a b c", "AT+DHCP=0 10 24",
-                            "AT+DHCP=255 0 1", "AT+DHCP=250 10 1", "AT+DHCP=100 155 1", "AT+DHCP=100 -1 24",
-                            "AT+DHCP=-5 10 24", "AT+DHCP=100 50 0", "AT+DHCP=100 50 596524", "AT+VLAN=OFF1",
-                            "AT+VLAN=OFF ", "AT+DHCP=4294967396 50 24h", "AT+DHCP=100 50 2147483648",
-                            "AT+DHCP=100 - 24", "AT+VLAN=--help", "AT+VLAN=-1", "AT+VLAN=1  -r"})
+    for (std::string cmd : {"AT+SSID=a\nb",
+                            "AT+KEY=k\r",
+                            "AT+CHANNEL=6\r\n",
+                            "AT+AUTH=OPEN\n",
+                            "AT+ENCRY=AES\r",
+                            "AT+WIFI=ON\nWifiSwitch=OFF",
+                            "AT+HTMODE=HT20\n",
+                            "AT+STANUM=1\n",
+                            "AT+LANIP=",
+                            "AT+LANIP=10.0.0",
+                            "AT+LANIP=10.0.0.256",
+                            "AT+LANIP=a.b.c.d",
+                            "AT+LANIP=10.0.0.1 ",
+                            "AT+LANIP= 10.0.0.1",
+                            "AT+LANIP=10.0.0.1\n",
+                            "AT+LANIP=1.2.3.4.5",
+                            "AT+LANIP=10.0.0.1;reboot",
+                            "AT+DHCP=100 50",
+                            "AT+DHCP=a b c",
+                            "AT+DHCP=0 10 24",
+                            "AT+DHCP=255 0 1",
+                            "AT+DHCP=250 10 1",
+                            "AT+DHCP=100 155 1",
+                            "AT+DHCP=100 -1 24",
+                            "AT+DHCP=-5 10 24",
+                            "AT+DHCP=100 50 0",
+                            "AT+DHCP=100 50 596524",
+                            "AT+VLAN=OFF1",
+                            "AT+VLAN=OFF ",
+                            "AT+DHCP=4294967396 50 24h",
+                            "AT+DHCP=100 50 2147483648",
+                            "AT+DHCP=100 - 24",
+                            "AT+VLAN=--help",
+                            "AT+VLAN=-1",
+                            "AT+VLAN=1  -r"})
         cases.push_back({"192.168.1.1", cmd});
     for (const char *lan : {"abc", "300.1.1.1", "1.1.300.1", "<none>"}) cases.push_back({lan, "AT+DHCP=100 50 24"});
     cases.push_back({"192.168.1.1", "AT+VLAN=" + std::string(107, 'v')});
-    for (const char *bad : {";", "|", "&", "$", "`", "'", "\"", "/", "\\", "\n", "\t", ">", "(", "*", "?", "=", "#",
-                            "~", "!", "{", "\xC3\xA9"})
+    for (const char *bad : {";", "|", "&", "$", "`", "'", "\"", "/", "\\", "\n",      "\t",
+                            ">", "(", "*", "?", "=", "#", "~",  "!", "{",  "\xC3\xA9"})
         cases.push_back({"192.168.1.1", std::string("AT+VLAN=1") + bad + "reboot"});
     for (const auto &c : cases) {
         SCOPED_TRACE(c.second);
@@ -147,15 +189,26 @@ TEST(Commands, RefusedCommandsChangeNothing) {
 TEST(Commands, PendingWordsAndWhatEncfgDoesWithThem) {
     // pending words before and after the command (which answers "+OK..."), and the
     // ioctls and system operations of the command and a following AT+ENCFG together
-    struct Case { uint32_t pre[3]; std::string cmd; uint32_t post[3]; Lines ioctls; FakeOps ops; };
+    struct Case {
+        uint32_t pre[3];
+        std::string cmd;
+        uint32_t post[3];
+        Lines ioctls;
+        FakeOps ops;
+    };
     std::vector<Case> cases = {
         // every combination of words, the command being AT+ENCFG itself
-        {{0, 0, 0}, "AT+ENCFG", {0, 0, 0}, {}, {}}, {{1, 0, 0}, "AT+ENCFG", {0, 0, 0}, kRestart, {}},
-        {{0, 1, 0}, "AT+ENCFG", {0, 0, 0}, {}, kDhcp}, {{1, 1, 0}, "AT+ENCFG", {0, 0, 0}, kRestart, kDhcp},
-        {{0, 0, 1}, "AT+ENCFG", {0, 0, 0}, kLan, {}}, {{1, 0, 1}, "AT+ENCFG", {0, 0, 0}, kRestart + kLan, {}},
-        {{0, 1, 1}, "AT+ENCFG", {0, 0, 0}, kLan, kDhcp}, {{1, 1, 1}, "AT+ENCFG", {0, 0, 0}, kRestart + kLan, kDhcp},
+        {{0, 0, 0}, "AT+ENCFG", {0, 0, 0}, {}, {}},
+        {{1, 0, 0}, "AT+ENCFG", {0, 0, 0}, kRestart, {}},
+        {{0, 1, 0}, "AT+ENCFG", {0, 0, 0}, {}, kDhcp},
+        {{1, 1, 0}, "AT+ENCFG", {0, 0, 0}, kRestart, kDhcp},
+        {{0, 0, 1}, "AT+ENCFG", {0, 0, 0}, kLan, {}},
+        {{1, 0, 1}, "AT+ENCFG", {0, 0, 0}, kRestart + kLan, {}},
+        {{0, 1, 1}, "AT+ENCFG", {0, 0, 0}, kLan, kDhcp},
+        {{1, 1, 1}, "AT+ENCFG", {0, 0, 0}, kRestart + kLan, kDhcp},
         // what each command marks
-        {{0, 0, 0}, "AT+WIFI=OFF", {1, 0, 0}, kStop, {}}, {{0, 0, 0}, "AT+WIFI=xOFFy", {1, 0, 0}, kStop, {}},
+        {{0, 0, 0}, "AT+WIFI=OFF", {1, 0, 0}, kStop, {}},
+        {{0, 0, 0}, "AT+WIFI=xOFFy", {1, 0, 0}, kStop, {}},
         {{0, 0, 0}, "AT+WIFI=off", {1, 0, 0}, kRestart, {}},
         {{0, 0, 0}, "AT+LANIP=10.0.0.1", {0, 1, 1}, {"SIFADDR br0 10.0.0.1", "SIFNETMASK br0 255.255.255.0"}, kDhcp},
         {{0, 0, 0}, "AT+DHCP=100 50 24", {0, 1, 0}, {}, kDhcp},
@@ -188,7 +241,16 @@ TEST(Commands, EncfgWithBadStoredValuesAndFailingInterfaces) {
     // profile changes, an ioctl that fails, the flash tool's status, pending words
     // before, the reply, ioctls and system operations, and the pending words after: a step
     // that failed stays pending for the next try
-    struct Case { KV before; unsigned long failing; int status; uint32_t pre[3]; const char *reply; Lines io; FakeOps ops; uint32_t post[3]; };
+    struct Case {
+        KV before;
+        unsigned long failing;
+        int status;
+        uint32_t pre[3];
+        const char *reply;
+        Lines io;
+        FakeOps ops;
+        uint32_t post[3];
+    };
     std::vector<Case> cases = {
         {{}, SIOCSIFADDR, 0, {0, 1, 1}, "+ERR", {"SIFADDR br0 192.168.1.1"}, kDhcp, {0, 0, 1}},
         {{}, SIOCSIFFLAGS, 0, {1, 0, 0}, "+ERR", kRestart, {}, {1, 0, 0}},
@@ -214,10 +276,17 @@ TEST(Commands, PortStatesAndDriverChannel) {
     // what the tool prints is kept in whole pieces of up to 255 bytes while they fit in
     // 128 bytes with their NUL: the first that does not ends it
     const std::pair<std::string, const char *> cases[] = {
-        {"value=06\n", "+OK=1,1,0,0"}, {"value=02\n", "+OK=1,0,0,0"}, {"value=04\n", "+OK=0,1,0,0"},
-        {"value=0e\n", "+OK=0,0,0,0"}, {"value=6\n", "+OK=0,0,0,0"},  {"reg 80\nvalue=16 more\n", "+OK=1,1,0,0"},
-        {"value=07", "+OK=1,1,0,0"},   {"no such register\n", "+ERR"}, {"", "+ERR"},
-        {std::string(117, 'x') + "\nvalue=06\n", "+OK=1,1,0,0"}, {std::string(118, 'x') + "\nvalue=06\n", "+ERR"},
+        {"value=06\n", "+OK=1,1,0,0"},
+        {"value=02\n", "+OK=1,0,0,0"},
+        {"value=04\n", "+OK=0,1,0,0"},
+        {"value=0e\n", "+OK=0,0,0,0"},
+        {"value=6\n", "+OK=0,0,0,0"},
+        {"reg 80\nvalue=16 more\n", "+OK=1,1,0,0"},
+        {"value=07", "+OK=1,1,0,0"},
+        {"no such register\n", "+ERR"},
+        {"", "+ERR"},
+        {std::string(117, 'x') + "\nvalue=06\n", "+OK=1,1,0,0"},
+        {std::string(118, 'x') + "\nvalue=06\n", "+ERR"},
         {std::string(300, 'x') + "value=06\n", "+ERR"},
     };
     for (const auto &c : cases) {
@@ -241,8 +310,15 @@ TEST(Commands, PortStatesAndDriverChannel) {
 }
 
 TEST(Netif, FlagsChangeOnlyUpAndRunning) {
-    const struct { const char *flag; int current; const char *sent; } cases[] = {
-        {"up", 0x1000, "0x1041"}, {"up", 0x1043, "0x1043"}, {"down", 0x1043, "0x1042"}, {"UP", 0x1043, "0x1042"},
+    const struct {
+        const char *flag;
+        int current;
+        const char *sent;
+    } cases[] = {
+        {"up", 0x1000, "0x1041"},
+        {"up", 0x1043, "0x1043"},
+        {"down", 0x1043, "0x1042"},
+        {"UP", 0x1043, "0x1042"},
     };
     for (const auto &c : cases) {
         FakePlatformScope p;

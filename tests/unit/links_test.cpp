@@ -79,7 +79,7 @@ protected:
 
 TEST_F(SerialLink, RepliesArePaced15MsApart) {
     wifi_uart_send_msg("+OK=abcdefghijklmnopqrstuvwxyz", 30);  // three frames
-    EXPECT_EQ(plat_->slept_ms, 30u);  // between frames, not after the last
+    EXPECT_EQ(plat_->slept_ms, 30u);                           // between frames, not after the last
 }
 
 TEST_F(SerialLink, CutsWholeCommandsOutOfTheByteStream) {
@@ -87,13 +87,17 @@ TEST_F(SerialLink, CutsWholeCommandsOutOfTheByteStream) {
     Bytes bad = hb;
     bad[15]++;
     Bytes other = frames_of("AT+KEY=correct-horse-battery");  // three frames
-    const struct { const char *what; Bytes line; std::string want; } cases[] = {
+    const struct {
+        const char *what;
+        Bytes line;
+        std::string want;
+    } cases[] = {
         {"after a bad frame", cat({bad, hb}), "AT+"},
         {"after stray bytes", cat({Bytes{0x41, 0x03}, hb, hb}), "AT+|AT+"},
         {"two commands in one read", cat({two, hb}), "AT+SSID=abcdefghijklmnop|AT+"},
         {"the longest command", frames_of(std::string(127, 'z')), std::string(127, 'z')},
-        {"middle frame lost", cat({Bytes(other.begin(), other.begin() + 16), Bytes(other.begin() + 32, other.end()), hb}),
-         "AT+"},
+        {"middle frame lost",
+         cat({Bytes(other.begin(), other.begin() + 16), Bytes(other.begin() + 32, other.end()), hb}), "AT+"},
         {"start of one message, end of another",
          cat({Bytes(other.begin(), other.begin() + 16), Bytes(two.begin() + 16, two.end()), hb}), "AT+"},
         {"a frame repeated", cat({Bytes(two.begin(), two.begin() + 16), two}), "AT+SSID=abcdefghijklmnop"},
@@ -244,7 +248,10 @@ TEST(Udp, UnderAKeyOnlyFreshDatagramsWithTheirCodeAreTaken) {
     EXPECT_EQ(std::string(payload) + " " + std::to_string(seq) + " " + std::to_string(counter), "AT+SSID 9 5");
     // Each region of a fresh datagram changed in turn, and old counters.
     const Bytes next = auth_dgram(key, 6, 9, "AT+SSID");
-    const struct { size_t at; wifi_udp_auth_verdict want; } flips[] = {
+    const struct {
+        size_t at;
+        wifi_udp_auth_verdict want;
+    } flips[] = {
         {0, WIFI_UDP_AUTH_PLAIN}, {4, WIFI_UDP_AUTH_CODE},  {11, WIFI_UDP_AUTH_CODE}, {12, WIFI_UDP_AUTH_CODE},
         {13, WIFI_UDP_AUTH_BAD},  {14, WIFI_UDP_AUTH_CODE}, {21, WIFI_UDP_AUTH_CODE}, {36, WIFI_UDP_AUTH_CODE},
     };
@@ -273,14 +280,14 @@ TEST(Udp, UnderAKeyOnlyFreshDatagramsWithTheirCodeAreTaken) {
     uint8_t doc_key[32];
     for (int i = 0; i < 32; i++) doc_key[i] = (uint8_t)i;
     wifi_udp_auth_set_key(doc_key);
-    const Bytes doc_cmd = {0x55, 0x44, 0x33, 0x23, 0x00, 0x06, 0x45, 0x70, 0xA6, 0xF5, 0x20, 0x00, 0x07, 0x07, 0x41,
-                           0x54, 0x2B, 0x53, 0x53, 0x49, 0x44, 0x01, 0xE6, 0x58, 0x3D, 0x80, 0xD6, 0x84, 0x81, 0x3D,
-                           0x5F, 0x0B, 0x7C, 0x81, 0x51, 0xAD, 0x59};
+    const Bytes doc_cmd = {0x55, 0x44, 0x33, 0x23, 0x00, 0x06, 0x45, 0x70, 0xA6, 0xF5, 0x20, 0x00, 0x07,
+                           0x07, 0x41, 0x54, 0x2B, 0x53, 0x53, 0x49, 0x44, 0x01, 0xE6, 0x58, 0x3D, 0x80,
+                           0xD6, 0x84, 0x81, 0x3D, 0x5F, 0x0B, 0x7C, 0x81, 0x51, 0xAD, 0x59};
     ASSERT_EQ(open(doc_cmd), WIFI_UDP_AUTH_OK);
     EXPECT_EQ(std::string(payload), "AT+SSID");
     ASSERT_EQ(wifi_udp_auth_reply(seq, counter, "+OK=QEL_NVR_AP", out), 44u);
-    EXPECT_EQ(Bytes(out + 28, out + 44), (Bytes{0xFB, 0x27, 0xB3, 0x1D, 0x8B, 0xC5, 0x6E, 0x15, 0xA7, 0x7D, 0xA0, 0xB6,
-                                                0x9B, 0xE6, 0x5B, 0x78}));
+    EXPECT_EQ(Bytes(out + 28, out + 44),
+              (Bytes{0xFB, 0x27, 0xB3, 0x1D, 0x8B, 0xC5, 0x6E, 0x15, 0xA7, 0x7D, 0xA0, 0xB6, 0x9B, 0xE6, 0x5B, 0x78}));
     // A new key starts its counters again; none at all answers nothing in this form.
     wifi_udp_auth_set_key(other);
     EXPECT_EQ(open(auth_dgram(other, 1, 9, "AT+")), WIFI_UDP_AUTH_OK);

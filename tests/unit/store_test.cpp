@@ -11,21 +11,32 @@
 
 // Every command line the module's system runs, as the target writes it, byte for byte.
 TEST(SystemOps, TheModulesCommandLinesByteForByte) {
-    const struct { wifi_op op; const char *text; int mtd; const char *line; } cases[] = {
-        {WIFI_OP_DHCP_STOP, nullptr, -1, "/etc/init.d/dhcp stop"}, {WIFI_OP_DHCP_START, nullptr, -1, "/etc/init.d/dhcp start"},
+    const struct {
+        wifi_op op;
+        const char *text;
+        int mtd;
+        const char *line;
+    } cases[] = {
+        {WIFI_OP_DHCP_STOP, nullptr, -1, "/etc/init.d/dhcp stop"},
+        {WIFI_OP_DHCP_START, nullptr, -1, "/etc/init.d/dhcp start"},
         {WIFI_OP_VLAN_SET, "1 2,3.4:5_6-aZ", -1, "/etc/init.d/vlan set 1 2,3.4:5_6-aZ"},
-        {WIFI_OP_VLAN_SET, "", -1, "/etc/init.d/vlan set "}, {WIFI_OP_VLAN_CLEAR, nullptr, -1, "/etc/init.d/vlan clear"},
-        {WIFI_OP_SWITCH_READ, nullptr, -1, "switch reg read 80 2>&1"}, {WIFI_OP_REBOOT, nullptr, -1, "reboot 2>&1"},
+        {WIFI_OP_VLAN_SET, "", -1, "/etc/init.d/vlan set "},
+        {WIFI_OP_VLAN_CLEAR, nullptr, -1, "/etc/init.d/vlan clear"},
+        {WIFI_OP_SWITCH_READ, nullptr, -1, "switch reg read 80 2>&1"},
+        {WIFI_OP_REBOOT, nullptr, -1, "reboot 2>&1"},
         {WIFI_OP_SURVEY_LIST, nullptr, -1, "iwpriv ra0 get_site_survey >wifi_scan.txt"},
         {WIFI_OP_SURVEY_RELIST, nullptr, -1, "iwpriv ra0 get_site_survey > wifi_scan.txt"},
-        {WIFI_OP_SURVEY_START, nullptr, -1, "iwpriv ra0 set SiteSurvey= "}, {WIFI_OP_SSH_STOP, nullptr, -1, "killall dropbear"},
+        {WIFI_OP_SURVEY_START, nullptr, -1, "iwpriv ra0 set SiteSurvey= "},
+        {WIFI_OP_SSH_STOP, nullptr, -1, "killall dropbear"},
         {WIFI_OP_SSH_START, nullptr, -1, "[ -f /usr/sbin/dropbear ] && /usr/sbin/dropbear -R -I 1800"},
-        {WIFI_OP_ROOT_PASSWORD, "it's", -1, "echo root:'it'\\''s' |chpasswd"}, {WIFI_OP_COUNT, nullptr, -1, nullptr},
+        {WIFI_OP_ROOT_PASSWORD, "it's", -1, "echo root:'it'\\''s' |chpasswd"},
+        {WIFI_OP_COUNT, nullptr, -1, nullptr},
         {WIFI_OP_FLASH_COPY, "/tmp/mtd_buf", 5, "flashcp /tmp/mtd_buf  /dev/mtd5"},
         {WIFI_OP_FLASH_COPY, "/tmp/mtd_buf", 6, "flashcp /tmp/mtd_buf  /dev/mtd6"},
         {WIFI_OP_RECORD_ERASE, nullptr, -1, "mtd_debug erase /dev/mtd2 0 0x10000"},
         {WIFI_OP_RECORD_WRITE, nullptr, -1, "cat /tmp/mtd2_buf > /dev/mtdblock2"},
-        {WIFI_OP_VLAN_SET, nullptr, -1, nullptr}, {WIFI_OP_FLASH_COPY, "tmp/a b", 5, nullptr},
+        {WIFI_OP_VLAN_SET, nullptr, -1, nullptr},
+        {WIFI_OP_FLASH_COPY, "tmp/a b", 5, nullptr},
         {WIFI_OP_FLASH_COPY, "/tmp/mtd_buf", -1, nullptr},
     };
     std::set<int> seen;
@@ -91,15 +102,17 @@ TEST(DhcpEditor, RewritesOnlyTheLinesThatSetTheKey) {
     const std::string long_line = "opt\trouter\t" + std::string(600, '1') + "\n";
     p->write_file(WIFI_DHCP_CFG_PATH,
                   "#opt router 1.1.1.1\nopt router 2.2.2.2 # old\nopt\trouter\t3.3.3.3\n  option router 4.4.4.4\n"
-                  "opt routers 5.5.5.5\nrouter 6.6.6.6\nopt dns router\n" + long_line +
-                  "start 1\nstarter 7\ninterface br0\nlease_file /tmp/x\nmax_leases 10\noption\tlease\t60");
+                  "opt routers 5.5.5.5\nrouter 6.6.6.6\nopt dns router\n" +
+                      long_line +
+                      "start 1\nstarter 7\ninterface br0\nlease_file /tmp/x\nmax_leases 10\noption\tlease\t60");
     EXPECT_EQ(wifi_modify_dhcp_cfg("router", "9.9.9.9"), 0);
     EXPECT_EQ(wifi_modify_dhcp_cfg("lease", "7200"), 0);
     EXPECT_EQ(wifi_modify_dhcp_cfg("start", "10.0.0.5"), 0);
     EXPECT_EQ(wifi_modify_dhcp_cfg("nosuch", "1"), 0);
     const std::string after =
         "#opt router 1.1.1.1\nopt router 2.2.2.2 # old\nopt\trouter\t9.9.9.9\nopt\trouter\t9.9.9.9\n"
-        "opt routers 5.5.5.5\nopt\trouter\t9.9.9.9\nopt dns router\n" + long_line +
+        "opt routers 5.5.5.5\nopt\trouter\t9.9.9.9\nopt dns router\n" +
+        long_line +
         "start\t\t10.0.0.5\nstarter 7\ninterface br0\nlease_file /tmp/x\nmax_leases 10\noption\tlease\t7200\n";
     EXPECT_EQ(p->read_file(WIFI_DHCP_CFG_PATH), after);
     // refused: line breaks, and a key that has no line format of its own

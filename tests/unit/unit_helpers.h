@@ -88,11 +88,21 @@ inline Lines ioctl_log(const FakePlatform &p) {
         char flags[16];
         snprintf(flags, sizeof(flags), "0x%x", io.flags);
         switch (io.request) {
-        case SIOCGIFFLAGS: out.push_back("GIFFLAGS " + io.ifname); break;
-        case SIOCSIFFLAGS: out.push_back("SIFFLAGS " + io.ifname + " " + flags); break;
-        case SIOCSIFADDR: out.push_back("SIFADDR " + io.ifname + " " + io.addr); break;
-        case SIOCSIFNETMASK: out.push_back("SIFNETMASK " + io.ifname + " " + io.addr); break;
-        default: out.push_back("other " + io.ifname); break;
+            case SIOCGIFFLAGS:
+                out.push_back("GIFFLAGS " + io.ifname);
+                break;
+            case SIOCSIFFLAGS:
+                out.push_back("SIFFLAGS " + io.ifname + " " + flags);
+                break;
+            case SIOCSIFADDR:
+                out.push_back("SIFADDR " + io.ifname + " " + io.addr);
+                break;
+            case SIOCSIFNETMASK:
+                out.push_back("SIFNETMASK " + io.ifname + " " + io.addr);
+                break;
+            default:
+                out.push_back("other " + io.ifname);
+                break;
         }
     }
     return out;

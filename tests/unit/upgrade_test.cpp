@@ -51,7 +51,8 @@ struct Upgrade {
         root->write_file("/tmp/.keep", "");
         root->write_file("/config/.keep", "");
         root->on_op = [this](const FakeOp &o) {
-            if (o.op != WIFI_OP_RECORD_ERASE) staged.push_back(root->read_file(o.text.empty() ? "/tmp/mtd2_buf" : o.text));
+            if (o.op != WIFI_OP_RECORD_ERASE)
+                staged.push_back(root->read_file(o.text.empty() ? "/tmp/mtd2_buf" : o.text));
         };
     }
     // Runs the processing; what the module sent on the connection goes to *sent.
@@ -73,11 +74,22 @@ struct Upgrade {
 }  // namespace
 
 TEST(UpgradeChecks, PackagesTheModuleRefuses) {
-    const struct { const char *what; size_t at; int delta; size_t cut; uint8_t arch; int ret; } cases[] = {
-        {"good", 0, 0, 0, 5, 0},          {"83 bytes", 0, 0, 4001, 5, -1},
-        {"image past the end", 32, 1, 0, 5, -1}, {"no application part", 0, 0, 3000, 5, -1},
-        {"image magic", 20, 1, 0, 5, -1}, {"header CRC", 24, 1, 0, 5, -1},
-        {"data CRC", 200, 1, 0, 5, -1},   {"architecture ARM", 0, 0, 0, 2, -1},
+    const struct {
+        const char *what;
+        size_t at;
+        int delta;
+        size_t cut;
+        uint8_t arch;
+        int ret;
+    } cases[] = {
+        {"good", 0, 0, 0, 5, 0},
+        {"83 bytes", 0, 0, 4001, 5, -1},
+        {"image past the end", 32, 1, 0, 5, -1},
+        {"no application part", 0, 0, 3000, 5, -1},
+        {"image magic", 20, 1, 0, 5, -1},
+        {"header CRC", 24, 1, 0, 5, -1},
+        {"data CRC", 200, 1, 0, 5, -1},
+        {"architecture ARM", 0, 0, 0, 2, -1},
     };
     Upgrade up;
     up.root->write_file("/dev/mtd5", std::string(1000 + 64, '\xFF'));
@@ -109,8 +121,10 @@ TEST(UpgradeProc, SplitsStagesInPiecesAndStoresTheRecord) {
     std::string sent;
     ASSERT_EQ(up.run(pkg, &sent), 0);
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(up.root->ops, (FakeOps{{WIFI_OP_FLASH_COPY, "/tmp/mtd_buf", 5}, {WIFI_OP_FLASH_COPY, "/tmp/mtd_buf", 6},
-                                     {WIFI_OP_RECORD_ERASE}, {WIFI_OP_RECORD_WRITE}}));
+    EXPECT_EQ(up.root->ops, (FakeOps{{WIFI_OP_FLASH_COPY, "/tmp/mtd_buf", 5},
+                                     {WIFI_OP_FLASH_COPY, "/tmp/mtd_buf", 6},
+                                     {WIFI_OP_RECORD_ERASE},
+                                     {WIFI_OP_RECORD_WRITE}}));
     const std::string s(pkg.begin(), pkg.end());
     EXPECT_EQ(up.staged, (Lines{s.substr(20, 524288 * 2), s.substr(20 + 524288 * 2),
                                 up.mtd2.substr(0, 0xFE00) + s.substr(0, 20)}));
@@ -137,9 +151,14 @@ TEST(UpgradeProc, AFailedFlashWriteStoresNoRecordAndLeavesTheMark) {
 }
 
 TEST(UpgradeVer, VersionRecord) {
-    const struct { std::string rec; const char *reply; } cases[] = {
-        {std::string(20, '\xFF'), "+OK=V0.0"},       {std::string("\x4C\x51\xFF\x00", 4) + std::string(16, 0), "+OK=V255.0"},
-        {std::string("\x4C\x52\x01\x02", 4) + std::string(16, 0), "+OK=V0.0"}, {"", "+ERR"},
+    const struct {
+        std::string rec;
+        const char *reply;
+    } cases[] = {
+        {std::string(20, '\xFF'), "+OK=V0.0"},
+        {std::string("\x4C\x51\xFF\x00", 4) + std::string(16, 0), "+OK=V255.0"},
+        {std::string("\x4C\x52\x01\x02", 4) + std::string(16, 0), "+OK=V0.0"},
+        {"", "+ERR"},
     };
     for (const auto &c : cases) {
         SeededRoot root;
@@ -175,7 +194,8 @@ TEST(UpgradeVer, UnfinishedRecordWriteIsFinished) {
     up.root->on_op = [&](const FakeOp &o) { up.root->flash = o.op != WIFI_OP_RECORD_WRITE; };
     std::string sent;
     EXPECT_EQ(up.run(package(), &sent), -1);
-    EXPECT_EQ(up.root->read_file(WIFI_FIRMWARE_BLOCK_COPY), up.mtd2.substr(0, 0xFE00) + std::string(reinterpret_cast<const char *>(package().data()), 20));
+    EXPECT_EQ(up.root->read_file(WIFI_FIRMWARE_BLOCK_COPY),
+              up.mtd2.substr(0, 0xFE00) + std::string(reinterpret_cast<const char *>(package().data()), 20));
     up.root->on_op = nullptr;  // the next record write finishes it first
     up.root->flash = true;
     EXPECT_EQ(wifi_firmware_header_recover(), 0);
@@ -200,18 +220,32 @@ TEST(UpgradeSignature, EveryRegionIsCoveredAndTheTrailerIsLeftOut) {
     };
     const ByteVec plain = package(), good = sign(plain, secret, "rec-7628", 0);
     const size_t n = plain.size();
-    const struct { const char *what; size_t at; const char *says; } flips[] = {
-        {"", 0, nullptr}, {"version", 3, "does not match"}, {"image header", 20 + 40, "does not match"},
-        {"image data", 200, "does not match"}, {"application part", n - 1, "does not match"},
-        {"board", n + 2, "does not match"}, {"downgrade flag", n + 32, "does not match"},
-        {"format", n + 33, "malformed"}, {"zero bytes", n + 35, "malformed"}, {"signer", n + 40, "not in"},
-        {"signature", n + 100, "does not match"}, {"magic", n + 139, "not signed"},
+    const struct {
+        const char *what;
+        size_t at;
+        const char *says;
+    } flips[] = {
+        {"", 0, nullptr},
+        {"version", 3, "does not match"},
+        {"image header", 20 + 40, "does not match"},
+        {"image data", 200, "does not match"},
+        {"application part", n - 1, "does not match"},
+        {"board", n + 2, "does not match"},
+        {"downgrade flag", n + 32, "does not match"},
+        {"format", n + 33, "malformed"},
+        {"zero bytes", n + 35, "malformed"},
+        {"signer", n + 40, "not in"},
+        {"signature", n + 100, "does not match"},
+        {"magic", n + 139, "not signed"},
     };
     Upgrade up;
     up.root->write_file(WIFI_BOARD_FILE, "rec-7628\n");
     for (bool keys : {true, false}) {
-        if (keys) up.root->write_file(WIFI_UPGRADE_KEYS_FILE, "# rotated in 2026\n" + hex(other_pub) + "\n" + hex(pub) + "\n");
-        else ::unlink(up.root->path(WIFI_UPGRADE_KEYS_FILE).c_str());
+        if (keys)
+            up.root->write_file(WIFI_UPGRADE_KEYS_FILE,
+                                "# rotated in 2026\n" + hex(other_pub) + "\n" + hex(pub) + "\n");
+        else
+            ::unlink(up.root->path(WIFI_UPGRADE_KEYS_FILE).c_str());
         for (const auto &f : flips) {
             ByteVec pkg = good;
             pkg[f.at] ^= f.says ? 1 : 0;
@@ -233,14 +267,17 @@ TEST(UpgradeSignature, EveryRegionIsCoveredAndTheTrailerIsLeftOut) {
     // the partitions get the same bytes as from the unsigned package
     std::string sent;
     ASSERT_EQ(up.run(good, &sent), 0);
-    EXPECT_EQ(up.root->read_file("/dev/mtd6").substr(0, 3001),
-              std::string(plain.end() - 3000, plain.end()) + "\xFF");
+    EXPECT_EQ(up.root->read_file("/dev/mtd6").substr(0, 3001), std::string(plain.end() - 3000, plain.end()) + "\xFF");
     EXPECT_EQ(up.run(plain, &sent), -1) << "unsigned";
     EXPECT_EQ(up.run(sign(plain, other_secret, "rec-7628", 0), &sent), -1) << "another key";
     // board and version: installed V1.2 now; an older one needs the flag
     ByteVec older = package();
     older[3] = 1;  // V1.1
-    const struct { ByteVec pkg; int ret; const char *what; } rules[] = {
+    const struct {
+        ByteVec pkg;
+        int ret;
+        const char *what;
+    } rules[] = {
         {sign(plain, secret, "rec-7620", 0), -1, "another board"},
         {sign(plain, secret, "", 0), -1, "no board, on a module that has one"},
         {sign(older, secret, "rec-7628", 0), -1, "a downgrade"},

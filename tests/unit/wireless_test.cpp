@@ -17,7 +17,9 @@ namespace {
 // The driver's table: each station's first octet and association time; `num` as given.
 std::string raw_table(uint32_t num, const std::vector<std::pair<uint8_t, uint32_t>> &st) {
     std::string raw(WIFI_MAC_TABLE_SIZE, '\0');
-    auto le32 = [&](size_t at, uint32_t v) { for (int i = 0; i < 4; i++) raw[at + i] = (char)(v >> (8 * i)); };
+    auto le32 = [&](size_t at, uint32_t v) {
+        for (int i = 0; i < 4; i++) raw[at + i] = (char)(v >> (8 * i));
+    };
     le32(0, num);
     for (size_t i = 0; i < st.size(); i++) {
         size_t e = 4 + i * WIFI_MAC_ENTRY_SIZE;
@@ -45,12 +47,21 @@ TEST(Driver, RequestsCarryExactlyWhatTheDriverExpects) {
     SeededRoot root;
     const std::pair<std::function<int()>, std::string> cases[] = {
         {[] { return iwpriv_set_cmd_execute("WscMode=2", 9); }, "8be2 ra0 10 0 WscMode=2"},
-        {[] { return iwpriv_set_cmd_execute(std::string(300, 'a').c_str(), 255); }, "8be2 ra0 255 0 " + std::string(254, 'a')},
+        {[] { return iwpriv_set_cmd_execute(std::string(300, 'a').c_str(), 255); },
+         "8be2 ra0 255 0 " + std::string(254, 'a')},
         {[] { return iwpriv_show_wifi_info("stat", 4); }, "8bf1 ra0 255 0 stat"},
         {[] { return iwpriv_ap_start(); }, "8be4 ra0 6 0 start"},
         {[] { return iwpriv_site_survey(); }, "8be2 ra0 13 0 SiteSurvey=1"},
-        {[] { wifi_mac_table t; return iwpriv_get_wifi_mac_table(&t); }, "8bff ra0 1284 0 "},
-        {[] { char c[8]; return iwconfig_get_current_channel(c, sizeof(c)); }, "8b05 ra0 255 0 "},
+        {[] {
+             wifi_mac_table t;
+             return iwpriv_get_wifi_mac_table(&t);
+         },
+         "8bff ra0 1284 0 "},
+        {[] {
+             char c[8];
+             return iwconfig_get_current_channel(c, sizeof(c));
+         },
+         "8b05 ra0 255 0 "},
         {[] { return iwpriv_set_cmd_execute("x=1", 256); }, "-1"},
         {[] { return iwpriv_get_wifi_mac_table(nullptr); }, "-1"},
     };
@@ -87,9 +98,15 @@ TEST(Stations, OnlineCheckSequences) {
         std::vector<std::pair<uint8_t, uint32_t>> st;
         const char *reply;
         bool fail = false;
-    } steps[] = {{{}, "+OK=0"},          {{{1, 10}, {2, 20}}, "+OK=1"}, {{{1, 11}, {2, 21}}, "+OK=0"},
-                 {{{1, 5}, {2, 3}}, "+OK=1"}, {{{1, 6}, {2, 4}}, "+OK=1"}, {{{1, 7}, {2, 5}}, "+OK=0"},
-                 {{{1, 8}, {3, 100}}, "+OK=0"}, {{{1, 9}}, "+OK=1"},          {{}, "+OK=0", true}};
+    } steps[] = {{{}, "+OK=0"},
+                 {{{1, 10}, {2, 20}}, "+OK=1"},
+                 {{{1, 11}, {2, 21}}, "+OK=0"},
+                 {{{1, 5}, {2, 3}}, "+OK=1"},
+                 {{{1, 6}, {2, 4}}, "+OK=1"},
+                 {{{1, 7}, {2, 5}}, "+OK=0"},
+                 {{{1, 8}, {3, 100}}, "+OK=0"},
+                 {{{1, 9}}, "+OK=1"},
+                 {{}, "+OK=0", true}};
     for (const auto &s : steps) {
         root->mac_table = raw_table((uint32_t)s.st.size(), s.st);
         root->ioctl_result[SIOCIWFIRSTPRIV + 0x1F] = s.fail ? -1 : 0;
@@ -122,9 +139,17 @@ TEST(Stations, StationTableFromStainfo) {
         {"AT+CINFO=x 0", "+OK=aa:bb:cc:dd:ee:ff,1,150,1,-45,-50\n"},
         {"AT+CINFO=x  1", "+OK=" + std::string(31, 'q') + ",1,72,0,-7,-8\n"},
         {"AT+CINFO=x 15", "+OK=,1,0,0,0,0\n"},
-        {"AT+CINFO=x 16", "+ERR"}, {"AT+CINFO=x -1", "+ERR"}, {"AT+CINFO=x", "+ERR"}, {"AT+CINFO=x y", "+ERR"},
-        {"AT+CINFO= 1", "+ERR"},   {"AT+CINFO=x 99999999999", "+ERR"}, {"AT+CINFO", "+ERR"},
-        {"AT+CMC=cc:dd", "+OK=1"}, {"AT+CMC=CC:DD", "+OK=-1"}, {"AT+CMC=", "+OK=1"}, {"AT+CMC", "+ERR"},
+        {"AT+CINFO=x 16", "+ERR"},
+        {"AT+CINFO=x -1", "+ERR"},
+        {"AT+CINFO=x", "+ERR"},
+        {"AT+CINFO=x y", "+ERR"},
+        {"AT+CINFO= 1", "+ERR"},
+        {"AT+CINFO=x 99999999999", "+ERR"},
+        {"AT+CINFO", "+ERR"},
+        {"AT+CMC=cc:dd", "+OK=1"},
+        {"AT+CMC=CC:DD", "+OK=-1"},
+        {"AT+CMC=", "+OK=1"},
+        {"AT+CMC", "+ERR"},
     });
 
     std::string many;
@@ -143,8 +168,10 @@ TEST(Stations, LeaseLookup) {
     std::string rec(24, '\0');
     rec.replace(0, 6, "\xaa\xbb\xcc\xdd\xee\x02").replace(16, 4, "\xc0\xa8\x01\x02");
     root->write_file(WIFI_LEASES_PATH, std::string(24, '\x01') + rec + std::string(23, '\x01'));  // partial at the end
-    expect_replies({{"AT+CIP=aa:bb:cc:dd:ee:02", "+OK=192.168.1.2"}, {"AT+CIP=AA:BB:CC:DD:EE:02", "+OK="},
-                    {"AT+CIP=01:01:01:01:01:01", "+OK=1.1.1.1"}, {"AT+CIP=01:01:01:01:01:01:01", "+OK="}});
+    expect_replies({{"AT+CIP=aa:bb:cc:dd:ee:02", "+OK=192.168.1.2"},
+                    {"AT+CIP=AA:BB:CC:DD:EE:02", "+OK="},
+                    {"AT+CIP=01:01:01:01:01:01", "+OK=1.1.1.1"},
+                    {"AT+CIP=01:01:01:01:01:01:01", "+OK="}});
 }
 
 TEST(Stations, RetryRatesAndPer) {
@@ -154,9 +181,12 @@ TEST(Stations, RetryRatesAndPer) {
     for (int i = 0; i < 17; i++) count += "MAC=x\nRxPackets=1\nRxTry=1\n";
     root->write_file("/var/run/stacountinfo", count);
     expect_replies({
-        {"AT+RETRYINFO=x 0", "+OK=A1,12.5%\n"}, {"AT+RETRYINFO=x 1", "+OK=B2,33.3%\n"},
-        {"AT+RETRYINFO=x 2", "+OK=C3,0.0%\n"},  {"AT+RETRYINFO=x 15", "+OK=x,100.0%\n"},
-        {"AT+RETRYINFO=x 16", "+ERR"},          {"AT+RETRYINFO=", "+ERR"},
+        {"AT+RETRYINFO=x 0", "+OK=A1,12.5%\n"},
+        {"AT+RETRYINFO=x 1", "+OK=B2,33.3%\n"},
+        {"AT+RETRYINFO=x 2", "+OK=C3,0.0%\n"},
+        {"AT+RETRYINFO=x 15", "+OK=x,100.0%\n"},
+        {"AT+RETRYINFO=x 16", "+ERR"},
+        {"AT+RETRYINFO=", "+ERR"},
         {"AT+PER", "+ERR"},  // no wscinfo
     });
     root->write_file("/var/run/stacountinfo", "");
@@ -180,7 +210,8 @@ TEST(Survey, ScanStoresStrongNetworksAndSkipsBadLines) {
         {"AT+CWIFISINGALSINGLEINFO=2", "+OK=11,bb:0,N0,80"},
         {"AT+CWIFISINGALSINGLEINFO=31", "+OK=11,bb:29,N29,80"},
         {"AT+CWIFISINGALSINGLEINFO=x", "+OK=6,aa:02,Strong,71"},
-        {"AT+CWIFISINGALSINGLEINFO=32", "+ERR"}, {"AT+CWIFISINGALSINGLEINFO=-1", "+ERR"},
+        {"AT+CWIFISINGALSINGLEINFO=32", "+ERR"},
+        {"AT+CWIFISINGALSINGLEINFO=-1", "+ERR"},
         {"AT+CWIFISINGALSINGLEINFO=4294967296", "+ERR"},
     });
     root->write_file("/" WIFI_SCAN_FILE, "head\nhead\n1 Last cc WPA 75");  // a last line without its line feed
@@ -219,8 +250,9 @@ TEST(Access, PasswordReachesChpasswdAsOneWord) {
     const std::string env_rec = "REC=" + rec;
     root->write_file("/bin/chpasswd", "#!/bin/sh\ncat > \"$REC\"\n");
     chmod((root->root() + "/bin/chpasswd").c_str(), 0755);
-    for (const std::string &pw : std::vector<std::string>{"plain", "two words", "it's", "\"q\"", "$(touch " + rec + "x)",
-                                                          "`id`", "a;b", "a|b", "a&b", "#x", "'", "$HOME*?~", std::string(105, 'p')}) {
+    for (const std::string &pw :
+         std::vector<std::string>{"plain", "two words", "it's", "\"q\"", "$(touch " + rec + "x)", "`id`", "a;b", "a|b",
+                                  "a&b", "#x", "'", "$HOME*?~", std::string(105, 'p')}) {
         root->ops.clear();
         ASSERT_EQ(dispatch("AT+PASSWD=" + pw).text, "+OK") << pw;
         ASSERT_EQ(root->ops, (FakeOps{{WIFI_OP_ROOT_PASSWORD, pw}}));
@@ -235,8 +267,11 @@ TEST(Access, PasswordReachesChpasswdAsOneWord) {
     }
     EXPECT_FALSE(root->exists("/recx"));
     root->ops.clear();
-    expect_replies({{"AT+PASSWD=", "+ERR"}, {"AT+PASSWD=a\\nb", "+ERR"}, {"AT+PASSWD=tab\there", "+ERR"},
-                    {"AT+PASSWD=bell\a", "+ERR"}, {"AT+PASSWD=" + std::string(106, 'p'), "+ERR"},
+    expect_replies({{"AT+PASSWD=", "+ERR"},
+                    {"AT+PASSWD=a\\nb", "+ERR"},
+                    {"AT+PASSWD=tab\there", "+ERR"},
+                    {"AT+PASSWD=bell\a", "+ERR"},
+                    {"AT+PASSWD=" + std::string(106, 'p'), "+ERR"},
                     {"AT+PASSWD", "+ERR"}});
     EXPECT_EQ(root->ops, FakeOps{}) << "nothing run";
 }
