@@ -4,7 +4,7 @@ set -euo pipefail
 
 pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
       busybox udhcpc iproute2 g++-mipsel-linux-gnu qemu-user u-boot-tools
-      qemu-system-mips xz-utils libsodium-dev pkg-config python3-pytest make)
+      qemu-system-mips xz-utils libsodium-dev pkg-config python3-pytest make clang-format)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
