@@ -11,7 +11,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <new>
 #include <utility>
 
 #include "unique_fd.h"
@@ -190,15 +189,13 @@ static UniqueFd up_accept(UniqueFd &lsn) {
     }
 }
 
+// The listener's descriptor travels in the thread's argument itself: nothing to
+// allocate (the daemon has no C++ library to allocate with) and nothing to free.
+static void *fd_arg(int fd) { return reinterpret_cast<void *>(static_cast<intptr_t>(fd)); }
+
 static void *wifi_upgrade_proc(void *arg) {
-    if (arg == nullptr) {
-        UP_ERR("ptr null address[%p]", arg);
-        return nullptr;
-    }
     // The listener is this thread's from here on.
-    UniqueFd *handed = static_cast<UniqueFd *>(arg);
-    UniqueFd lsn(std::move(*handed));
-    delete handed;
+    UniqueFd lsn(static_cast<int>(reinterpret_cast<intptr_t>(arg)));
     printf("=============== wifi_upgrade_proc start==\n");
     UniqueFd conn(up_accept(lsn));
     printf("==========22 link_id[%d],sock_id[%d]\n", conn.get(), lsn.get());
@@ -283,20 +280,19 @@ static int up_start(const struUpHeader *blk, pthread_attr_t *attr) {
         pthread_mutex_unlock(&s_up_lock);
         return 0;
     }
-    UniqueFd *lsn = new (std::nothrow) UniqueFd(up_listen(blk));  // the thread's once it runs
-    if (lsn == nullptr || !lsn->valid()) {
-        delete lsn;
+    UniqueFd lsn(up_listen(blk));  // the thread's once it runs
+    if (!lsn.valid()) {
         pthread_mutex_unlock(&s_up_lock);
         return -1;
     }
     printf(" create wifi_upgrade_proc start===\n");
     pthread_t tid;
-    if (pthread_create(&tid, attr, wifi_upgrade_proc, lsn) != 0) {
+    if (pthread_create(&tid, attr, wifi_upgrade_proc, fd_arg(lsn.get())) != 0) {
         printf("===========pthread_create uart error!!!===========================\n");
-        delete lsn;
         pthread_mutex_unlock(&s_up_lock);
         return -1;
     }
+    lsn.release();
     up_take_token(blk);
     s_up_state = UP_LISTENING;
     pthread_mutex_unlock(&s_up_lock);
