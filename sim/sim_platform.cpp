@@ -11,17 +11,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
-
-std::string read_whole(const std::string &path, bool *ok) {
-    std::ifstream in(path, std::ios::binary);
-    if (ok) *ok = static_cast<bool>(in);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 long long sim_platform::flash_size(const char *module_dev) {
     struct stat st;
     return stat(module_file(module_dev).c_str(), &st) == 0 ? (long long)st.st_size : -1;

@@ -114,6 +114,3 @@ private:
     bool serial_up_ = false, udp_up_ = false;
     struct timespec start_ {};
 };
-
-// The whole of a file (""), and whether it could be read.
-std::string read_whole(const std::string &path, bool *ok = nullptr);

@@ -15,17 +15,17 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-
-const off_t kSector = 512;
-
-std::string read_whole(const std::string &path, bool *ok = nullptr) {
+std::string read_whole(const std::string &path, bool *ok) {
     std::ifstream in(path, std::ios::binary);
     if (ok) *ok = static_cast<bool>(in);
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
 }
+
+namespace {
+
+const off_t kSector = 512;
 
 std::string parent(const std::string &path) { return path.substr(0, path.rfind('/')); }
 

@@ -26,6 +26,9 @@
 #include <string>
 #include <vector>
 
+// The whole of a file (""), and whether it could be read.
+std::string read_whole(const std::string &path, bool *ok = nullptr);
+
 class sim_storage {
 public:
     explicit sim_storage(const std::string &root);
