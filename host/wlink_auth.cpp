@@ -57,16 +57,18 @@ wlink_status wlink_key_generate(uint8_t key[WLINK_KEY_SIZE]) {
     return getrandom(key, WLINK_KEY_SIZE, 0) == WLINK_KEY_SIZE ? WLINK_OK : WLINK_LINK_ERROR;
 }
 
-wlink_status wlink_key_parse(const char *hex, uint8_t key[WLINK_KEY_SIZE]) {
-    if (hex == nullptr || key == nullptr) return WLINK_BAD_ARGUMENT;
+wlink_status wlink_hex_key(const char *hex, uint8_t *key, size_t size) {
     size_t n = strlen(hex);
     while (n > 0 && (hex[n - 1] == '\n' || hex[n - 1] == '\r')) n--;
-    const char *end = nullptr;
     size_t got = 0;
-    if (n != 2 * WLINK_KEY_SIZE || sodium_hex2bin(key, WLINK_KEY_SIZE, hex, n, nullptr, &got, &end) != 0 ||
-        got != WLINK_KEY_SIZE)
+    if (n != 2 * size || sodium_hex2bin(key, size, hex, n, nullptr, &got, nullptr) != 0 || got != size)
         return WLINK_BAD_VALUE;
     return WLINK_OK;
+}
+
+wlink_status wlink_key_parse(const char *hex, uint8_t key[WLINK_KEY_SIZE]) {
+    if (hex == nullptr || key == nullptr) return WLINK_BAD_ARGUMENT;
+    return wlink_hex_key(hex, key, WLINK_KEY_SIZE);
 }
 
 wlink_status wlink_key_command(const uint8_t key[WLINK_KEY_SIZE], char *cmd, size_t size) {

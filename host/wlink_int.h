@@ -138,6 +138,9 @@ int wlink_wait(wlink_link *l, int fd, short events, int64_t deadline, short *rev
 int64_t wlink_now_ms(void);
 // Bounded copy that always terminates (size >= 1).
 void wlink_copy(char *dst, size_t size, const char *src);
+// Exactly 2 * size hex digits (a line end after them allowed) into key: WLINK_OK or
+// WLINK_BAD_VALUE. The form of every key file the host side reads.
+wlink_status wlink_hex_key(const char *hex, uint8_t *key, size_t size);
 // The signature trailer at the end of pkg into info: 0 without one, 1 with a good
 // form (signature_holds says whether it holds for the key it names), -1 when it is
 // malformed (info->reason says how).

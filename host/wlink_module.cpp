@@ -183,22 +183,33 @@ wlink_status wlink_survey_get(wlink_link *l, int index, wlink_network *net) {
 
 wlink_status wlink_wps_start(wlink_link *l) { return wlink_command(l, "AT+WPS", nullptr, 0); }
 
-wlink_status wlink_wps_status(wlink_link *l, wlink_wps_state *state) {
+// A query whose value is one of a few words: the matching entry's state into *state
+// (`unknown` until one matches).
+namespace {
+struct reply_word {
+    const char *text;
+    int state;
+};
+}  // namespace
+template <typename State, size_t N>
+static wlink_status word_query(wlink_link *l, const char *cmd, const reply_word (&words)[N], State unknown,
+                               State *state) {
     if (!arg_ok(l, state != nullptr, "no place for the state")) return WLINK_BAD_ARGUMENT;
     char v[WLINK_REPLY_MAX + 1];
-    wlink_status st = wlink_command_value(l, "AT+WPS=", v, sizeof v);
-    *state = WLINK_WPS_UNKNOWN;
+    wlink_status st = wlink_command_value(l, cmd, v, sizeof v);
+    *state = unknown;
     if (st != WLINK_OK) return st;
-    static const struct {
-        const char *text;
-        wlink_wps_state state;
-    } kStates[] = {{"Idle", WLINK_WPS_IDLE},
-                   {"Active", WLINK_WPS_ACTIVE},
-                   {"Timed-out", WLINK_WPS_TIMED_OUT},
-                   {"Unknow", WLINK_WPS_UNKNOWN}};
-    for (const auto &k : kStates)
-        if (strcmp(v, k.text) == 0) return *state = k.state, WLINK_OK;
-    return bad_reply(l, "AT+WPS=", v);
+    for (const reply_word &w : words)
+        if (strcmp(v, w.text) == 0) return *state = static_cast<State>(w.state), WLINK_OK;
+    return bad_reply(l, cmd, v);
+}
+
+wlink_status wlink_wps_status(wlink_link *l, wlink_wps_state *state) {
+    static const reply_word kStates[] = {{"Idle", WLINK_WPS_IDLE},
+                                         {"Active", WLINK_WPS_ACTIVE},
+                                         {"Timed-out", WLINK_WPS_TIMED_OUT},
+                                         {"Unknow", WLINK_WPS_UNKNOWN}};
+    return word_query(l, "AT+WPS=", kStates, WLINK_WPS_UNKNOWN, state);
 }
 
 wlink_status wlink_mac(wlink_link *l, char *mac, size_t size) { return wlink_command_value(l, "AT+MAC", mac, size); }
@@ -228,19 +239,9 @@ wlink_status wlink_flash_info(wlink_link *l, uint64_t *image_size, uint64_t *app
 }
 
 wlink_status wlink_upgrade_state(wlink_link *l, wlink_upg_state *state) {
-    if (!arg_ok(l, state != nullptr, "no place for the state")) return WLINK_BAD_ARGUMENT;
-    char v[WLINK_REPLY_MAX + 1];
-    wlink_status st = wlink_command_value(l, "AT+UPGSTATE", v, sizeof v);
-    *state = WLINK_UPG_STATE_UNKNOWN;
-    if (st != WLINK_OK) return st;
-    static const struct {
-        const char *text;
-        wlink_upg_state state;
-    } kStates[] = {
+    static const reply_word kStates[] = {
         {"none", WLINK_UPG_STATE_NONE}, {"busy", WLINK_UPG_STATE_BUSY}, {"interrupted", WLINK_UPG_STATE_INTERRUPTED}};
-    for (const auto &k : kStates)
-        if (strcmp(v, k.text) == 0) return *state = k.state, WLINK_OK;
-    return bad_reply(l, "AT+UPGSTATE", v);
+    return word_query(l, "AT+UPGSTATE", kStates, WLINK_UPG_STATE_UNKNOWN, state);
 }
 
 // ---- restarts

@@ -96,11 +96,7 @@ wlink_status wlink_package_verify(const uint8_t *pkg, size_t len, const uint8_t 
 wlink_status wlink_sign_key_parse(const char *hex, uint8_t *key, size_t key_size) {
     if (hex == nullptr || key == nullptr || (key_size != WLINK_SIGN_PUBLIC_SIZE && key_size != WLINK_SIGN_SECRET_SIZE))
         return WLINK_BAD_ARGUMENT;
-    size_t n = strlen(hex);
-    while (n > 0 && (hex[n - 1] == '\n' || hex[n - 1] == '\r')) n--;
-    size_t got = 0;
-    if (n != 2 * key_size || sodium_hex2bin(key, key_size, hex, n, nullptr, &got, nullptr) != 0 || got != key_size)
-        return WLINK_BAD_VALUE;
+    if (wlink_hex_key(hex, key, key_size) != WLINK_OK) return WLINK_BAD_VALUE;
     // A secret key ends with its own public key: a file cut or mixed up shows here.
     if (key_size == WLINK_SIGN_SECRET_SIZE) {
         uint8_t pub[WLINK_SIGN_PUBLIC_SIZE], again[WLINK_SIGN_SECRET_SIZE];
